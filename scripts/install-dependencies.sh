@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need, when missing.
+# Runs as root (or through sudo when available).
+set -eu
+
+PACKAGES="cmake make g++ clang libgtest-dev libbenchmark-dev libmpfr-dev libgmp-dev"
+
+missing=""
+for package in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    if [ "$(id -u)" -eq 0 ]; then
+        SUDO=""
+    else
+        SUDO="sudo"
+    fi
+    $SUDO apt-get update
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends $missing
+fi

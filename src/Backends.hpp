@@ -1,0 +1,254 @@
+// Back-end primitives: how each instruction set puts a rounding direction in
+// force, and the arithmetic of each precision. The generic kernels and
+// drivers are instantiated from the variant policies at the end of this file.
+//
+// Compilers do not model the rounding direction. Three things keep them from
+// undoing the direction schedule:
+//  - the library is compiled without floating-point contraction and with
+//    strict rounding semantics (see CMakeLists.txt);
+//  - every direction change is an asm statement with a "memory" clobber (or,
+//    for fesetround, a call wrapped in such statements), so loads and stores
+//    cannot cross it;
+//  - values that live in registers across a change are pinned by empty asm
+//    statements that take them as in/out operands (Pin): a value pinned
+//    before the change must be complete before it, and a value pinned after
+//    the change is a new definition, so nothing computed from it can be
+//    merged with or hoisted above work done in the other direction.
+#pragma once
+
+#include "IntervalIteration.h"
+
+#include <cfenv>
+#include <cstdint>
+
+namespace ii {
+namespace {  // internal linkage: each translation unit (the AVX-512 one is
+             // compiled for another target) keeps its own copies
+
+// ---------------------------------------------------------------------------
+// Rounding directions as the kernels name them.
+// ---------------------------------------------------------------------------
+enum class Dir {
+    InForce,  // whatever the thread's floating-point state holds
+    Down,     // toward minus infinity
+    Up,       // toward plus infinity
+    Nearest,  // to nearest even (attached per instruction only)
+};
+
+// ---------------------------------------------------------------------------
+// Value pins. They emit no instruction; they make the value an output of a
+// volatile asm statement at that point of the program.
+// ---------------------------------------------------------------------------
+inline void Pin(float& value) { asm volatile("" : "+x"(value)); }
+inline void Pin(double& value) { asm volatile("" : "+x"(value)); }
+inline void Pin(long double& value) { asm volatile("" : "+t"(value)); }
+inline void Pin(int64_t& value) { asm volatile("" : "+r"(value)); }
+inline void Pin(uint64_t& value) { asm volatile("" : "+r"(value)); }
+template <class... T>
+inline void Pin(T&... values) {
+    (Pin(values), ...);
+}
+
+inline void MemoryBarrier() { asm volatile("" ::: "memory"); }
+
+// ---------------------------------------------------------------------------
+// Direction control through global per-thread state. Each environment offers
+// SetRoundDown, SetRoundUp, and the driver's Prepare/Restore pair around the
+// kernel (which is SaveRounding/RestoreRounding, plus SetPrecision and
+// RestorePrecision on the x87).
+// ---------------------------------------------------------------------------
+
+// No direction control at all: default-rounding variants of the portable and
+// SSE back-ends, and both AVX-512 variants (whose directions travel with each
+// instruction).
+struct NoEnvironment {
+    static constexpr bool kGlobalDirection = false;
+    struct Saved {};
+    static Saved Prepare() { return {}; }
+    static void Restore(Saved) {}
+    static void SetRoundDown() {}
+    static void SetRoundUp() {}
+};
+
+// The portable floating-point environment: fegetround/fesetround.
+struct PortableEnvironment {
+    static constexpr bool kGlobalDirection = true;
+    using Saved = int;
+    static Saved Prepare() {
+        MemoryBarrier();
+        const int saved = std::fegetround();
+        MemoryBarrier();
+        return saved;
+    }
+    static void Restore(Saved saved) { Set(saved); }
+    static void SetRoundDown() { Set(FE_DOWNWARD); }
+    static void SetRoundUp() { Set(FE_UPWARD); }
+
+private:
+    static void Set(int direction) {
+        MemoryBarrier();
+        std::fesetround(direction);
+        MemoryBarrier();
+    }
+};
+
+// MXCSR: rounding control in bits 13-14. Every operation is a complete
+// read-modify-write; only the rounding field is ever changed.
+struct SseEnvironment {
+    static constexpr bool kGlobalDirection = true;
+    static constexpr uint32_t kRoundingMask = 0x6000;
+    static constexpr uint32_t kDown = 0x2000;
+    static constexpr uint32_t kUp = 0x4000;
+    using Saved = uint32_t;
+
+    static uint32_t Read() {
+        uint32_t value;
+        asm volatile("stmxcsr %0" : "=m"(value) : : "memory");
+        return value;
+    }
+    static void Write(uint32_t value) {
+        asm volatile("ldmxcsr %0" : : "m"(value) : "memory");
+    }
+    static void SetRounding(uint32_t field) {
+        Write((Read() & ~kRoundingMask) | field);
+    }
+
+    static Saved Prepare() { return Read(); }
+    static void Restore(Saved saved) { SetRounding(saved & kRoundingMask); }
+    static void SetRoundDown() { SetRounding(kDown); }
+    static void SetRoundUp() { SetRounding(kUp); }
+};
+
+// ---------------------------------------------------------------------------
+// Arithmetic of the portable and SSE back-ends: IEEE binary32 or binary64 in
+// SSE registers, every operation rounded once in the direction in force (the
+// direction argument names which one the kernel has put in force; it changes
+// nothing here).
+// ---------------------------------------------------------------------------
+template <class T>
+struct IeeeArithmetic {
+    using Stored = T;  // element type of the bound storage
+    using Work = T;    // type of sums, probabilities and the measure
+
+    template <Dir>
+    static Work Quotient(int64_t numerator, int64_t denominator) {
+        // One rounding per conversion (directly from the 64-bit integer to
+        // the working type), then one for the division.
+        return static_cast<T>(numerator) / static_cast<T>(denominator);
+    }
+    template <Dir>
+    static Work StoredProbability(double probability) {
+        return static_cast<T>(probability);  // narrowing rounds for binary32
+    }
+    // s + p * x as two separately rounded operations.
+    template <Dir>
+    static Work MulAdd(Work sum, Work probability, Stored successor) {
+        const Work product = probability * successor;
+        return sum + product;
+    }
+    template <Dir>
+    static Work Sub(Work a, Work b) { return a - b; }
+    template <Dir>
+    static Work Half(Work a) { return a * static_cast<T>(0.5); }
+    template <Dir>
+    static Work Div(Work a, Work b) { return a / b; }
+
+    static Work Load(Stored value) { return value; }
+    static Stored Store(Work value) { return value; }
+    static Work NarrowEpsilon(double epsilon) { return static_cast<T>(epsilon); }
+    static double ToDouble(Work value) { return static_cast<double>(value); }
+};
+
+// ---------------------------------------------------------------------------
+// Rounding behaviours: which direction each step of a kernel runs in.
+// ---------------------------------------------------------------------------
+
+// Default rounding on a global-state back-end: everything in the caller's
+// direction; the kernel never changes it.
+struct DefaultSchedule {
+    static constexpr bool kSafe = false;
+    static constexpr Dir kSequentialLower = Dir::InForce;
+    static constexpr Dir kSequentialUpper = Dir::InForce;
+    static constexpr Dir kInterleavedLower = Dir::InForce;
+    static constexpr Dir kInterleavedUpper = Dir::InForce;
+    static constexpr Dir kMeasure = Dir::InForce;
+    static constexpr Dir kDecision = Dir::InForce;
+};
+
+// Safe rounding: lower steps down, upper steps and the measure up; the
+// decision (and the Epsilon narrowing) runs with down in force.
+struct SafeSchedule {
+    static constexpr bool kSafe = true;
+    static constexpr Dir kSequentialLower = Dir::Down;
+    static constexpr Dir kSequentialUpper = Dir::Up;
+    static constexpr Dir kInterleavedLower = Dir::Down;
+    static constexpr Dir kInterleavedUpper = Dir::Up;
+    static constexpr Dir kMeasure = Dir::Up;
+    static constexpr Dir kDecision = Dir::Down;
+};
+
+// ---------------------------------------------------------------------------
+// A numeric variant: arithmetic, direction control and schedule.
+// ---------------------------------------------------------------------------
+template <class ArithmeticT, class EnvironmentT, class ScheduleT>
+struct Variant : ArithmeticT, ScheduleT {
+    using Arithmetic = ArithmeticT;
+    using Environment = EnvironmentT;
+    using Schedule = ScheduleT;
+    using typename ArithmeticT::Stored;
+    using typename ArithmeticT::Work;
+
+    // The kernel changes a global direction only on the global-state
+    // back-ends under safe rounding.
+    static constexpr bool kChangesDirection =
+        EnvironmentT::kGlobalDirection && ScheduleT::kSafe;
+    // One quotient per transition serves both bounds unless the two halves
+    // round in different directions.
+    static constexpr bool kSharedQuotient =
+        ScheduleT::kInterleavedLower == ScheduleT::kInterleavedUpper;
+    // Every variant but the AVX-512 ones catches a negative measure.
+    static constexpr bool kNegativeMeasureCheck = true;
+    // Only the safe AVX-512 variant leaves WarnedFlag alone entirely.
+    static constexpr bool kUsesWarnedFlag = true;
+
+    // Puts direction D in force before the steps that use it.
+    template <Dir D>
+    static void Enter() {
+        if constexpr (kChangesDirection) {
+            if constexpr (D == Dir::Down) {
+                EnvironmentT::SetRoundDown();
+            } else if constexpr (D == Dir::Up) {
+                EnvironmentT::SetRoundUp();
+            }
+        }
+    }
+
+    template <Dir D>
+    static typename ArithmeticT::Work Probability(const TransitionValue& value) {
+        int64_t numerator = value.Numerator;
+        int64_t denominator = value.Denominator;
+        if (denominator != 0) {
+            return ArithmeticT::template Quotient<D>(numerator, denominator);
+        }
+        return ArithmeticT::template StoredProbability<D>(
+            __builtin_bit_cast(double, numerator));
+    }
+
+    // The bounds of state 0 as the result record carries them.
+    static void ToResult(Stored lower, Stored upper, double& resultLower,
+                         double& resultUpper) {
+        resultLower = ArithmeticT::ToDouble(ArithmeticT::Load(lower));
+        resultUpper = ArithmeticT::ToDouble(ArithmeticT::Load(upper));
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The variants of the portable and SSE back-ends.
+// ---------------------------------------------------------------------------
+using DoubleDefaultDefault = Variant<IeeeArithmetic<double>, NoEnvironment, DefaultSchedule>;
+using SingleDefaultDefault = Variant<IeeeArithmetic<float>, NoEnvironment, DefaultSchedule>;
+using DoubleDefaultSSE = Variant<IeeeArithmetic<double>, NoEnvironment, DefaultSchedule>;
+using SingleDefaultSSE = Variant<IeeeArithmetic<float>, NoEnvironment, DefaultSchedule>;
+
+}  // namespace
+}  // namespace ii

@@ -1,0 +1,150 @@
+// The entry point, the display names of the option bytes, the dispatch to
+// the sixteen drivers, and the drivers and kernels of the portable and SSE
+// back-ends.
+#include "IntervalIteration.h"
+
+#include "Backends.hpp"
+#include "Driver.hpp"
+#include "Kernels.hpp"
+#include "Termination.hpp"
+#include "Variants.hpp"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace ii {
+
+INTERVAL_ITERATION_VARIANT(DoubleDefaultDefault)
+INTERVAL_ITERATION_VARIANT(SingleDefaultDefault)
+INTERVAL_ITERATION_VARIANT(DoubleDefaultSSE)
+INTERVAL_ITERATION_VARIANT(SingleDefaultSSE)
+
+namespace {
+
+constexpr const char* kInvalidName = "(invalid value)";
+
+constexpr const char* kFloatingPointModelText =
+    "The native interval iteration implementation requires rational probability "
+    "values, but received floating-point probability values. This is a bug.";
+constexpr const char* kInformationFormat =
+    "Using the %s instruction set for floating-point calculations at %s precision "
+    "with %s rounding in %s interval iteration.";
+constexpr const char* kInexactValueText =
+    "Encountered a probability represented as an inexact floating-point value. The "
+    "final result for property \"{0}\" may be affected by floating-point errors "
+    "despite safe rounding.";
+constexpr const char* kUnsupportedCombinationText =
+    "Unsupported combination of FPU instruction set and rounding behaviour.";
+
+// Large enough for the longest text the names can produce (167 characters).
+constexpr std::size_t kInformationBufferSize = 179;
+
+}  // namespace
+
+DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
+    const bool safe = rounding != RoundingDefault;
+    if (precision == PrecisionExtended) {
+        if (fpu != FpuX87) {
+            return nullptr;
+        }
+        // IntervalIterationExtendedSafeX87 / IntervalIterationExtendedDefaultX87
+        // arrive with the x87 back-end.
+        return nullptr;
+    }
+    const bool single = precision == PrecisionSingle;  // every other value: double
+    switch (fpu) {
+        case FpuDefault:
+            if (safe) {
+                // IntervalIterationSingleSafeDefault / IntervalIterationDoubleSafeDefault
+                // arrive with safe rounding.
+                return nullptr;
+            }
+            return single ? IntervalIterationSingleDefaultDefault
+                          : IntervalIterationDoubleDefaultDefault;
+        case FpuX87:
+            // IntervalIterationSingleDefaultX87, IntervalIterationDoubleDefaultX87,
+            // IntervalIterationSingleSafeX87, IntervalIterationDoubleSafeX87
+            // arrive with the x87 back-end.
+            return nullptr;
+        case FpuSSE:
+            if (safe) {
+                // IntervalIterationSingleSafeSSE / IntervalIterationDoubleSafeSSE
+                // arrive with safe rounding.
+                return nullptr;
+            }
+            return single ? IntervalIterationSingleDefaultSSE : IntervalIterationDoubleDefaultSSE;
+        case FpuAVX512:
+            // No single-precision AVX-512 variant. IntervalIterationDoubleDefaultAVX512
+            // and IntervalIterationDoubleSafeAVX512 arrive with the AVX-512 back-end.
+            return nullptr;
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace ii
+
+extern "C" {
+
+const char* PrecisionToString(uint8_t value) {
+    switch (value) {
+        case PrecisionDouble: return "double";
+        case PrecisionExtended: return "extended";
+        case PrecisionSingle: return "single";
+        default: return ii::kInvalidName;
+    }
+}
+
+const char* FpuToString(uint8_t value) {
+    switch (value) {
+        case FpuDefault: return "default";
+        case FpuX87: return "x87";
+        case FpuSSE: return "SSE";
+        case FpuAVX512: return "AVX-512";
+        default: return ii::kInvalidName;
+    }
+}
+
+const char* RoundingToString(uint8_t value) {
+    switch (value) {
+        case RoundingDefault: return "default";
+        case RoundingSafe: return "safe";
+        default: return ii::kInvalidName;
+    }
+}
+
+IterationResult IntervalIteration(const SparseMdp* model, const IterationOptions* options,
+                                  int64_t* iterationCount, double* achievedPrecision,
+                                  int32_t* warnedFlag, MessageCallback callback,
+                                  const int32_t* abortFlag) {
+    using namespace ii;
+    if (model->IsRational == 0) {
+        return Refuse(callback, kFloatingPointModelText);
+    }
+
+    char information[kInformationBufferSize];
+    std::snprintf(information, sizeof information, kInformationFormat,
+                  FpuToString(options->Fpu), PrecisionToString(options->Precision),
+                  RoundingToString(options->Rounding),
+                  options->Sequential != 0 ? "sequential" : "interleaved");
+    callback(0, information, SeverityInformation);
+
+    if (options->Rounding == RoundingSafe) {
+        for (uint64_t t = 0; t < model->TransitionCount; ++t) {
+            if (model->TransitionValues[t].Denominator != 0) {
+                callback(0, kInexactValueText, SeverityWarning);
+                break;
+            }
+        }
+    }
+
+    const DriverFunction driver =
+        SelectDriver(options->Precision, options->Rounding, options->Fpu);
+    if (driver == nullptr) {
+        return Refuse(callback, kUnsupportedCombinationText);
+    }
+    return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,
+                  abortFlag);
+}
+
+}  // extern "C"

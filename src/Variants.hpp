@@ -1,0 +1,54 @@
+// Declarations of the sixteen drivers and the selection of one by the option
+// bytes. The drivers and their kernels are defined by INTERVAL_ITERATION_VARIANT
+// in the translation unit of their back-end.
+#pragma once
+
+#include "IntervalIteration.h"
+
+#include <cstdint>
+
+namespace ii {
+
+using DriverFunction = IterationResult (*)(const SparseMdp*, const IterationOptions*,
+                                           int64_t*, double*, int32_t*,
+                                           MessageCallback, const int32_t*);
+
+#define INTERVAL_ITERATION_DECLARE_DRIVER(Name)                                        \
+    IterationResult IntervalIteration##Name(const SparseMdp* model,                    \
+                                            const IterationOptions* options,           \
+                                            int64_t* iterationCount,                   \
+                                            double* achievedPrecision,                 \
+                                            int32_t* warnedFlag, MessageCallback callback, \
+                                            const int32_t* abortFlag)
+
+INTERVAL_ITERATION_DECLARE_DRIVER(DoubleDefaultDefault);
+INTERVAL_ITERATION_DECLARE_DRIVER(SingleDefaultDefault);
+INTERVAL_ITERATION_DECLARE_DRIVER(DoubleDefaultSSE);
+INTERVAL_ITERATION_DECLARE_DRIVER(SingleDefaultSSE);
+
+// The driver that the option bytes select, or nullptr for a combination the
+// library refuses. Every byte value is answered.
+DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu);
+
+}  // namespace ii
+
+// Defines the driver of variant Name (a policy type of Backends.hpp) and its
+// two kernels, IterateUnboundedSequential<Name> and
+// IterateUnboundedInterleaved<Name>.
+#define INTERVAL_ITERATION_VARIANT(Name)                                                   \
+    IterationResult IterateUnboundedSequential##Name(                                      \
+        const SparseMdp* model, Name::Stored* lower, Name::Stored* upper,                  \
+        const KernelArguments& arguments) {                                                \
+        return IterateUnboundedSequential<Name>(model, lower, upper, arguments);           \
+    }                                                                                      \
+    IterationResult IterateUnboundedInterleaved##Name(                                     \
+        const SparseMdp* model, BoundPair<Name::Stored>* bounds,                           \
+        const KernelArguments& arguments) {                                                \
+        return IterateUnboundedInterleaved<Name>(model, bounds, arguments);                \
+    }                                                                                      \
+    INTERVAL_ITERATION_DECLARE_DRIVER(Name) {                                              \
+        const KernelArguments arguments{options, iterationCount, achievedPrecision,        \
+                                        warnedFlag, callback, abortFlag};                  \
+        return Drive<Name>(model, arguments, IterateUnboundedSequential##Name,             \
+                           IterateUnboundedInterleaved##Name);                             \
+    }
