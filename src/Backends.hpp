@@ -249,6 +249,10 @@ using DoubleDefaultDefault = Variant<IeeeArithmetic<double>, NoEnvironment, Defa
 using SingleDefaultDefault = Variant<IeeeArithmetic<float>, NoEnvironment, DefaultSchedule>;
 using DoubleDefaultSSE = Variant<IeeeArithmetic<double>, NoEnvironment, DefaultSchedule>;
 using SingleDefaultSSE = Variant<IeeeArithmetic<float>, NoEnvironment, DefaultSchedule>;
+using DoubleSafeDefault = Variant<IeeeArithmetic<double>, PortableEnvironment, SafeSchedule>;
+using SingleSafeDefault = Variant<IeeeArithmetic<float>, PortableEnvironment, SafeSchedule>;
+using DoubleSafeSSE = Variant<IeeeArithmetic<double>, SseEnvironment, SafeSchedule>;
+using SingleSafeSSE = Variant<IeeeArithmetic<float>, SseEnvironment, SafeSchedule>;
 
 }  // namespace
 }  // namespace ii

@@ -18,6 +18,10 @@ INTERVAL_ITERATION_VARIANT(DoubleDefaultDefault)
 INTERVAL_ITERATION_VARIANT(SingleDefaultDefault)
 INTERVAL_ITERATION_VARIANT(DoubleDefaultSSE)
 INTERVAL_ITERATION_VARIANT(SingleDefaultSSE)
+INTERVAL_ITERATION_VARIANT(DoubleSafeDefault)
+INTERVAL_ITERATION_VARIANT(SingleSafeDefault)
+INTERVAL_ITERATION_VARIANT(DoubleSafeSSE)
+INTERVAL_ITERATION_VARIANT(SingleSafeSSE)
 
 namespace {
 
@@ -55,9 +59,8 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
     switch (fpu) {
         case FpuDefault:
             if (safe) {
-                // IntervalIterationSingleSafeDefault / IntervalIterationDoubleSafeDefault
-                // arrive with safe rounding.
-                return nullptr;
+                return single ? IntervalIterationSingleSafeDefault
+                              : IntervalIterationDoubleSafeDefault;
             }
             return single ? IntervalIterationSingleDefaultDefault
                           : IntervalIterationDoubleDefaultDefault;
@@ -68,9 +71,7 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
             return nullptr;
         case FpuSSE:
             if (safe) {
-                // IntervalIterationSingleSafeSSE / IntervalIterationDoubleSafeSSE
-                // arrive with safe rounding.
-                return nullptr;
+                return single ? IntervalIterationSingleSafeSSE : IntervalIterationDoubleSafeSSE;
             }
             return single ? IntervalIterationSingleDefaultSSE : IntervalIterationDoubleDefaultSSE;
         case FpuAVX512:

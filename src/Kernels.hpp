@@ -238,8 +238,8 @@ bool InterleavedSweep(const SparseMdp& model, BoundPair<typename V::Stored>* bou
         ClampBound<V, false>(best.Lower, arguments);
         ClampBound<V, true>(best.Upper, arguments);
         BoundPair<typename V::Stored>& stored = bounds[i];
-        changed |= Differs(best.Lower, V::Load(stored.Lower)) |
-                   Differs(best.Upper, V::Load(stored.Upper));
+        changed |= Differs(best.Lower, V::Load(stored.Lower));
+        changed |= Differs(best.Upper, V::Load(stored.Upper));
         stored.Lower = V::Store(best.Lower);
         stored.Upper = V::Store(best.Upper);
     }

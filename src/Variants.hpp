@@ -25,6 +25,10 @@ INTERVAL_ITERATION_DECLARE_DRIVER(DoubleDefaultDefault);
 INTERVAL_ITERATION_DECLARE_DRIVER(SingleDefaultDefault);
 INTERVAL_ITERATION_DECLARE_DRIVER(DoubleDefaultSSE);
 INTERVAL_ITERATION_DECLARE_DRIVER(SingleDefaultSSE);
+INTERVAL_ITERATION_DECLARE_DRIVER(DoubleSafeDefault);
+INTERVAL_ITERATION_DECLARE_DRIVER(SingleSafeDefault);
+INTERVAL_ITERATION_DECLARE_DRIVER(DoubleSafeSSE);
+INTERVAL_ITERATION_DECLARE_DRIVER(SingleSafeSSE);
 
 // The driver that the option bytes select, or nullptr for a combination the
 // library refuses. Every byte value is answered.

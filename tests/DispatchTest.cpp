@@ -33,6 +33,10 @@ std::map<std::string, ii::DriverFunction> ComputingDrivers() {
         {"SingleDefaultDefault", ii::IntervalIterationSingleDefaultDefault},
         {"DoubleDefaultSSE", ii::IntervalIterationDoubleDefaultSSE},
         {"SingleDefaultSSE", ii::IntervalIterationSingleDefaultSSE},
+        {"DoubleSafeDefault", ii::IntervalIterationDoubleSafeDefault},
+        {"SingleSafeDefault", ii::IntervalIterationSingleSafeDefault},
+        {"DoubleSafeSSE", ii::IntervalIterationDoubleSafeSSE},
+        {"SingleSafeSSE", ii::IntervalIterationSingleSafeSSE},
     };
 }
 
