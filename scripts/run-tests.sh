@@ -1,8 +1,10 @@
 #!/bin/sh
-# Builds the library and every test, and runs them all.
+# Builds the library and every test, and runs them all: with GCC and with
+# Clang, at the shipped optimisation level (-O2) and at -O3.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-dependencies.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
-ctest --test-dir build -j "$(nproc)" --output-on-failure
+./scripts/build-and-test.sh build gcc g++ RelWithDebInfo
+./scripts/build-and-test.sh build-clang clang clang++ RelWithDebInfo
+./scripts/build-and-test.sh build-gcc-O3 gcc g++ Release
+./scripts/build-and-test.sh build-clang-O3 clang clang++ Release
