@@ -44,6 +44,13 @@ inline void Pin(double& value) { asm volatile("" : "+x"(value)); }
 inline void Pin(long double& value) { asm volatile("" : "+t"(value)); }
 inline void Pin(int64_t& value) { asm volatile("" : "+r"(value)); }
 inline void Pin(uint64_t& value) { asm volatile("" : "+r"(value)); }
+// A pinned pointer is an unknown address afterwards: loads through it cannot
+// move above the pin, and loads through two pinned copies of one pointer
+// cannot be merged.
+template <class T>
+inline void Pin(T*& pointer) {
+    asm volatile("" : "+r"(pointer));
+}
 template <class... T>
 inline void Pin(T&... values) {
     (Pin(values), ...);
@@ -119,6 +126,54 @@ struct SseEnvironment {
     static void SetRoundUp() { SetRounding(kUp); }
 };
 
+// The x87 control word: precision control in bits 8-9, rounding control in
+// bits 10-11. The driver sets the precision for the whole kernel run and,
+// under safe rounding, keeps the caller's rounding control; only these two
+// fields are ever written.
+template <uint16_t PrecisionControl, bool SafeRounding>
+struct X87Environment {
+    static constexpr bool kGlobalDirection = true;
+    static constexpr uint16_t kPrecisionMask = 0x0300;
+    static constexpr uint16_t kRoundingMask = 0x0C00;
+    static constexpr uint16_t kDown = 0x0400;
+    static constexpr uint16_t kUp = 0x0800;
+
+    struct Saved {
+        uint16_t Precision;  // the whole word read before the precision changed
+        uint16_t Rounding;   // the whole word read after it (safe rounding only)
+    };
+
+    static uint16_t Read() {
+        uint16_t value;
+        asm volatile("fnstcw %0" : "=m"(value) : : "memory");
+        return value;
+    }
+    static void Write(uint16_t value) {
+        asm volatile("fldcw %0" : : "m"(value) : "memory");
+    }
+    static void SetField(uint16_t mask, uint16_t field) {
+        Write(static_cast<uint16_t>((Read() & ~mask) | field));
+    }
+
+    static Saved Prepare() {
+        Saved saved{};
+        saved.Precision = Read();  // SetPrecision
+        SetField(kPrecisionMask, PrecisionControl);
+        if constexpr (SafeRounding) {
+            saved.Rounding = Read();  // SaveRounding
+        }
+        return saved;
+    }
+    static void Restore(Saved saved) {
+        if constexpr (SafeRounding) {
+            SetField(kRoundingMask, saved.Rounding & kRoundingMask);  // RestoreRounding
+        }
+        SetField(kPrecisionMask, saved.Precision & kPrecisionMask);  // RestorePrecision
+    }
+    static void SetRoundDown() { SetField(kRoundingMask, kDown); }
+    static void SetRoundUp() { SetField(kRoundingMask, kUp); }
+};
+
 // ---------------------------------------------------------------------------
 // Arithmetic of the portable and SSE back-ends: IEEE binary32 or binary64 in
 // SSE registers, every operation rounded once in the direction in force (the
@@ -142,7 +197,7 @@ struct IeeeArithmetic {
     }
     // s + p * x as two separately rounded operations.
     template <Dir>
-    static Work MulAdd(Work sum, Work probability, Stored successor) {
+    static Work MulAdd(Work sum, Work probability, Work successor) {
         const Work product = probability * successor;
         return sum + product;
     }
@@ -156,6 +211,58 @@ struct IeeeArithmetic {
     static Work Load(Stored value) { return value; }
     static Stored Store(Work value) { return value; }
     static Work NarrowEpsilon(double epsilon) { return static_cast<T>(epsilon); }
+    static double ToDouble(Work value) { return static_cast<double>(value); }
+};
+
+// ---------------------------------------------------------------------------
+// Arithmetic of the x87 back-end: every value of a state's update lives in an
+// x87 register (long double) and rounds to the precision-control width in
+// the direction of the control word; integers load exactly; a state's value
+// rounds to its storage format only when it is stored.
+// ---------------------------------------------------------------------------
+
+// A binary64 value narrowed to binary32 by an x87 store (rounding by the
+// control word) and reloaded. The pin keeps the compiler from narrowing the
+// double directly with an SSE instruction, which would follow MXCSR.
+inline long double NarrowToSingleOnX87(double value) {
+    long double wide = value;
+    Pin(wide);
+    const float narrow = static_cast<float>(wide);
+    return narrow;
+}
+
+template <class T>
+struct X87Arithmetic {
+    using Stored = T;
+    using Work = long double;
+
+    template <Dir>
+    static Work Quotient(int64_t numerator, int64_t denominator) {
+        return static_cast<long double>(numerator) / static_cast<long double>(denominator);
+    }
+    template <Dir>
+    static Work StoredProbability(double probability) {
+        if constexpr (sizeof(T) == sizeof(float)) {
+            return NarrowToSingleOnX87(probability);
+        } else {
+            return probability;  // exact
+        }
+    }
+    template <Dir>
+    static Work MulAdd(Work sum, Work probability, Work successor) {
+        const Work product = probability * successor;
+        return sum + product;
+    }
+    template <Dir>
+    static Work Sub(Work a, Work b) { return a - b; }
+    template <Dir>
+    static Work Half(Work a) { return a * 0.5f; }
+    template <Dir>
+    static Work Div(Work a, Work b) { return a / b; }
+
+    static Work Load(Stored value) { return value; }
+    static Stored Store(Work value) { return static_cast<T>(value); }
+    static Work NarrowEpsilon(double epsilon) { return StoredProbability<Dir::InForce>(epsilon); }
     static double ToDouble(Work value) { return static_cast<double>(value); }
 };
 
@@ -234,11 +341,25 @@ struct Variant : ArithmeticT, ScheduleT {
             __builtin_bit_cast(double, numerator));
     }
 
-    // The bounds of state 0 as the result record carries them.
+    // The bounds of state 0 as the result record carries them: exact for
+    // single and double precision. Extended bounds round to binary64, under
+    // safe rounding the lower one down and the upper one up.
     static void ToResult(Stored lower, Stored upper, double& resultLower,
                          double& resultUpper) {
-        resultLower = ArithmeticT::ToDouble(ArithmeticT::Load(lower));
-        resultUpper = ArithmeticT::ToDouble(ArithmeticT::Load(upper));
+        Work wideLower = ArithmeticT::Load(lower);
+        Work wideUpper = ArithmeticT::Load(upper);
+        if constexpr (kChangesDirection && sizeof(Stored) > sizeof(double)) {
+            Enter<Dir::Down>();
+            Pin(wideLower);
+            resultLower = ArithmeticT::ToDouble(wideLower);
+            Pin(resultLower);
+            Enter<Dir::Up>();
+            Pin(wideUpper);
+            resultUpper = ArithmeticT::ToDouble(wideUpper);
+        } else {
+            resultLower = ArithmeticT::ToDouble(wideLower);
+            resultUpper = ArithmeticT::ToDouble(wideUpper);
+        }
     }
 };
 
@@ -253,6 +374,15 @@ using DoubleSafeDefault = Variant<IeeeArithmetic<double>, PortableEnvironment, S
 using SingleSafeDefault = Variant<IeeeArithmetic<float>, PortableEnvironment, SafeSchedule>;
 using DoubleSafeSSE = Variant<IeeeArithmetic<double>, SseEnvironment, SafeSchedule>;
 using SingleSafeSSE = Variant<IeeeArithmetic<float>, SseEnvironment, SafeSchedule>;
+
+// The variants of the x87 back-end: the precision control equals the storage
+// precision (24, 53 or 64 bits of significand).
+using SingleDefaultX87 = Variant<X87Arithmetic<float>, X87Environment<0x0000, false>, DefaultSchedule>;
+using DoubleDefaultX87 = Variant<X87Arithmetic<double>, X87Environment<0x0200, false>, DefaultSchedule>;
+using ExtendedDefaultX87 = Variant<X87Arithmetic<long double>, X87Environment<0x0300, false>, DefaultSchedule>;
+using SingleSafeX87 = Variant<X87Arithmetic<float>, X87Environment<0x0000, true>, SafeSchedule>;
+using DoubleSafeX87 = Variant<X87Arithmetic<double>, X87Environment<0x0200, true>, SafeSchedule>;
+using ExtendedSafeX87 = Variant<X87Arithmetic<long double>, X87Environment<0x0300, true>, SafeSchedule>;
 
 }  // namespace
 }  // namespace ii

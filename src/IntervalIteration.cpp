@@ -1,6 +1,6 @@
 // The entry point, the display names of the option bytes, the dispatch to
-// the sixteen drivers, and the drivers and kernels of the portable and SSE
-// back-ends.
+// the sixteen drivers, and the drivers and kernels of the portable, SSE and
+// x87 back-ends.
 #include "IntervalIteration.h"
 
 #include "Backends.hpp"
@@ -22,6 +22,12 @@ INTERVAL_ITERATION_VARIANT(DoubleSafeDefault)
 INTERVAL_ITERATION_VARIANT(SingleSafeDefault)
 INTERVAL_ITERATION_VARIANT(DoubleSafeSSE)
 INTERVAL_ITERATION_VARIANT(SingleSafeSSE)
+INTERVAL_ITERATION_VARIANT(SingleDefaultX87)
+INTERVAL_ITERATION_VARIANT(DoubleDefaultX87)
+INTERVAL_ITERATION_VARIANT(ExtendedDefaultX87)
+INTERVAL_ITERATION_VARIANT(SingleSafeX87)
+INTERVAL_ITERATION_VARIANT(DoubleSafeX87)
+INTERVAL_ITERATION_VARIANT(ExtendedSafeX87)
 
 namespace {
 
@@ -51,9 +57,7 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
         if (fpu != FpuX87) {
             return nullptr;
         }
-        // IntervalIterationExtendedSafeX87 / IntervalIterationExtendedDefaultX87
-        // arrive with the x87 back-end.
-        return nullptr;
+        return safe ? IntervalIterationExtendedSafeX87 : IntervalIterationExtendedDefaultX87;
     }
     const bool single = precision == PrecisionSingle;  // every other value: double
     switch (fpu) {
@@ -65,10 +69,10 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
             return single ? IntervalIterationSingleDefaultDefault
                           : IntervalIterationDoubleDefaultDefault;
         case FpuX87:
-            // IntervalIterationSingleDefaultX87, IntervalIterationDoubleDefaultX87,
-            // IntervalIterationSingleSafeX87, IntervalIterationDoubleSafeX87
-            // arrive with the x87 back-end.
-            return nullptr;
+            if (safe) {
+                return single ? IntervalIterationSingleSafeX87 : IntervalIterationDoubleSafeX87;
+            }
+            return single ? IntervalIterationSingleDefaultX87 : IntervalIterationDoubleDefaultX87;
         case FpuSSE:
             if (safe) {
                 return single ? IntervalIterationSingleSafeSSE : IntervalIterationDoubleSafeSSE;

@@ -48,7 +48,7 @@ inline typename V::Work ChoiceValue(const SparseMdp& model, uint64_t choice,
     const uint64_t end = model.ChoiceTransitionStart[choice + 1];
     for (uint64_t t = model.ChoiceTransitionStart[choice]; t < end; ++t) {
         const Work probability = V::template Probability<D>(model.TransitionValues[t]);
-        sum = V::template MulAdd<D>(sum, probability, x[model.TransitionTarget[t]]);
+        sum = V::template MulAdd<D>(sum, probability, V::Load(x[model.TransitionTarget[t]]));
     }
     return sum;
 }
@@ -174,36 +174,42 @@ inline SumPair<typename V::Work> InterleavedChoiceValue(
             bounds[model.TransitionTarget[t]];
         if constexpr (V::kSharedQuotient) {
             const Work probability = V::template Probability<kLower>(value);
-            lowerSum = V::template MulAdd<kLower>(lowerSum, probability, successor.Lower);
-            upperSum = V::template MulAdd<kUpper>(upperSum, probability, successor.Upper);
+            lowerSum = V::template MulAdd<kLower>(lowerSum, probability, V::Load(successor.Lower));
+            upperSum = V::template MulAdd<kUpper>(upperSum, probability, V::Load(successor.Upper));
         } else if constexpr (!V::kChangesDirection) {
             // Directions travel with each instruction: both quotients, then
             // both accumulations.
             const Work lowerProbability = V::template Probability<kLower>(value);
             const Work upperProbability = V::template Probability<kUpper>(value);
-            lowerSum = V::template MulAdd<kLower>(lowerSum, lowerProbability, successor.Lower);
-            upperSum = V::template MulAdd<kUpper>(upperSum, upperProbability, successor.Upper);
+            lowerSum = V::template MulAdd<kLower>(lowerSum, lowerProbability,
+                                                  V::Load(successor.Lower));
+            upperSum = V::template MulAdd<kUpper>(upperSum, upperProbability,
+                                                  V::Load(successor.Upper));
         } else {
             // Two direction changes per transition. Every step of the lower
             // half completes under the downward direction and every step of
-            // the upper half starts after the switch to up; the pins carry
-            // the values across the switches so that the compiler can
-            // neither merge the two quotients nor move an operation across.
-            TransitionValue lowerValue = value;
-            typename V::Stored lowerSuccessor = successor.Lower;
+            // the upper half starts after the switch to up. The pins carry
+            // this across the switches: a sum pinned before a switch is
+            // complete before it, and the inputs of each half are read
+            // through a pointer pinned after its switch, so that the compiler
+            // can neither hoist them nor merge the two quotients.
+            const TransitionValue* lowerValue = &value;
+            const typename V::Stored* lowerSuccessor = &successor.Lower;
             Pin(upperSum);
             V::template Enter<kLower>();
-            Pin(lowerValue.Numerator, lowerValue.Denominator, lowerSuccessor, lowerSum);
-            const Work lowerProbability = V::template Probability<kLower>(lowerValue);
-            lowerSum = V::template MulAdd<kLower>(lowerSum, lowerProbability, lowerSuccessor);
+            Pin(lowerValue, lowerSuccessor, lowerSum);
+            const Work lowerProbability = V::template Probability<kLower>(*lowerValue);
+            lowerSum = V::template MulAdd<kLower>(lowerSum, lowerProbability,
+                                                  V::Load(*lowerSuccessor));
 
-            TransitionValue upperValue = value;
-            typename V::Stored upperSuccessor = successor.Upper;
+            const TransitionValue* upperValue = &value;
+            const typename V::Stored* upperSuccessor = &successor.Upper;
             Pin(lowerSum);
             V::template Enter<kUpper>();
-            Pin(upperValue.Numerator, upperValue.Denominator, upperSuccessor, upperSum);
-            const Work upperProbability = V::template Probability<kUpper>(upperValue);
-            upperSum = V::template MulAdd<kUpper>(upperSum, upperProbability, upperSuccessor);
+            Pin(upperValue, upperSuccessor, upperSum);
+            const Work upperProbability = V::template Probability<kUpper>(*upperValue);
+            upperSum = V::template MulAdd<kUpper>(upperSum, upperProbability,
+                                                  V::Load(*upperSuccessor));
         }
     }
     if constexpr (V::kChangesDirection) {

@@ -37,6 +37,12 @@ std::map<std::string, ii::DriverFunction> ComputingDrivers() {
         {"SingleSafeDefault", ii::IntervalIterationSingleSafeDefault},
         {"DoubleSafeSSE", ii::IntervalIterationDoubleSafeSSE},
         {"SingleSafeSSE", ii::IntervalIterationSingleSafeSSE},
+        {"SingleDefaultX87", ii::IntervalIterationSingleDefaultX87},
+        {"DoubleDefaultX87", ii::IntervalIterationDoubleDefaultX87},
+        {"ExtendedDefaultX87", ii::IntervalIterationExtendedDefaultX87},
+        {"SingleSafeX87", ii::IntervalIterationSingleSafeX87},
+        {"DoubleSafeX87", ii::IntervalIterationDoubleSafeX87},
+        {"ExtendedSafeX87", ii::IntervalIterationExtendedSafeX87},
     };
 }
 

@@ -184,7 +184,7 @@ inline const std::vector<Variant>& AllVariants() {
 // The variants this build computes; the others are refused with status 3.
 // Kept in step with the library's dispatch (the dispatch test checks it).
 inline bool Computes(const Variant& variant) {
-    return variant.Fpu == FpuDefault || variant.Fpu == FpuSSE;
+    return variant.Fpu != FpuAVX512;
 }
 
 // AVX-512 variants run only on processors with AVX512F and AVX512DQ.
