@@ -18,6 +18,8 @@
 
 #include "IntervalIteration.h"
 
+#include <immintrin.h>
+
 #include <cfenv>
 #include <cstdint>
 
@@ -274,6 +276,7 @@ struct X87Arithmetic {
 // direction; the kernel never changes it.
 struct DefaultSchedule {
     static constexpr bool kSafe = false;
+    static constexpr bool kNegativeMeasureCheck = true;
     static constexpr Dir kSequentialLower = Dir::InForce;
     static constexpr Dir kSequentialUpper = Dir::InForce;
     static constexpr Dir kInterleavedLower = Dir::InForce;
@@ -286,12 +289,96 @@ struct DefaultSchedule {
 // decision (and the Epsilon narrowing) runs with down in force.
 struct SafeSchedule {
     static constexpr bool kSafe = true;
+    static constexpr bool kNegativeMeasureCheck = true;
     static constexpr Dir kSequentialLower = Dir::Down;
     static constexpr Dir kSequentialUpper = Dir::Up;
     static constexpr Dir kInterleavedLower = Dir::Down;
     static constexpr Dir kInterleavedUpper = Dir::Up;
     static constexpr Dir kMeasure = Dir::Up;
     static constexpr Dir kDecision = Dir::Down;
+};
+
+// ---------------------------------------------------------------------------
+// Arithmetic of the AVX-512 back-end: scalar binary64 with the direction
+// attached to each division, fused multiply-add, subtraction and
+// multiplication (embedded rounding, exceptions suppressed); MXCSR is never
+// read or written. The conversions of the integers carry no direction and
+// follow MXCSR. Instantiated only in the translation unit compiled for
+// AVX512F and AVX512DQ.
+// ---------------------------------------------------------------------------
+template <Dir D>
+constexpr int EmbeddedRounding() {
+    if constexpr (D == Dir::Down) {
+        return _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+    } else if constexpr (D == Dir::Up) {
+        return _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
+    } else if constexpr (D == Dir::Nearest) {
+        return _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+    } else {
+        return _MM_FROUND_CUR_DIRECTION;
+    }
+}
+
+struct Avx512Arithmetic {
+    using Stored = double;
+    using Work = double;
+
+    template <Dir D>
+    static Work Quotient(int64_t numerator, int64_t denominator) {
+        const __m128d n = _mm_set_sd(static_cast<double>(numerator));
+        const __m128d d = _mm_set_sd(static_cast<double>(denominator));
+        return _mm_cvtsd_f64(_mm_div_round_sd(n, d, EmbeddedRounding<D>()));
+    }
+    template <Dir>
+    static Work StoredProbability(double probability) { return probability; }
+    // p * x + s with one rounding.
+    template <Dir D>
+    static Work MulAdd(Work sum, Work probability, Work successor) {
+        return _mm_cvtsd_f64(_mm_fmadd_round_sd(_mm_set_sd(probability), _mm_set_sd(successor),
+                                                _mm_set_sd(sum), EmbeddedRounding<D>()));
+    }
+    template <Dir D>
+    static Work Sub(Work a, Work b) {
+        return _mm_cvtsd_f64(_mm_sub_round_sd(_mm_set_sd(a), _mm_set_sd(b), EmbeddedRounding<D>()));
+    }
+    template <Dir D>
+    static Work Half(Work a) {
+        return _mm_cvtsd_f64(_mm_mul_round_sd(_mm_set_sd(a), _mm_set_sd(0.5), EmbeddedRounding<D>()));
+    }
+    template <Dir D>
+    static Work Div(Work a, Work b) {
+        return _mm_cvtsd_f64(_mm_div_round_sd(_mm_set_sd(a), _mm_set_sd(b), EmbeddedRounding<D>()));
+    }
+
+    static Work Load(Stored value) { return value; }
+    static Stored Store(Work value) { return value; }
+    static Work NarrowEpsilon(double epsilon) { return epsilon; }
+    static double ToDouble(Work value) { return value; }
+};
+
+// Default rounding on AVX-512: the sequential kernel attaches round-to-
+// nearest, the interleaved kernel uses the MXCSR direction; the measure
+// rounds up in both. No negative-measure check.
+struct Avx512DefaultSchedule {
+    static constexpr bool kSafe = false;
+    static constexpr bool kNegativeMeasureCheck = false;
+    static constexpr Dir kSequentialLower = Dir::Nearest;
+    static constexpr Dir kSequentialUpper = Dir::Nearest;
+    static constexpr Dir kInterleavedLower = Dir::InForce;
+    static constexpr Dir kInterleavedUpper = Dir::InForce;
+    static constexpr Dir kMeasure = Dir::Up;
+    static constexpr Dir kDecision = Dir::InForce;
+};
+
+struct Avx512SafeSchedule {
+    static constexpr bool kSafe = true;
+    static constexpr bool kNegativeMeasureCheck = false;
+    static constexpr Dir kSequentialLower = Dir::Down;
+    static constexpr Dir kSequentialUpper = Dir::Up;
+    static constexpr Dir kInterleavedLower = Dir::Down;
+    static constexpr Dir kInterleavedUpper = Dir::Up;
+    static constexpr Dir kMeasure = Dir::Up;
+    static constexpr Dir kDecision = Dir::InForce;
 };
 
 // ---------------------------------------------------------------------------
@@ -313,10 +400,6 @@ struct Variant : ArithmeticT, ScheduleT {
     // round in different directions.
     static constexpr bool kSharedQuotient =
         ScheduleT::kInterleavedLower == ScheduleT::kInterleavedUpper;
-    // Every variant but the AVX-512 ones catches a negative measure.
-    static constexpr bool kNegativeMeasureCheck = true;
-    // Only the safe AVX-512 variant leaves WarnedFlag alone entirely.
-    static constexpr bool kUsesWarnedFlag = true;
 
     // Puts direction D in force before the steps that use it.
     template <Dir D>
@@ -383,6 +466,11 @@ using ExtendedDefaultX87 = Variant<X87Arithmetic<long double>, X87Environment<0x
 using SingleSafeX87 = Variant<X87Arithmetic<float>, X87Environment<0x0000, true>, SafeSchedule>;
 using DoubleSafeX87 = Variant<X87Arithmetic<double>, X87Environment<0x0200, true>, SafeSchedule>;
 using ExtendedSafeX87 = Variant<X87Arithmetic<long double>, X87Environment<0x0300, true>, SafeSchedule>;
+
+// The variants of the AVX-512 back-end (binary64 only); they touch no
+// floating-point state, so their drivers prepare nothing.
+using DoubleDefaultAVX512 = Variant<Avx512Arithmetic, NoEnvironment, Avx512DefaultSchedule>;
+using DoubleSafeAVX512 = Variant<Avx512Arithmetic, NoEnvironment, Avx512SafeSchedule>;
 
 }  // namespace
 }  // namespace ii

@@ -79,9 +79,12 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
             }
             return single ? IntervalIterationSingleDefaultSSE : IntervalIterationDoubleDefaultSSE;
         case FpuAVX512:
-            // No single-precision AVX-512 variant. IntervalIterationDoubleDefaultAVX512
-            // and IntervalIterationDoubleSafeAVX512 arrive with the AVX-512 back-end.
-            return nullptr;
+            // The host asks GetNativeSupportMask before choosing it; there is
+            // no single-precision AVX-512 variant.
+            if (single) {
+                return nullptr;
+            }
+            return safe ? IntervalIterationDoubleSafeAVX512 : IntervalIterationDoubleDefaultAVX512;
         default:
             return nullptr;
     }

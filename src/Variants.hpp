@@ -35,6 +35,8 @@ INTERVAL_ITERATION_DECLARE_DRIVER(ExtendedDefaultX87);
 INTERVAL_ITERATION_DECLARE_DRIVER(SingleSafeX87);
 INTERVAL_ITERATION_DECLARE_DRIVER(DoubleSafeX87);
 INTERVAL_ITERATION_DECLARE_DRIVER(ExtendedSafeX87);
+INTERVAL_ITERATION_DECLARE_DRIVER(DoubleDefaultAVX512);
+INTERVAL_ITERATION_DECLARE_DRIVER(DoubleSafeAVX512);
 
 // The driver that the option bytes select, or nullptr for a combination the
 // library refuses. Every byte value is answered.

@@ -43,6 +43,8 @@ std::map<std::string, ii::DriverFunction> ComputingDrivers() {
         {"SingleSafeX87", ii::IntervalIterationSingleSafeX87},
         {"DoubleSafeX87", ii::IntervalIterationDoubleSafeX87},
         {"ExtendedSafeX87", ii::IntervalIterationExtendedSafeX87},
+        {"DoubleDefaultAVX512", ii::IntervalIterationDoubleDefaultAVX512},
+        {"DoubleSafeAVX512", ii::IntervalIterationDoubleSafeAVX512},
     };
 }
 
