@@ -6,6 +6,7 @@
 #include "Backends.hpp"
 #include "Driver.hpp"
 #include "Kernels.hpp"
+#include "ModelCheck.hpp"
 #include "Termination.hpp"
 #include "Variants.hpp"
 
@@ -150,6 +151,12 @@ IterationResult IntervalIteration(const SparseMdp* model, const IterationOptions
         SelectDriver(options->Precision, options->Rounding, options->Fpu);
     if (driver == nullptr) {
         return Refuse(callback, kUnsupportedCombinationText);
+    }
+    // A malformed model is refused rather than read out of bounds; a valid
+    // call sends exactly the messages above.
+    char fault[256];
+    if (!CheckModel(*model, fault, sizeof fault)) {
+        return Refuse(callback, fault);
     }
     return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,
                   abortFlag);

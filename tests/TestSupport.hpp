@@ -7,6 +7,7 @@
 #include <cfenv>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -105,6 +106,10 @@ struct Message {
     std::string Text;
     bool operator==(const Message&) const = default;
 };
+
+inline void PrintTo(const Message& message, std::ostream* out) {
+    *out << "{" << message.Severity << ", \"" << message.Text << "\"}";
+}
 
 // Everything one call reports.
 struct Call {

@@ -1,0 +1,18 @@
+// The check of a host's model before any driver reads it.
+#pragma once
+
+#include "IntervalIteration.h"
+
+#include <cstddef>
+
+namespace ii {
+
+// Checks in one pass what the kernels would otherwise read out of bounds:
+// at least one state, a target set, ascending choice offsets, ascending
+// transition offsets within TransitionCount for every choice the kernels
+// read, successors below StateCount, and a choice for every state that is
+// neither a target nor a zero state. Returns true when the model passes;
+// otherwise writes a message naming the fault into the buffer.
+bool CheckModel(const SparseMdp& model, char* message, std::size_t size);
+
+}  // namespace ii
