@@ -6,6 +6,7 @@
 #include "Backends.hpp"
 #include "IntervalIteration.h"
 #include "Kernels.hpp"
+#include "StateSets.hpp"
 #include "Termination.hpp"
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 #include "ModelCheck.hpp"
 
 #include "IntervalIteration.h"
-#include "Termination.hpp"
+#include "StateSets.hpp"
 
 #include <cinttypes>
 #include <cstdint>

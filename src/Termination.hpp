@@ -5,6 +5,7 @@
 
 #include "Backends.hpp"
 #include "IntervalIteration.h"
+#include "StateSets.hpp"
 
 #include <cstdint>
 
@@ -59,15 +60,6 @@ inline void PublishAchievedPrecision(double* location, double value) {
 
 inline bool LimitReached(int64_t iteration, int32_t maxIterations) {
     return maxIterations != 0 && iteration > static_cast<int64_t>(maxIterations);
-}
-
-inline bool IsMember(const StateBitset* set, uint64_t state) {
-    return (set[state >> 6] >> (state & 63)) & 1;
-}
-
-inline bool IsFixed(const SparseMdp& model, uint64_t state) {
-    return IsMember(model.TargetStates, state) ||
-           (model.ZeroStates != nullptr && IsMember(model.ZeroStates, state));
 }
 
 // Result of an exit that returns the bounds of state 0.
