@@ -53,30 +53,38 @@ inline typename V::Work ChoiceValue(const SparseMdp& model, uint64_t choice,
     return sum;
 }
 
-// Clamp at 1 with the warning of the default-rounding variants.
+// Values above 1 become 1; NaN is not clamped. Branch-free: whether a bound
+// lands above 1 depends on rounding noise, which defeats branch prediction.
 template <class V>
-inline void ClampWithWarning(typename V::Work& value, const KernelArguments& arguments) {
-    using Work = typename V::Work;
-    if (value > Work(1)) {
-        if (*arguments.WarnedFlag == 0) {
-            SendWarning(arguments.Callback, kValueAboveOneText);
-        }
-        *arguments.WarnedFlag = 1;
-        value = Work(1);
+inline bool ClampAtOne(typename V::Work& value) {
+    const bool above = value > typename V::Work(1);
+    value = V::AtMostOne(value);
+    return above;
+}
+
+// Values above 1: the default-rounding variants clamp both bounds, safe
+// rounding only the upper bound (silently; a lower bound above 1 stays as
+// computed). Returns whether the value was clamped.
+template <class V, bool IsUpper>
+inline bool ClampBound(typename V::Work& value) {
+    if constexpr (!V::kSafe || IsUpper) {
+        return ClampAtOne<V>(value);
+    } else {
+        return false;
     }
 }
 
-// Values above 1: the default-rounding variants clamp both bounds with a
-// warning; safe rounding clamps only the upper bound, silently, and keeps a
-// lower bound above 1 as computed.
-template <class V, bool IsUpper>
-inline void ClampBound(typename V::Work& value, const KernelArguments& arguments) {
-    using Work = typename V::Work;
+// After a sweep of a default-rounding variant that clamped: the warning
+// while WarnedFlag is 0, and WarnedFlag set. Nothing else happens between
+// a clamp and the end of its sweep, so this is the first clamp's warning.
+template <class V>
+inline void NoteClamp(bool clamped, const KernelArguments& arguments) {
     if constexpr (!V::kSafe) {
-        ClampWithWarning<V>(value, arguments);
-    } else if constexpr (IsUpper) {
-        if (value > Work(1)) {
-            value = Work(1);
+        if (clamped) {
+            if (*arguments.WarnedFlag == 0) {
+                SendWarning(arguments.Callback, kValueAboveOneText);
+            }
+            *arguments.WarnedFlag = 1;
         }
     }
 }
@@ -87,6 +95,7 @@ bool SequentialSweep(const SparseMdp& model, typename V::Stored* x,
                      const KernelArguments& arguments) {
     using Work = typename V::Work;
     bool changed = false;
+    bool clamped = false;
     for (uint64_t i = model.StateCount; i-- > 0;) {
         if (IsFixed(model, i)) {
             continue;
@@ -97,10 +106,11 @@ bool SequentialSweep(const SparseMdp& model, typename V::Stored* x,
         for (uint64_t c = first + 1; c < end; ++c) {
             value = Better<Maximize>(ChoiceValue<V, D>(model, c, x), value);
         }
-        ClampBound<V, IsUpper>(value, arguments);
+        clamped |= ClampBound<V, IsUpper>(value);
         changed |= Differs(value, V::Load(x[i]));
         x[i] = V::Store(value);
     }
+    NoteClamp<V>(clamped, arguments);
     return changed;
 }
 
@@ -218,12 +228,34 @@ inline SumPair<typename V::Work> InterleavedChoiceValue(
     return {lowerSum, upperSum};
 }
 
+// Stores a state's pair. A store that rounds (x87 registers into a narrower
+// slot, inexact only in the slot's subnormal range) follows the direction in
+// force, which under safe rounding is up after the last transition of the
+// state: an inexact lower bound is then stored again rounding down, so that
+// it stays a lower bound.
+template <class V>
+inline void StorePair(BoundPair<typename V::Stored>& stored, typename V::Work lower,
+                      typename V::Work upper) {
+    stored.Lower = V::Store(lower);
+    if constexpr (V::kChangesDirection && sizeof(typename V::Stored) < sizeof(typename V::Work)) {
+        if (lower == lower && !(V::Load(stored.Lower) == lower)) [[unlikely]] {
+            V::template Enter<Dir::Down>();
+            Pin(lower);
+            stored.Lower = V::Store(lower);
+            V::template Enter<Dir::Up>();
+            Pin(upper);
+        }
+    }
+    stored.Upper = V::Store(upper);
+}
+
 // One sweep of the interleaved kernel: both bounds of every state.
 template <class V, bool Maximize>
 bool InterleavedSweep(const SparseMdp& model, BoundPair<typename V::Stored>* bounds,
                       const KernelArguments& arguments) {
     using Work = typename V::Work;
     bool changed = false;
+    bool clamped = false;
     for (uint64_t i = model.StateCount; i-- > 0;) {
         if (IsFixed(model, i)) {
             continue;
@@ -241,14 +273,14 @@ bool InterleavedSweep(const SparseMdp& model, BoundPair<typename V::Stored>* bou
             // transition left in force, not earlier.
             Pin(best.Lower, best.Upper);
         }
-        ClampBound<V, false>(best.Lower, arguments);
-        ClampBound<V, true>(best.Upper, arguments);
+        clamped |= ClampBound<V, false>(best.Lower);
+        clamped |= ClampBound<V, true>(best.Upper);
         BoundPair<typename V::Stored>& stored = bounds[i];
         changed |= Differs(best.Lower, V::Load(stored.Lower));
         changed |= Differs(best.Upper, V::Load(stored.Upper));
-        stored.Lower = V::Store(best.Lower);
-        stored.Upper = V::Store(best.Upper);
+        StorePair<V>(stored, best.Lower, best.Upper);
     }
+    NoteClamp<V>(clamped, arguments);
     return changed;
 }
 

@@ -286,3 +286,31 @@ TEST(Backend, ExtendedResultsRoundOutwardToDouble) {
 }
 
 }  // namespace
+
+namespace {
+
+// A bound in the storage format's subnormal range is held exactly in an x87
+// register and rounded when stored: the lower bound down, the upper bound
+// up, in both layouts (the interleaved kernel ends a state with the upward
+// direction in force and must store its lower bound rounding down).
+TEST(Backend, X87SafeStoresRoundLowerDownAndUpperUp) {
+    struct Case {
+        const char* Name;
+        double Tiny;  // the smallest positive value of the storage format
+    };
+    for (const Case& c : {Case{"DoubleSafeX87", std::ldexp(1.0, -1074)},
+                          Case{"SingleSafeX87", std::ldexp(1.0, -149)}}) {
+        // State 0 reaches state 1 with the smallest value; state 1 reaches
+        // the target with 1/2: state 0's exact value is half the smallest.
+        const test::Model model = test::MakeModel(
+            {{{Stored(1, c.Tiny)}}, {{Fraction(2, 1, 2)}}, {}}, {2});
+        for (bool sequential : {true, false}) {
+            const test::Call call = test::Run(model, test::MakeOptions(Find(c.Name), sequential));
+            EXPECT_EQ(call.Result.Lower, 0.0) << c.Name << sequential;
+            EXPECT_EQ(call.Result.Upper, c.Tiny) << c.Name << sequential;
+            EXPECT_EQ(call.Result.Status, IterationStatusConverged);
+        }
+    }
+}
+
+}  // namespace
