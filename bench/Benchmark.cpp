@@ -1,14 +1,18 @@
 // Time per iteration of every variant the library computes, in both layouts,
-// on generated models; at the end, the ratios that matter, measured in this
-// one run.
+// on a generated model far larger than the caches, on one that fits in the
+// L2 cache, and on any real models given; next to it the floor, the simplest
+// hand-written in-place sweep over the same arrays. At the end: the ratios
+// that matter, all measured in this one run, and the peak memory of a call.
+#include "Floor.hpp"
 #include "GeneratedModel.hpp"
 #include "IntervalIteration.h"
+#include "MemoryCounter.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -44,12 +48,17 @@ const Variant kVariants[] = {
 // the bounds are a small part of the time.
 constexpr int kIterationsPerCall = 10;
 
+struct NamedModel {
+    std::string Name;
+    bench::GeneratedModel Model;
+};
+
 void IgnoreMessage(uint64_t, const char*, uint64_t) {}
 
-IterationOptions Options(const Variant& variant, bool sequential) {
+IterationOptions Options(const Variant& variant, bool sequential, int maxIterations) {
     IterationOptions options{};
     options.Epsilon = 0;  // never converged: every call runs to the limit
-    options.MaxIterations = kIterationsPerCall;
+    options.MaxIterations = maxIterations;
     options.Maximize = 1;
     options.Fpu = variant.Fpu;
     options.Precision = variant.Precision;
@@ -58,47 +67,50 @@ IterationOptions Options(const Variant& variant, bool sequential) {
     return options;
 }
 
-// Whether the library computes this variant here (it refuses the others).
-bool Computes(const Variant& variant) {
-    if (variant.Fpu == FpuAVX512 && (GetNativeSupportMask() & 2) == 0) {
-        return false;
-    }
-    const bench::GeneratedModel tiny = bench::Generate(12);
-    const SparseMdp mdp = tiny.Mdp();
-    IterationOptions options = Options(variant, true);
-    options.MaxIterations = 1;
-    int64_t count = 0;
+IterationResult Call(const SparseMdp& mdp, const IterationOptions& options, int64_t& count) {
     double achieved = 0;
-    int32_t warned = 0, abortFlag = 0;
+    int32_t warned = 1, abortFlag = 0;
     return IntervalIteration(&mdp, &options, &count, &achieved, &warned, IgnoreMessage,
-                             &abortFlag)
-               .Status != IterationStatusError;
+                             &abortFlag);
 }
 
-void RunVariant(benchmark::State& state, const bench::GeneratedModel* model, Variant variant,
+bool Runnable(const Variant& variant) {
+    return variant.Fpu != FpuAVX512 || (GetNativeSupportMask() & 2) != 0;
+}
+
+void SetCounters(benchmark::State& state, uint64_t transitions) {
+    const double iterations = static_cast<double>(state.iterations()) * kIterationsPerCall;
+    // Seconds per iteration and per transition swept (shown with SI
+    // prefixes: m, u, n).
+    state.counters["time/iteration"] = benchmark::Counter(
+        iterations, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["time/transition"] =
+        benchmark::Counter(iterations * static_cast<double>(transitions),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void RunVariant(benchmark::State& state, const NamedModel* model, Variant variant,
                 bool sequential) {
-    const SparseMdp mdp = model->Mdp();
-    const IterationOptions options = Options(variant, sequential);
+    const SparseMdp mdp = model->Model.Mdp();
+    const IterationOptions options = Options(variant, sequential, kIterationsPerCall);
     for (auto _ : state) {
         int64_t count = 0;
-        double achieved = 0;
-        int32_t warned = 1, abortFlag = 0;
-        const IterationResult result = IntervalIteration(&mdp, &options, &count, &achieved,
-                                                         &warned, IgnoreMessage, &abortFlag);
+        const IterationResult result = Call(mdp, options, count);
         benchmark::DoNotOptimize(result);
         if (count != kIterationsPerCall + 1) {
             state.SkipWithError("the run did not reach the iteration limit");
             break;
         }
     }
-    const double iterations = static_cast<double>(state.iterations()) * kIterationsPerCall;
-    // Seconds per iteration and per transition swept (shown with SI
-    // prefixes: m, u, n).
-    state.counters["time/iteration"] = benchmark::Counter(
-        iterations, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-    state.counters["time/transition"] = benchmark::Counter(
-        iterations * static_cast<double>(model->TransitionCount()),
-        benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    SetCounters(state, model->Model.TransitionCount());
+}
+
+void RunFloor(benchmark::State& state, const NamedModel* model, bool sequential) {
+    const SparseMdp mdp = model->Model.Mdp();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(bench::RunFloor(mdp, sequential, kIterationsPerCall));
+    }
+    SetCounters(state, model->Model.TransitionCount());
 }
 
 // Collects the time per iteration of every run and prints the ratios at the
@@ -111,7 +123,9 @@ public:
             if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
                 const auto found = run.counters.find("time/iteration");
                 if (found != run.counters.end()) {
-                    times_[run.benchmark_name()] = found->second.value;
+                    std::string name = run.benchmark_name();
+                    name = name.substr(0, name.rfind("/real_time"));
+                    times_[name] = found->second.value;
                 }
             }
         }
@@ -119,60 +133,104 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nRatios of time per iteration, measured in this run:\n");
+        std::printf("\nTime per iteration as ratios, all measured in this run.\n");
+        std::printf("%-22s %-12s %-16s %8s %12s %14s\n", "variant", "layout", "model", "floor",
+                    "safe/default", "interl./seq.");
         for (const auto& [name, time] : times_) {
-            // name: Variant/layout/model
             const std::size_t first = name.find('/');
+            const std::size_t second = name.find('/', first + 1);
             const std::string variant = name.substr(0, first);
-            const std::string rest = name.substr(first);
+            const std::string layout = name.substr(first + 1, second - first - 1);
+            const std::string model = name.substr(second + 1);
+            if (variant == "Floor") {
+                continue;
+            }
+            std::string safeRatio = "";
             const std::size_t safe = variant.find("Safe");
             if (safe != std::string::npos) {
-                const std::string twin = variant.substr(0, safe) + "Default" +
-                                         variant.substr(safe + 4) + rest;
-                Print(name, time, twin, "its default-rounding twin");
+                safeRatio = Ratio(time, variant.substr(0, safe) + "Default" +
+                                            variant.substr(safe + 4) + "/" + layout + "/" + model);
             }
-            const std::size_t interleaved = rest.find("/interleaved/");
-            if (interleaved != std::string::npos) {
-                const std::string sequential = variant + "/sequential/" +
-                                               rest.substr(interleaved + 13);
-                Print(name, time, sequential, "the sequential layout");
-            }
+            const std::string layoutRatio =
+                layout == "interleaved" ? Ratio(time, variant + "/sequential/" + model) : "";
+            std::printf("%-22s %-12s %-16s %8s %12s %14s\n", variant.c_str(), layout.c_str(),
+                        model.c_str(), Ratio(time, "Floor/" + layout + "/" + model).c_str(),
+                        safeRatio.c_str(), layoutRatio.c_str());
         }
     }
 
 private:
-    void Print(const std::string& name, double time, const std::string& other,
-               const char* what) const {
+    std::string Ratio(double time, const std::string& other) const {
         const auto found = times_.find(other);
-        if (found != times_.end() && found->second > 0) {
-            std::printf("  %-50s %6.3f x %s\n", name.c_str(), time / found->second, what);
+        if (found == times_.end() || found->second <= 0) {
+            return "";
         }
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", time / found->second);
+        return text;
     }
 
     std::map<std::string, double> times_;
 };
 
+// Peak memory a call takes beyond the caller's model, against the bound
+// storage it needs.
+void ReportMemory(const NamedModel& model) {
+    const SparseMdp mdp = model.Model.Mdp();
+    std::printf("\nPeak memory of one call beyond the model (%s, %llu states):\n",
+                model.Name.c_str(), static_cast<unsigned long long>(model.Model.StateCount()));
+    std::printf("%-22s %-12s %14s %14s %14s\n", "variant", "layout", "peak bytes", "bounds bytes",
+                "peak - bounds");
+    for (const Variant& variant : kVariants) {
+        if (!Runnable(variant)) {
+            continue;
+        }
+        for (bool sequential : {true, false}) {
+            const std::size_t element = variant.Precision == PrecisionSingle     ? 4
+                                        : variant.Precision == PrecisionDouble ? 8
+                                                                               : 16;
+            const std::size_t bounds = 2 * element * model.Model.StateCount();
+            int64_t count = 0;
+            bench::MemoryCounter::Start();
+            Call(mdp, Options(variant, sequential, 1), count);
+            const std::size_t peak = bench::MemoryCounter::Stop();
+            std::printf("%-22s %-12s %14zu %14zu %14lld\n", variant.Name,
+                        sequential ? "sequential" : "interleaved", peak, bounds,
+                        static_cast<long long>(peak) - static_cast<long long>(bounds));
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    // At least a million transitions, far beyond the caches.
-    static const bench::GeneratedModel large = bench::Generate(1'200'000);
-    for (const Variant& variant : kVariants) {
-        if (!Computes(variant)) {
-            continue;
-        }
+    static std::vector<NamedModel> models;
+    // Far larger than the caches, and small enough for the L2 cache (1 MiB
+    // on the machine this was written on: about 4,000 states).
+    models.push_back({"generated-10M", bench::Generate(10'000'000)});
+    models.push_back({"generated-L2", bench::Generate(24'000)});
+    for (const NamedModel& model : models) {
         for (bool sequential : {true, false}) {
-            const std::string name = std::string(variant.Name) +
-                                     (sequential ? "/sequential" : "/interleaved") +
-                                     "/generated-1.2M";
-            benchmark::RegisterBenchmark(name.c_str(), RunVariant, &large, variant, sequential)
+            const std::string layout = sequential ? "/sequential/" : "/interleaved/";
+            benchmark::RegisterBenchmark(("Floor" + layout + model.Name).c_str(), RunFloor,
+                                         &model, sequential)
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
+            for (const Variant& variant : kVariants) {
+                if (!Runnable(variant)) {
+                    continue;
+                }
+                benchmark::RegisterBenchmark((variant.Name + layout + model.Name).c_str(),
+                                             RunVariant, &model, variant, sequential)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            }
         }
     }
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    ReportMemory(models.front());
     benchmark::Shutdown();
     return 0;
 }
