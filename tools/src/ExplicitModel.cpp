@@ -1,0 +1,428 @@
+#include "ExplicitModel.hpp"
+
+#include "ExactValue.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+
+namespace iicheck {
+namespace {
+
+// Far more than fits in memory with one choice each, small enough that the
+// per-state arrays can be allocated.
+constexpr uint64_t kMaxStates = uint64_t{1} << 34;
+
+[[noreturn]] void Fail(const std::string& name, uint64_t line, const std::string& text) {
+    throw InputError(line != 0 ? name + ":" + std::to_string(line) + ": " + text
+                               : name + ": " + text);
+}
+
+std::string Quoted(const char* begin, const char* end) {
+    constexpr std::size_t kShown = 40;
+    const std::size_t length = static_cast<std::size_t>(end - begin);
+    std::string text(begin, std::min(length, kShown));
+    return "\"" + text + (length > kShown ? "...\"" : "\"");
+}
+
+// Lines of a text, numbered from 1, without their line ending.
+class Lines {
+public:
+    explicit Lines(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+    bool Next(const char*& begin, const char*& end) {
+        if (p_ == end_) return false;
+        ++number_;
+        begin = p_;
+        const char* newline =
+            static_cast<const char*>(std::memchr(p_, '\n', static_cast<std::size_t>(end_ - p_)));
+        end = newline != nullptr ? newline : end_;
+        p_ = newline != nullptr ? newline + 1 : end_;
+        if (end != begin && end[-1] == '\r') --end;
+        return true;
+    }
+
+    // Skips blank and '#' comment lines; false at the end of the text.
+    bool NextContent(const char*& begin, const char*& end) {
+        while (Next(begin, end)) {
+            const char* p = begin;
+            while (p != end && (*p == ' ' || *p == '\t')) ++p;
+            if (p != end && *p != '#') return true;
+        }
+        return false;
+    }
+
+    uint64_t Number() const { return number_; }
+
+private:
+    const char* p_;
+    const char* end_;
+    uint64_t number_ = 0;
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The next whitespace-separated token of [p, end); false when none is left.
+bool NextToken(const char*& p, const char* end, const char*& begin, const char*& tokenEnd) {
+    while (p != end && IsBlank(*p)) ++p;
+    if (p == end) return false;
+    begin = p;
+    while (p != end && !IsBlank(*p)) ++p;
+    tokenEnd = p;
+    return true;
+}
+
+bool ParseIndex(const char* begin, const char* end, uint64_t& value) {
+    if (begin == end) return false;
+    value = 0;
+    for (const char* p = begin; p != end; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+// Reads the next token of a line as an index; what names it in messages.
+uint64_t IndexToken(const char*& p, const char* end, const std::string& name, uint64_t line,
+                    const char* what) {
+    const char* begin;
+    const char* tokenEnd;
+    if (!NextToken(p, end, begin, tokenEnd)) {
+        Fail(name, line, std::string("missing ") + what);
+    }
+    uint64_t value;
+    if (!ParseIndex(begin, tokenEnd, value)) {
+        Fail(name, line, std::string(what) + " " + Quoted(begin, tokenEnd) +
+                             " is not a non-negative integer");
+    }
+    return value;
+}
+
+// Collects the choices whose probabilities do not sum to 1.
+struct SumReport {
+    uint64_t Count = 0;
+    uint64_t FirstLine = 0;
+    double LargestDeviation = 0;
+
+    void Check(const ExplicitMdp& mdp, uint64_t choiceLine) {
+        const uint64_t first = mdp.ChoiceTransitionStart.back();
+        double deviation = 0;
+        if (SumsToOne(mdp.TransitionValues.data() + first, mdp.TransitionValues.size() - first,
+                      deviation)) {
+            return;
+        }
+        if (Count++ == 0) FirstLine = choiceLine;
+        if (std::fabs(deviation) > std::fabs(LargestDeviation)) LargestDeviation = deviation;
+    }
+};
+
+}  // namespace
+
+ExplicitMdp ParseTransitions(std::string_view text, const std::string& name,
+                             std::vector<std::string>& warnings) {
+    Lines lines(text);
+    const char* begin;
+    const char* end;
+    if (!lines.NextContent(begin, end)) {
+        Fail(name, 0, "no header line \"states choices transitions\"");
+    }
+    const uint64_t headerLine = lines.Number();
+    const char* p = begin;
+    const uint64_t states = IndexToken(p, end, name, headerLine, "number of states");
+    const uint64_t choices = IndexToken(p, end, name, headerLine, "number of choices");
+    const uint64_t transitions = IndexToken(p, end, name, headerLine, "number of transitions");
+    const char* extra;
+    const char* extraEnd;
+    if (NextToken(p, end, extra, extraEnd)) {
+        Fail(name, headerLine,
+             "unexpected " + Quoted(extra, extraEnd) +
+                 " after the header \"states choices transitions\"");
+    }
+    if (states == 0) Fail(name, headerLine, "the header declares no states");
+    if (states > kMaxStates) Fail(name, headerLine, "too many states for this tool");
+
+    ExplicitMdp mdp;
+    mdp.StateCount = states;
+    mdp.StateChoiceStart.resize(states + 1);
+    // A transition line takes at least 8 bytes: a bound for a lying header.
+    const uint64_t lineBound = text.size() / 8 + 1;
+    mdp.ChoiceTransitionStart.reserve(std::min(choices, lineBound) + 1);
+    mdp.TransitionTarget.reserve(std::min(transitions, lineBound));
+    mdp.TransitionValues.reserve(std::min(transitions, lineBound));
+
+    SumReport sums;
+    uint64_t nextState = 0;  // first state whose choice start is not yet set
+    uint64_t source = 0;
+    uint64_t choice = 0;
+    uint64_t choiceLine = 0;
+    uint64_t lineCount = 0;
+    bool any = false;
+    while (lines.NextContent(begin, end)) {
+        const uint64_t line = lines.Number();
+        p = begin;
+        const uint64_t s = IndexToken(p, end, name, line, "source state");
+        const uint64_t c = IndexToken(p, end, name, line, "choice");
+        const uint64_t t = IndexToken(p, end, name, line, "target state");
+        const char* valueBegin;
+        const char* valueEnd;
+        if (!NextToken(p, end, valueBegin, valueEnd)) Fail(name, line, "missing probability");
+        const char* action;
+        const char* actionEnd;
+        if (NextToken(p, end, action, actionEnd) && NextToken(p, end, extra, extraEnd)) {
+            Fail(name, line, "unexpected " + Quoted(extra, extraEnd) + " after the action label");
+        }
+        if (s >= states) {
+            Fail(name, line, "source state " + std::to_string(s) + " is out of range (" +
+                                 std::to_string(states) + " states)");
+        }
+        if (t >= states) {
+            Fail(name, line, "target state " + std::to_string(t) + " is out of range (" +
+                                 std::to_string(states) + " states)");
+        }
+        bool newChoice = false;
+        if (!any || s != source) {
+            if (any && s < source) {
+                Fail(name, line, "state " + std::to_string(s) + " follows state " +
+                                     std::to_string(source) +
+                                     ": transitions must be sorted by source state");
+            }
+            if (c != 0) {
+                Fail(name, line, "the first choice of state " + std::to_string(s) +
+                                     " is numbered " + std::to_string(c) +
+                                     "; choices are numbered from 0");
+            }
+            newChoice = true;
+        } else if (c == choice + 1) {
+            newChoice = true;
+        } else if (c != choice) {
+            Fail(name, line, "choice " + std::to_string(c) + " of state " + std::to_string(s) +
+                                 " follows choice " + std::to_string(choice) +
+                                 ": choices must be numbered consecutively and sorted");
+        }
+        if (newChoice) {
+            if (any) sums.Check(mdp, choiceLine);
+            while (nextState <= s) mdp.StateChoiceStart[nextState++] = mdp.ChoiceTransitionStart.size();
+            mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
+            source = s;
+            choice = c;
+            choiceLine = line;
+            any = true;
+        }
+        TransitionValue value;
+        const ValueError error = ParseProbability(valueBegin, valueEnd, value);
+        if (error != ValueError::None) {
+            Fail(name, line, "probability " + Quoted(valueBegin, valueEnd) + " " + Describe(error));
+        }
+        ++lineCount;
+        if (IsZero(value)) continue;  // no transition at all
+        mdp.TransitionTarget.push_back(t);
+        mdp.TransitionValues.push_back(value);
+    }
+    if (any) sums.Check(mdp, choiceLine);
+    while (nextState <= states) mdp.StateChoiceStart[nextState++] = mdp.ChoiceTransitionStart.size();
+    mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
+
+    if (mdp.ChoiceCount() != choices) {
+        Fail(name, headerLine, "the header declares " + std::to_string(choices) +
+                                   " choices, but the file has " +
+                                   std::to_string(mdp.ChoiceCount()));
+    }
+    if (lineCount != transitions) {
+        Fail(name, headerLine, "the header declares " + std::to_string(transitions) +
+                                   " transitions, but the file has " + std::to_string(lineCount));
+    }
+    if (sums.Count != 0) {
+        char deviation[32];
+        std::snprintf(deviation, sizeof deviation, "%.2g", sums.LargestDeviation);
+        warnings.push_back(name + ":" + std::to_string(sums.FirstLine) + ": " +
+                           std::to_string(sums.Count) + (sums.Count == 1 ? " choice" : " choices") +
+                           " (the first starts here) sum to 1 only approximately (largest "
+                           "deviation " + deviation + "); the probabilities are used as written");
+    }
+    return mdp;
+}
+
+int Labelling::Find(std::string_view name) const {
+    for (std::size_t i = 0; i < Names.size(); ++i) {
+        if (Names[i] == name) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+std::string Labelling::NameList() const {
+    std::string list;
+    for (const std::string& name : Names) {
+        if (!list.empty()) list += ", ";
+        list += name;
+    }
+    return list;
+}
+
+Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t stateCount) {
+    Labelling labels;
+    labels.FileName = name;
+    Lines lines(text);
+    const char* begin;
+    const char* end;
+    if (!lines.NextContent(begin, end)) Fail(name, 0, "no header line of index=\"name\" pairs");
+    const uint64_t headerLine = lines.Number();
+    labels.HeaderLine = headerLine;
+    std::unordered_map<uint64_t, std::size_t> slotOfIndex;
+    const char* p = begin;
+    while (true) {
+        while (p != end && IsBlank(*p)) ++p;
+        if (p == end) break;
+        const char* indexBegin = p;
+        while (p != end && *p >= '0' && *p <= '9') ++p;
+        uint64_t index;
+        if (!ParseIndex(indexBegin, p, index) || p == end || *p != '=' || p + 1 == end ||
+            p[1] != '"') {
+            Fail(name, headerLine, "expected index=\"name\" at " + Quoted(indexBegin, end));
+        }
+        p += 2;
+        const char* nameBegin = p;
+        while (p != end && *p != '"') ++p;
+        if (p == end) Fail(name, headerLine, "unterminated label name " + Quoted(nameBegin - 1, end));
+        const std::string labelName(nameBegin, p);
+        ++p;
+        if (!slotOfIndex.emplace(index, labels.Names.size()).second) {
+            Fail(name, headerLine, "label index " + std::to_string(index) + " is declared twice");
+        }
+        if (labels.Find(labelName) >= 0) {
+            Fail(name, headerLine, "label \"" + labelName + "\" is declared twice");
+        }
+        labels.Names.push_back(labelName);
+        labels.Members.push_back(EmptyBits(stateCount));
+    }
+    while (lines.NextContent(begin, end)) {
+        const uint64_t line = lines.Number();
+        p = begin;
+        while (p != end && IsBlank(*p)) ++p;
+        const char* stateBegin = p;
+        while (p != end && *p != ':') ++p;
+        uint64_t state;
+        if (p == end) Fail(name, line, "expected \"state: label ...\"");
+        const char* stateEnd = p;
+        while (stateEnd != stateBegin && IsBlank(stateEnd[-1])) --stateEnd;
+        if (!ParseIndex(stateBegin, stateEnd, state)) {
+            Fail(name, line, "state " + Quoted(stateBegin, stateEnd) + " is not a non-negative integer");
+        }
+        if (state >= stateCount) {
+            Fail(name, line, "state " + std::to_string(state) + " is out of range (" +
+                                 std::to_string(stateCount) + " states)");
+        }
+        ++p;
+        const char* tokenBegin;
+        const char* tokenEnd;
+        while (NextToken(p, end, tokenBegin, tokenEnd)) {
+            uint64_t index;
+            if (!ParseIndex(tokenBegin, tokenEnd, index)) {
+                Fail(name, line, "label index " + Quoted(tokenBegin, tokenEnd) +
+                                     " is not a non-negative integer");
+            }
+            const auto slot = slotOfIndex.find(index);
+            if (slot == slotOfIndex.end()) {
+                Fail(name, line, "label index " + std::to_string(index) +
+                                     " is not declared in the header");
+            }
+            SetBit(labels.Members[slot->second], state);
+        }
+    }
+    return labels;
+}
+
+std::vector<uint64_t> StatesWithAnyLabel(const Labelling& labels, std::string_view list,
+                                         uint64_t stateCount) {
+    std::vector<uint64_t> states = EmptyBits(stateCount);
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t bar = list.find('|', start);
+        std::string_view label = list.substr(start, bar == std::string_view::npos ? bar : bar - start);
+        while (!label.empty() && (label.front() == ' ' || label.front() == '"')) label.remove_prefix(1);
+        while (!label.empty() && (label.back() == ' ' || label.back() == '"')) label.remove_suffix(1);
+        const int index = labels.Find(label);
+        if (index < 0) {
+            Fail(labels.FileName, labels.HeaderLine,
+                 "no label \"" + std::string(label) + "\"; the labels are: " + labels.NameList());
+        }
+        const std::vector<uint64_t>& members = labels.Members[static_cast<std::size_t>(index)];
+        for (std::size_t w = 0; w < states.size(); ++w) states[w] |= members[w];
+        if (bar == std::string_view::npos) break;
+        start = bar + 1;
+    }
+    return states;
+}
+
+uint64_t InitialState(const Labelling& labels, uint64_t stateCount) {
+    const int index = labels.Find("init");
+    if (index < 0) {
+        Fail(labels.FileName, labels.HeaderLine, "no label \"init\" marks the initial state");
+    }
+    const std::vector<uint64_t>& members = labels.Members[static_cast<std::size_t>(index)];
+    uint64_t count = 0;
+    uint64_t initial = 0;
+    for (uint64_t s = 0; s < stateCount; ++s) {
+        if (TestBit(members, s)) {
+            if (count++ == 0) initial = s;
+        }
+    }
+    if (count != 1) {
+        Fail(labels.FileName, 0,
+             count == 0 ? std::string("no state carries the label \"init\"")
+                        : std::to_string(count) + " states carry the label \"init\"; this tool "
+                                                  "needs exactly one initial state");
+    }
+    return initial;
+}
+
+FileText::FileText(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw InputError(path + ": cannot open: " + std::strerror(errno));
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        void* map = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
+                           MAP_PRIVATE | MAP_POPULATE, fd, 0);
+        if (map != MAP_FAILED) {
+            data_ = static_cast<const char*>(map);
+            size_ = static_cast<std::size_t>(info.st_size);
+            mapped_ = true;
+            ::madvise(map, size_, MADV_SEQUENTIAL);
+            ::close(fd);
+            return;
+        }
+    }
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        throw InputError(path + ": is a directory");
+    }
+    char chunk[1 << 16];
+    while (true) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            ::close(fd);
+            throw InputError(path + ": cannot read: " + std::strerror(error));
+        }
+        if (got == 0) break;
+        buffer_.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    data_ = buffer_.data();
+    size_ = buffer_.size();
+}
+
+FileText::~FileText() {
+    if (mapped_) ::munmap(const_cast<char*>(data_), size_);
+}
+
+}  // namespace iicheck

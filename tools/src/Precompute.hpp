@@ -1,0 +1,89 @@
+// Graph precomputation before interval iteration.
+//
+// 1. Reachability: the states reachable from the initial state, without
+//    expanding target states and failure states (constrained reachability).
+// 2. Probability-0 states. Maximum: the states that cannot reach a target at
+//    all (Prob0E). Minimum: the states from which some scheduler avoids the
+//    targets forever (Prob0A). States without choices that are not targets
+//    are among them.
+// 3. Maximum only: the maximal end components of the remaining states are
+//    collapsed into single states whose choices are the members' choices
+//    that leave the component; the choices that stay inside are dropped.
+//    Without that, the upper bounds inside an end component keep each other
+//    at 1. Minimum: no end component remains, since staying in one forever
+//    avoids the targets, so its states would be probability-0 states; the
+//    decomposition is run anyway as a check.
+// 4. The quotient is explored breadth-first from the initial state, which
+//    becomes state 0; all targets become one target state and all
+//    probability-0 states one zero state.
+//
+// The model holds no transitions of probability 0 (see ExplicitMdp).
+//
+// Every step is linear in the size of the model, except the end-component
+// decomposition, which repeats a linear pass (iterative Tarjan) until the
+// components are stable; two or three passes on real models.
+#pragma once
+
+#include "ExplicitModel.hpp"
+#include "IntervalIteration.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace iicheck {
+
+struct PropertySpec {
+    bool Maximize = true;
+    uint64_t Initial = 0;
+    std::vector<uint64_t> Target;  // bitset over the model's states
+    std::vector<uint64_t> Avoid;   // bitset, or empty: failure states of "!avoid U target"
+};
+
+enum class StateKind : uint8_t { Unreached, Target, Zero, Maybe };
+
+constexpr uint64_t kNoComponent = UINT64_MAX;
+
+// What the graph algorithms found, per state of the model as read.
+struct Analysis {
+    std::vector<StateKind> Kind;
+    std::vector<uint64_t> Component;  // maximal end component (maximum only) or kNoComponent
+    uint64_t ComponentCount = 0;
+    std::vector<uint8_t> Inside;      // per choice: stays inside its end component
+};
+
+// Steps 1 to 3. Throws std::logic_error when a minimum leaves an end
+// component among the states with positive probability (which cannot
+// happen; see above).
+Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property);
+
+// The model handed to the library.
+struct ReducedModel {
+    std::vector<uint64_t> StateChoiceStart;
+    std::vector<uint64_t> ChoiceTransitionStart;
+    std::vector<uint64_t> TransitionTarget;
+    std::vector<TransitionValue> TransitionValues;
+    std::vector<uint64_t> TargetStates;  // bitsets
+    std::vector<uint64_t> ZeroStates;
+
+    uint64_t StateCount() const { return StateChoiceStart.size() - 1; }
+    uint64_t ChoiceCount() const { return ChoiceTransitionStart.size() - 1; }
+    uint64_t TransitionCount() const { return TransitionTarget.size(); }
+    // Valid while this object lives and is not changed.
+    SparseMdp Mdp() const;
+};
+
+// Step 4.
+ReducedModel Reduce(const ExplicitMdp& mdp, const PropertySpec& property, const Analysis& analysis);
+
+struct PrecomputeCounts {
+    uint64_t Reachable = 0;
+    uint64_t Targets = 0;        // reachable target states
+    uint64_t Zero = 0;           // reachable probability-0 states
+    uint64_t Maybe = 0;          // the rest
+    uint64_t Components = 0;     // maximal end components collapsed
+    uint64_t ComponentStates = 0;
+};
+
+PrecomputeCounts Count(const Analysis& analysis);
+
+}  // namespace iicheck
