@@ -318,18 +318,14 @@ struct SafeSchedule {
 // follow MXCSR. Instantiated only in the translation unit compiled for
 // AVX512F and AVX512DQ.
 // ---------------------------------------------------------------------------
+// The rounding operand of an instruction must be a constant expression, also
+// in an unoptimised build.
 template <Dir D>
-constexpr int EmbeddedRounding() {
-    if constexpr (D == Dir::Down) {
-        return _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
-    } else if constexpr (D == Dir::Up) {
-        return _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC;
-    } else if constexpr (D == Dir::Nearest) {
-        return _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
-    } else {
-        return _MM_FROUND_CUR_DIRECTION;
-    }
-}
+inline constexpr int kEmbeddedRounding =
+    D == Dir::Down      ? _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC
+    : D == Dir::Up      ? _MM_FROUND_TO_POS_INF | _MM_FROUND_NO_EXC
+    : D == Dir::Nearest ? _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC
+                        : _MM_FROUND_CUR_DIRECTION;
 
 struct Avx512Arithmetic {
     using Stored = double;
@@ -339,7 +335,7 @@ struct Avx512Arithmetic {
     static Work Quotient(int64_t numerator, int64_t denominator) {
         const __m128d n = _mm_set_sd(static_cast<double>(numerator));
         const __m128d d = _mm_set_sd(static_cast<double>(denominator));
-        return _mm_cvtsd_f64(_mm_div_round_sd(n, d, EmbeddedRounding<D>()));
+        return _mm_cvtsd_f64(_mm_div_round_sd(n, d, kEmbeddedRounding<D>));
     }
     template <Dir>
     static Work StoredProbability(double probability) { return probability; }
@@ -347,19 +343,19 @@ struct Avx512Arithmetic {
     template <Dir D>
     static Work MulAdd(Work sum, Work probability, Work successor) {
         return _mm_cvtsd_f64(_mm_fmadd_round_sd(_mm_set_sd(probability), _mm_set_sd(successor),
-                                                _mm_set_sd(sum), EmbeddedRounding<D>()));
+                                                _mm_set_sd(sum), kEmbeddedRounding<D>));
     }
     template <Dir D>
     static Work Sub(Work a, Work b) {
-        return _mm_cvtsd_f64(_mm_sub_round_sd(_mm_set_sd(a), _mm_set_sd(b), EmbeddedRounding<D>()));
+        return _mm_cvtsd_f64(_mm_sub_round_sd(_mm_set_sd(a), _mm_set_sd(b), kEmbeddedRounding<D>));
     }
     template <Dir D>
     static Work Half(Work a) {
-        return _mm_cvtsd_f64(_mm_mul_round_sd(_mm_set_sd(a), _mm_set_sd(0.5), EmbeddedRounding<D>()));
+        return _mm_cvtsd_f64(_mm_mul_round_sd(_mm_set_sd(a), _mm_set_sd(0.5), kEmbeddedRounding<D>));
     }
     template <Dir D>
     static Work Div(Work a, Work b) {
-        return _mm_cvtsd_f64(_mm_div_round_sd(_mm_set_sd(a), _mm_set_sd(b), EmbeddedRounding<D>()));
+        return _mm_cvtsd_f64(_mm_div_round_sd(_mm_set_sd(a), _mm_set_sd(b), kEmbeddedRounding<D>));
     }
 
     static Work Load(Stored value) { return value; }
