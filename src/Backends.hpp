@@ -337,6 +337,32 @@ struct Avx512Arithmetic {
         const __m128d d = _mm_set_sd(static_cast<double>(denominator));
         return _mm_cvtsd_f64(_mm_div_round_sd(n, d, kEmbeddedRounding<D>));
     }
+    // The quotient rounded down and rounded up. The division is done once,
+    // downward; its exact remainder n - q * d (one fused multiply-add: the
+    // remainder of a directed quotient is representable) is zero exactly
+    // when q is the exact quotient, and otherwise the upward quotient is the
+    // next binary64 value above q. The same bits as a second division
+    // rounded up, at the cost of a multiply-add instead of a division.
+    template <Dir Lower, Dir Upper>
+    static void QuotientPair(int64_t numerator, int64_t denominator, Work& lower, Work& upper) {
+        if constexpr (Lower == Dir::Down && Upper == Dir::Up) {
+            const __m128d n = _mm_set_sd(static_cast<double>(numerator));
+            const __m128d d = _mm_set_sd(static_cast<double>(denominator));
+            const __m128d down = _mm_div_round_sd(n, d, kEmbeddedRounding<Dir::Down>);
+            const __m128d remainder =
+                _mm_fnmadd_round_sd(down, d, n, kEmbeddedRounding<Dir::Nearest>);
+            lower = _mm_cvtsd_f64(down);
+            const uint64_t bits = __builtin_bit_cast(uint64_t, lower);
+            // One unit in the last place upward: away from zero for a positive
+            // quotient, toward zero for a negative one (never zero when inexact:
+            // the integers' quotient is far from the subnormal range).
+            const uint64_t step = _mm_cvtsd_f64(remainder) == 0 ? 0 : lower > 0 ? 1 : ~uint64_t{0};
+            upper = __builtin_bit_cast(Work, bits + step);
+        } else {
+            lower = Quotient<Lower>(numerator, denominator);
+            upper = Quotient<Upper>(numerator, denominator);
+        }
+    }
     template <Dir>
     static Work StoredProbability(double probability) { return probability; }
     // p * x + s with one rounding.
@@ -433,6 +459,20 @@ struct Variant : ArithmeticT, ScheduleT {
         }
         return ArithmeticT::template StoredProbability<D>(
             __builtin_bit_cast(double, numerator));
+    }
+
+    // The probability of a transition rounded in two directions, for the
+    // kernels whose directions travel with each instruction.
+    template <Dir Lower, Dir Upper>
+    static void ProbabilityPair(const TransitionValue& value, Work& lower, Work& upper) {
+        if (value.Denominator != 0) {
+            ArithmeticT::template QuotientPair<Lower, Upper>(value.Numerator, value.Denominator,
+                                                             lower, upper);
+        } else {
+            const double stored = __builtin_bit_cast(double, value.Numerator);
+            lower = ArithmeticT::template StoredProbability<Lower>(stored);
+            upper = ArithmeticT::template StoredProbability<Upper>(stored);
+        }
     }
 
     // The bounds of state 0 as the result record carries them: exact for

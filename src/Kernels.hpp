@@ -191,8 +191,9 @@ inline SumPair<typename V::Work> InterleavedChoiceValue(
         } else if constexpr (!V::kChangesDirection) {
             // Directions travel with each instruction: both quotients, then
             // both accumulations.
-            const Work lowerProbability = V::template Probability<kLower>(value);
-            const Work upperProbability = V::template Probability<kUpper>(value);
+            Work lowerProbability;
+            Work upperProbability;
+            V::template ProbabilityPair<kLower, kUpper>(value, lowerProbability, upperProbability);
             lowerSum = V::template MulAdd<kLower>(lowerSum, lowerProbability,
                                                   V::Load(successor.Lower));
             upperSum = V::template MulAdd<kUpper>(upperSum, upperProbability,

@@ -7,6 +7,7 @@
 
 #include <cfenv>
 #include <cmath>
+#include <random>
 
 namespace {
 
@@ -94,6 +95,51 @@ TEST(Avx512, DefaultAccumulationFollowsTheKernelsDirection) {
     EXPECT_EQ(sequential.Result.Upper, nearest);
     EXPECT_EQ(interleaved.Result.Lower, up);
     EXPECT_EQ(interleaved.Result.Upper, up);
+}
+
+}  // namespace
+
+namespace {
+
+// The safe interleaved kernel forms both quotients of a transition from one
+// downward division: for every fraction they must be the downward and the
+// upward quotient of the converted integers, as two divisions give them.
+TEST(Avx512, SafeQuotientPairsMatchDirectedDivisions) {
+    if (!Avx512Available()) {
+        GTEST_SKIP() << "this processor lacks AVX512F or AVX512DQ: AVX-512 variants not tested";
+    }
+    std::mt19937_64 random(20261208);
+    const test::Variant safe{PrecisionDouble, RoundingSafe, FpuAVX512, "DoubleSafeAVX512"};
+    int inexact = 0;
+    for (int i = 0; i < 20000; ++i) {
+        // Denominators up to 2^63, numerators of smaller magnitude, both signs;
+        // small ones often, so that exact quotients come up too.
+        const int bits = 1 + static_cast<int>(random() % 63);
+        int64_t denominator = static_cast<int64_t>(random() >> (64 - bits)) | 1;
+        int64_t numerator = static_cast<int64_t>(random() % static_cast<uint64_t>(denominator));
+        if (i % 4 == 0) {
+            denominator = 1 + static_cast<int64_t>(random() % 64);
+            numerator = static_cast<int64_t>(random() % static_cast<uint64_t>(denominator));
+        }
+        if (random() % 2 == 0) {
+            numerator = -numerator;
+        }
+        if (random() % 3 == 0) {
+            denominator = -denominator;
+        }
+        const test::Model model = test::MakeModel({{{Fraction(1, numerator, denominator)}}, {}}, {1});
+        const test::Call call = test::Run(model, test::MakeOptions(safe, false, 0));
+        const double n = static_cast<double>(numerator), d = static_cast<double>(denominator);
+        const double down = Quotient(FE_DOWNWARD, n, d), up = Quotient(FE_UPWARD, n, d);
+        inexact += down != up;
+        // The sums start at +0: a zero quotient sums to -0 downward, +0 upward.
+        const double lower = Fused(FE_DOWNWARD, down, 1.0, 0.0);
+        const double upper = Fused(FE_UPWARD, up, 1.0, 0.0);
+        ASSERT_EQ(test::Bits(call.Result.Lower), test::Bits(lower)) << numerator << "/" << denominator;
+        ASSERT_EQ(test::Bits(call.Result.Upper), test::Bits(upper)) << numerator << "/" << denominator;
+    }
+    EXPECT_GT(inexact, 1000);
+    EXPECT_LT(inexact, 19000);
 }
 
 }  // namespace
