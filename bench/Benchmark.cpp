@@ -1,18 +1,28 @@
 // Time per iteration of every variant the library computes, in both layouts,
 // on a generated model far larger than the caches, on one that fits in the
-// L2 cache, and on any real models given; next to it the floor, the simplest
-// hand-written in-place sweep over the same arrays. At the end: the ratios
-// that matter, all measured in this one run, and the peak memory of a call.
+// L2 cache, and on the real models under ../shared/models; next to it the
+// floor, the simplest hand-written in-place sweep over the same arrays. At
+// the end: the ratios that matter, all measured in this one run, and the peak
+// memory of a call. With --report=FILE the ratios are also written there as
+// a Markdown document.
+#include "ExplicitModel.hpp"
 #include "Floor.hpp"
 #include "GeneratedModel.hpp"
 #include "IntervalIteration.h"
 #include "MemoryCounter.hpp"
+#include "Precompute.hpp"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,16 +58,56 @@ const Variant kVariants[] = {
 // the bounds are a small part of the time.
 constexpr int kIterationsPerCall = 10;
 
+// A model to time: generated, or read and precomputed from a real model.
 struct NamedModel {
     std::string Name;
-    bench::GeneratedModel Model;
+    SparseMdp Mdp;
+    uint64_t States;
+    uint64_t Transitions;
+    std::shared_ptr<const void> Owner;  // the arrays Mdp points into
+    // Iterations a library call completes (fewer than the limit when it
+    // reaches a fixed point); the floor sweeps as often.
+    int Iterations = kIterationsPerCall;
 };
+
+NamedModel FromGenerated(const std::string& name, bench::GeneratedModel generated) {
+    auto owner = std::make_shared<bench::GeneratedModel>(std::move(generated));
+    return {name, owner->Mdp(), owner->StateCount(), owner->TransitionCount(), owner};
+}
+
+// A real model: the maximal probability of reaching "target1" (or "target"),
+// precomputed as the command-line host does it.
+bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
+    const std::string name = folder.filename().string();
+    try {
+        const iicheck::FileText transitions((folder / (name + ".tra")).string());
+        const iicheck::FileText labelText((folder / (name + ".lab")).string());
+        std::vector<std::string> warnings;
+        const iicheck::ExplicitMdp mdp =
+            iicheck::ParseTransitions(transitions.Text(), name + ".tra", warnings);
+        const iicheck::Labelling labels =
+            iicheck::ParseLabels(labelText.Text(), name + ".lab", mdp.StateCount);
+        iicheck::PropertySpec property;
+        property.Maximize = true;
+        property.Initial = iicheck::InitialState(labels, mdp.StateCount);
+        property.Target = iicheck::StatesWithAnyLabel(
+            labels, labels.Find("target1") >= 0 ? "target1" : "target", mdp.StateCount);
+        const iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
+        auto reduced = std::make_shared<iicheck::ReducedModel>(
+            iicheck::Reduce(mdp, property, analysis));
+        model = {name, reduced->Mdp(), reduced->StateCount(), reduced->TransitionCount(), reduced};
+        return true;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "skipping %s: %s\n", name.c_str(), error.what());
+        return false;
+    }
+}
 
 void IgnoreMessage(uint64_t, const char*, uint64_t) {}
 
 IterationOptions Options(const Variant& variant, bool sequential, int maxIterations) {
     IterationOptions options{};
-    options.Epsilon = 0;  // never converged: every call runs to the limit
+    options.Epsilon = -1;  // never converged: a call runs to the limit or a fixed point
     options.MaxIterations = maxIterations;
     options.Maximize = 1;
     options.Fpu = variant.Fpu;
@@ -67,19 +117,22 @@ IterationOptions Options(const Variant& variant, bool sequential, int maxIterati
     return options;
 }
 
-IterationResult Call(const SparseMdp& mdp, const IterationOptions& options, int64_t& count) {
+// Runs one call; returns the number of iterations it completed.
+int64_t Call(const SparseMdp& mdp, const IterationOptions& options) {
+    int64_t count = 0;
     double achieved = 0;
     int32_t warned = 1, abortFlag = 0;
-    return IntervalIteration(&mdp, &options, &count, &achieved, &warned, IgnoreMessage,
-                             &abortFlag);
+    const IterationResult result = IntervalIteration(&mdp, &options, &count, &achieved, &warned,
+                                                     IgnoreMessage, &abortFlag);
+    benchmark::DoNotOptimize(result);
+    return result.Status == IterationStatusStopped ? count - 1 : count;
 }
 
 bool Runnable(const Variant& variant) {
     return variant.Fpu != FpuAVX512 || (GetNativeSupportMask() & 2) != 0;
 }
 
-void SetCounters(benchmark::State& state, uint64_t transitions) {
-    const double iterations = static_cast<double>(state.iterations()) * kIterationsPerCall;
+void SetCounters(benchmark::State& state, double iterations, uint64_t transitions) {
     // Seconds per iteration and per transition swept (shown with SI
     // prefixes: m, u, n).
     state.counters["time/iteration"] = benchmark::Counter(
@@ -91,71 +144,69 @@ void SetCounters(benchmark::State& state, uint64_t transitions) {
 
 void RunVariant(benchmark::State& state, const NamedModel* model, Variant variant,
                 bool sequential) {
-    const SparseMdp mdp = model->Model.Mdp();
     const IterationOptions options = Options(variant, sequential, kIterationsPerCall);
+    double iterations = 0;
     for (auto _ : state) {
-        int64_t count = 0;
-        const IterationResult result = Call(mdp, options, count);
-        benchmark::DoNotOptimize(result);
-        if (count != kIterationsPerCall + 1) {
-            state.SkipWithError("the run did not reach the iteration limit");
-            break;
-        }
+        iterations += static_cast<double>(Call(model->Mdp, options));
     }
-    SetCounters(state, model->Model.TransitionCount());
+    SetCounters(state, iterations, model->Transitions);
 }
 
 void RunFloor(benchmark::State& state, const NamedModel* model, bool sequential) {
-    const SparseMdp mdp = model->Model.Mdp();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(bench::RunFloor(mdp, sequential, kIterationsPerCall));
+        benchmark::DoNotOptimize(bench::RunFloor(model->Mdp, sequential, model->Iterations));
     }
-    SetCounters(state, model->Model.TransitionCount());
+    SetCounters(state, static_cast<double>(state.iterations()) * model->Iterations,
+                model->Transitions);
 }
 
-// Collects the time per iteration of every run and prints the ratios at the
-// end, next to the usual console output.
+std::string ProcessorName() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            return line.substr(line.find(':') + 2);
+        }
+    }
+    char vendor[13];
+    GetCpuVendor(vendor, sizeof vendor);
+    return vendor;
+}
+
+// Collects the time per iteration of every run (the median when runs are
+// repeated) and prints the ratios at the end, next to the console output.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    RatioReporter(std::vector<NamedModel>* models, std::string report)
+        : models_(models), report_(std::move(report)) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-                const auto found = run.counters.find("time/iteration");
-                if (found != run.counters.end()) {
-                    std::string name = run.benchmark_name();
-                    name = name.substr(0, name.rfind("/real_time"));
-                    times_[name] = found->second.value;
-                }
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) {
+                continue;
+            }
+            const auto found = run.counters.find("time/iteration");
+            if (found == run.counters.end()) {
+                continue;
+            }
+            std::string name = run.run_name.function_name;
+            if (median || medians_.count(name) == 0) {
+                times_[name] = found->second.value;
+            }
+            if (median) {
+                medians_.insert(name);
             }
         }
     }
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nTime per iteration as ratios, all measured in this run.\n");
-        std::printf("%-22s %-12s %-16s %8s %12s %14s\n", "variant", "layout", "model", "floor",
-                    "safe/default", "interl./seq.");
-        for (const auto& [name, time] : times_) {
-            const std::size_t first = name.find('/');
-            const std::size_t second = name.find('/', first + 1);
-            const std::string variant = name.substr(0, first);
-            const std::string layout = name.substr(first + 1, second - first - 1);
-            const std::string model = name.substr(second + 1);
-            if (variant == "Floor") {
-                continue;
-            }
-            std::string safeRatio = "";
-            const std::size_t safe = variant.find("Safe");
-            if (safe != std::string::npos) {
-                safeRatio = Ratio(time, variant.substr(0, safe) + "Default" +
-                                            variant.substr(safe + 4) + "/" + layout + "/" + model);
-            }
-            const std::string layoutRatio =
-                layout == "interleaved" ? Ratio(time, variant + "/sequential/" + model) : "";
-            std::printf("%-22s %-12s %-16s %8s %12s %14s\n", variant.c_str(), layout.c_str(),
-                        model.c_str(), Ratio(time, "Floor/" + layout + "/" + model).c_str(),
-                        safeRatio.c_str(), layoutRatio.c_str());
+        std::string text = Table();
+        std::printf("\nTime per iteration as ratios, all measured in this run.\n%s", text.c_str());
+        if (!report_.empty()) {
+            WriteReport(text);
         }
     }
 
@@ -166,19 +217,90 @@ private:
             return "";
         }
         char text[32];
-        std::snprintf(text, sizeof text, "%.3f", time / found->second);
+        std::snprintf(text, sizeof text, "%.2f", time / found->second);
         return text;
     }
 
+    // One Markdown table per model.
+    std::string Table() const {
+        std::string out;
+        for (const NamedModel& model : *models_) {
+            char heading[256];
+            std::snprintf(heading, sizeof heading,
+                          "\n### %s (%llu states, %llu transitions)\n\n", model.Name.c_str(),
+                          static_cast<unsigned long long>(model.States),
+                          static_cast<unsigned long long>(model.Transitions));
+            out += heading;
+            out += "| variant | layout | / floor | safe / default | interleaved / sequential | "
+                   "ns per transition |\n|---|---|---|---|---|---|\n";
+            for (const char* layout : {"sequential", "interleaved"}) {
+                const std::string suffix = std::string("/") + layout + "/" + model.Name;
+                const auto floor = times_.find("Floor" + suffix);
+                if (floor != times_.end()) {
+                    out += "| floor | " + std::string(layout) + " | 1.00 | | | " +
+                           Nanoseconds(floor->second, model) + " |\n";
+                }
+                for (const Variant& variant : kVariants) {
+                    const std::string name = variant.Name + suffix;
+                    const auto found = times_.find(name);
+                    if (found == times_.end()) {
+                        continue;
+                    }
+                    const std::string v = variant.Name;
+                    const std::size_t safe = v.find("Safe");
+                    const std::string twin =
+                        safe == std::string::npos
+                            ? ""
+                            : v.substr(0, safe) + "Default" + v.substr(safe + 4) + suffix;
+                    out += "| " + v + " | " + layout + " | " + Ratio(found->second, "Floor" + suffix) +
+                           " | " + (twin.empty() ? "" : Ratio(found->second, twin)) + " | " +
+                           (std::string(layout) == "interleaved"
+                                ? Ratio(found->second, v + "/sequential/" + model.Name)
+                                : "") +
+                           " | " + Nanoseconds(found->second, model) + " |\n";
+                }
+            }
+        }
+        return out;
+    }
+
+    static std::string Nanoseconds(double secondsPerIteration, const NamedModel& model) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.2f",
+                      secondsPerIteration * 1e9 / static_cast<double>(model.Transitions));
+        return text;
+    }
+
+    void WriteReport(const std::string& table) const {
+        std::ofstream out(report_);
+        const std::time_t now = std::time(nullptr);
+        char date[32];
+        std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
+        out << "# Performance\n\n"
+            << "Measured on " << date << " on " << ProcessorName()
+            << " by `scripts/run-benchmarks.sh` (Google Benchmark, medians of repeated, randomly "
+               "interleaved runs).\n\n"
+            << "Every number is a ratio of times per iteration measured in the same run: to the "
+               "floor of the same layout (the simplest hand-written in-place sweep over the same "
+               "arrays: binary64, one division and one multiply-add per transition and bound, "
+               "the same target and zero tests, the maximum over choices and nothing else; for "
+               "the sequential layout one such sweep per bound vector), to the default-rounding "
+               "twin of a safe variant, and of the interleaved to the sequential layout. The "
+               "last column gives the time per transition swept, for scale.\n"
+            << table << "\n";
+    }
+
+    std::vector<NamedModel>* models_;
+    std::string report_;
     std::map<std::string, double> times_;
+    std::set<std::string> medians_;
 };
 
 // Peak memory a call takes beyond the caller's model, against the bound
 // storage it needs.
 void ReportMemory(const NamedModel& model) {
-    const SparseMdp mdp = model.Model.Mdp();
     std::printf("\nPeak memory of one call beyond the model (%s, %llu states):\n",
-                model.Name.c_str(), static_cast<unsigned long long>(model.Model.StateCount()));
+                model.Name.c_str(), static_cast<unsigned long long>(model.States));
     std::printf("%-22s %-12s %14s %14s %14s\n", "variant", "layout", "peak bytes", "bounds bytes",
                 "peak - bounds");
     for (const Variant& variant : kVariants) {
@@ -186,13 +308,12 @@ void ReportMemory(const NamedModel& model) {
             continue;
         }
         for (bool sequential : {true, false}) {
-            const std::size_t element = variant.Precision == PrecisionSingle     ? 4
+            const std::size_t element = variant.Precision == PrecisionSingle   ? 4
                                         : variant.Precision == PrecisionDouble ? 8
                                                                                : 16;
-            const std::size_t bounds = 2 * element * model.Model.StateCount();
-            int64_t count = 0;
+            const std::size_t bounds = 2 * element * model.States;
             bench::MemoryCounter::Start();
-            Call(mdp, Options(variant, sequential, 1), count);
+            Call(model.Mdp, Options(variant, sequential, 1));
             const std::size_t peak = bench::MemoryCounter::Stop();
             std::printf("%-22s %-12s %14zu %14zu %14lld\n", variant.Name,
                         sequential ? "sequential" : "interleaved", peak, bounds,
@@ -204,12 +325,44 @@ void ReportMemory(const NamedModel& model) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
+    std::string report;
+    std::vector<char*> arguments;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--report=", 9) == 0) {
+            report = argv[i] + 9;
+        } else {
+            arguments.push_back(argv[i]);
+        }
+    }
+    int count = static_cast<int>(arguments.size());
+    benchmark::Initialize(&count, arguments.data());
+
     static std::vector<NamedModel> models;
     // Far larger than the caches, and small enough for the L2 cache (1 MiB
     // on the machine this was written on: about 4,000 states).
-    models.push_back({"generated-10M", bench::Generate(10'000'000)});
-    models.push_back({"generated-L2", bench::Generate(24'000)});
+    models.push_back(FromGenerated("generated-10M", bench::Generate(10'000'000)));
+    models.push_back(FromGenerated("generated-L2", bench::Generate(24'000)));
+    const std::filesystem::path shared(INTERVAL_ITERATION_SHARED_MODELS);
+    if (std::filesystem::is_directory(shared)) {
+        std::vector<std::filesystem::path> folders;
+        for (const auto& entry : std::filesystem::directory_iterator(shared)) {
+            if (entry.is_directory()) {
+                folders.push_back(entry.path());
+            }
+        }
+        std::sort(folders.begin(), folders.end());
+        for (const auto& folder : folders) {
+            NamedModel model;
+            if (FromFolder(folder, model)) {
+                models.push_back(model);
+            }
+        }
+    }
+    for (NamedModel& model : models) {
+        const Variant& reference = kVariants[2];  // DoubleDefaultSSE
+        model.Iterations = static_cast<int>(
+            std::max<int64_t>(1, Call(model.Mdp, Options(reference, true, kIterationsPerCall))));
+    }
     for (const NamedModel& model : models) {
         for (bool sequential : {true, false}) {
             const std::string layout = sequential ? "/sequential/" : "/interleaved/";
@@ -228,7 +381,7 @@ int main(int argc, char** argv) {
             }
         }
     }
-    RatioReporter reporter;
+    RatioReporter reporter(&models, report);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     ReportMemory(models.front());
     benchmark::Shutdown();

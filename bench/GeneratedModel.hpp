@@ -40,21 +40,20 @@ struct GeneratedModel {
     }
 };
 
-// About `transitions` transitions (six per state on average). Every choice's
-// probabilities sum to exactly 1 as rationals; about half of the choices use
-// fractions with small denominators, the others stored binary64 values that
-// are exact dyadic fractions. About 1% of the states are targets and 1% zero
-// states; successors lie within +-64 states, one in eight anywhere.
-inline GeneratedModel Generate(uint64_t transitions, uint32_t seed = 1) {
+// A model of n states. Every choice's probabilities sum to exactly 1 as
+// rationals; about half of the choices use fractions with small
+// denominators, the others stored binary64 values that are exact dyadic
+// fractions. About 1% of the states are targets and 1% zero states;
+// successors lie within +-64 states, one in eight anywhere.
+inline GeneratedModel GenerateStates(uint64_t n, uint32_t seed) {
     std::mt19937_64 random(seed);
-    const uint64_t n = transitions / 6 + 2;
     GeneratedModel model;
     model.TargetWords.assign(n / 64 + 2, 0);
     model.ZeroWords.assign(n / 64 + 2, 0);
     model.StateChoiceStart.reserve(n + 1);
     model.ChoiceTransitionStart.reserve(2 * n + 1);
-    model.TransitionTarget.reserve(transitions + transitions / 4);
-    model.TransitionValues.reserve(transitions + transitions / 4);
+    model.TransitionTarget.reserve(7 * n);
+    model.TransitionValues.reserve(7 * n);
     auto successor = [&](uint64_t state) {
         if (random() % 8 == 0) {
             return random() % n;
@@ -113,6 +112,19 @@ inline GeneratedModel Generate(uint64_t transitions, uint32_t seed = 1) {
     model.StateChoiceStart.push_back(model.ChoiceTransitionStart.size());
     model.ChoiceTransitionStart.push_back(model.TransitionTarget.size());
     return model;
+}
+
+// The smallest such model with at least `transitions` transitions (about
+// six per state).
+inline GeneratedModel Generate(uint64_t transitions, uint32_t seed = 1) {
+    uint64_t n = transitions / 6 + 2;
+    for (;;) {
+        GeneratedModel model = GenerateStates(n, seed);
+        if (model.TransitionCount() >= transitions) {
+            return model;
+        }
+        n += (transitions - model.TransitionCount()) / 5 + 1;
+    }
 }
 
 }  // namespace bench
