@@ -4,11 +4,19 @@
  * floating-point rounding direction and precision.
  *
  * The host builds the model in its own memory, fills an options record and
- * calls IntervalIteration. Every record below is part of the binary
- * interface: sizes, offsets and signedness are fixed (checked at the end of
- * this header) and all integers are little-endian.
+ * calls IntervalIteration on its own thread. Every record below is part of
+ * the binary interface: sizes, offsets and signedness are fixed (checked at
+ * the end of this header); all integers are little-endian, floating-point
+ * fields are IEEE 754 binary64, pointers and counts are 64 bits wide.
  *
- * Usable from C (C11 or later) and C++.
+ * Ownership: the host owns every record and array and every output
+ * location; the library reads the model and the options, writes only the
+ * three output locations and the returned record, and keeps no pointer to
+ * anything after a call returns. It has no state between calls and starts
+ * no threads; calls may run on several threads at once, each with its own
+ * output locations.
+ *
+ * Usable from C (C11 or later) and C++. docs/guide.md has worked examples.
  */
 #ifndef INTERVAL_ITERATION_H
 #define INTERVAL_ITERATION_H
@@ -32,42 +40,62 @@ extern "C" {
  * trusted (see IntervalIteration).
  * ------------------------------------------------------------------------- */
 
-/* Instruction set for the floating-point work. */
+/* Instruction set for the floating-point work (IterationOptions.Fpu). */
 typedef enum Fpu {
-    FpuDefault = 0, /* portable floating-point environment (fesetround) */
-    FpuX87 = 1,     /* x87 control word: rounding and precision control */
-    FpuSSE = 2,     /* MXCSR rounding control */
-    FpuAVX512 = 3   /* per-instruction rounding, fused multiply-add; ask
-                       GetNativeSupportMask for bit 1 before choosing it */
+    FpuDefault = 0, /* "default": the portable floating-point environment;
+                       safe rounding switches directions with fesetround */
+    FpuX87 = 1,     /* "x87": x87 registers, rounding and precision set in the
+                       x87 control word; the only set with extended precision */
+    FpuSSE = 2,     /* "SSE": SSE registers, directions set in MXCSR */
+    FpuAVX512 = 3   /* "AVX-512": double precision only, the direction carried
+                       by each instruction, fused multiply-add; select it only
+                       when GetNativeSupportMask() has bit 1 set */
 } Fpu;
 
-/* Working precision and element type of the bounds. */
+/* Working precision and element type of the bounds
+ * (IterationOptions.Precision). Bounds are always returned as binary64. */
 typedef enum Precision {
-    PrecisionDouble = 0,   /* binary64 */
-    PrecisionExtended = 1, /* x87 80-bit extended in a 16-byte slot; x87 only */
-    PrecisionSingle = 2    /* binary32 */
+    PrecisionDouble = 0,   /* "double": binary64 */
+    PrecisionExtended = 1, /* "extended": x87 80-bit values (64-bit significand)
+                              in 16-byte slots; x87 only; results rounded to
+                              binary64, outward under safe rounding */
+    PrecisionSingle = 2    /* "single": binary32 */
 } Precision;
 
-/* Rounding behaviour. */
+/* Rounding behaviour (IterationOptions.Rounding). */
 typedef enum Rounding {
-    RoundingDefault = 0, /* compute in the caller's rounding direction */
-    RoundingSafe = 1     /* lower bounds round toward -inf, upper bounds and
-                            the convergence measure toward +inf */
+    RoundingDefault = 0, /* "default": every operation in the direction the
+                            caller has in force; the library changes nothing
+                            (AVX-512 sequential: round to nearest) */
+    RoundingSafe = 1     /* "safe" (also any value 2 to 255): lower bounds round
+                            toward -inf, upper bounds and the convergence
+                            measure toward +inf, so the bounds hold */
 } Rounding;
 
-/* Importance of a message, the third argument of MessageCallback. */
+/* Importance of a message: the third argument of MessageCallback. */
 typedef enum Severity {
-    SeverityError = 0,
-    SeverityWarning = 1,
-    SeverityInformation = 2
+    SeverityError = 0,      /* the call is refused (status 3) */
+    SeverityWarning = 1,    /* an iteration limit, an abort, a value above 1,
+                               crossed bounds, inexact fractions */
+    SeverityInformation = 2 /* the variant the call uses */
 } Severity;
 
 /* IterationResult.Status. */
 typedef enum IterationStatus {
-    IterationStatusConverged = 0,  /* measure <= Epsilon */
-    IterationStatusStopped = 1,    /* iteration limit reached or aborted */
-    IterationStatusFixedPoint = 2, /* nothing changed, bounds still apart */
-    IterationStatusError = 3       /* call refused; both bounds are NaN */
+    IterationStatusConverged = 0,  /* the measure of state 0 is at most
+                                      Epsilon; the bounds of state 0 */
+    IterationStatusStopped = 1,    /* the iteration limit or the abort flag
+                                      stopped the run: both bounds NaN, or
+                                      the current ones with
+                                      ReturnBoundsOnFailure */
+    IterationStatusFixedPoint = 2, /* an iteration changed no bound while the
+                                      measure was above Epsilon (or NaN); the
+                                      bounds of state 0 */
+    IterationStatusError = 3       /* the call is refused (floating-point or
+                                      malformed model, or no such variant):
+                                      both bounds the quiet NaN
+                                      0x7FF8000000000000, the output locations
+                                      untouched, one error message */
 } IterationStatus;
 
 /* ---------------------------------------------------------------------------
@@ -93,9 +121,14 @@ typedef struct TransitionValue {
     int64_t Denominator; /* offset 8 */
 } TransitionValue;
 
-/* The model in compressed sparse layout, 80 bytes. The library only reads
- * it and keeps no pointer to it after the call. Counts and indices are
- * unsigned 64-bit values. */
+/* The model in compressed sparse layout, 80 bytes: states, the choices of
+ * each state, the transitions of each choice. The library only reads it and
+ * keeps no pointer to it after the call. Counts and indices are unsigned
+ * 64-bit values. Before iterating, the library checks what it would
+ * otherwise read out of bounds (at least one state, a target set, ascending
+ * offsets within TransitionCount, successors below StateCount, a choice for
+ * every state in neither set) and refuses a model that fails with status 3;
+ * the lengths of the arrays themselves it must take on trust. */
 typedef struct SparseMdp {
     uint32_t IsRational; /* offset 0: nonzero = TransitionValues carry exact
                             values; 0 is refused */
@@ -123,22 +156,32 @@ typedef struct SparseMdp {
 } SparseMdp;
 
 /* Options of one call, 24 bytes (fields in the first 20). A bool byte is
- * true when nonzero, whatever its value. */
+ * true when nonzero, whatever its value. Option bytes of any value are
+ * answered: unnamed ones are shown as "(invalid value)" and, where they pick
+ * no variant, refused with status 3. */
 typedef struct IterationOptions {
-    double Epsilon;                /* offset 0: converged when the measure is
-                                      at most Epsilon */
-    int32_t MaxIterations;         /* offset 8: 0 = no limit; negative stops
-                                      before the first sweep */
-    uint8_t Maximize;              /* offset 12: max over choices, else min */
-    uint8_t Relative;              /* offset 13: relative measure */
-    uint8_t WarnOnAbort;           /* offset 14: warn when aborted */
-    uint8_t ReturnBoundsOnFailure; /* offset 15: on status 1 return the
-                                      current bounds instead of NaN */
+    double Epsilon;                /* offset 0: required precision: converged
+                                      when (Upper0 - Lower0) / 2 (divided by
+                                      Lower0 with Relative) is at most Epsilon;
+                                      0 asks for equal bounds */
+    int32_t MaxIterations;         /* offset 8: iteration limit; 0 = none; a
+                                      negative limit stops before the first
+                                      sweep. Signed. */
+    uint8_t Maximize;              /* offset 12: maximum over the choices of a
+                                      state; zero: minimum */
+    uint8_t Relative;              /* offset 13: relative measure (when
+                                      Upper0 > 0) */
+    uint8_t WarnOnAbort;           /* offset 14: a warning when AbortFlag stops
+                                      the run */
+    uint8_t ReturnBoundsOnFailure; /* offset 15: with status 1, the current
+                                      bounds of state 0 instead of NaN */
     uint8_t Fpu;                   /* offset 16: an Fpu value */
-    uint8_t Precision;             /* offset 17: a Precision value */
+    uint8_t Precision;             /* offset 17: a Precision value (3 to 255
+                                      count as double) */
     uint8_t Rounding;              /* offset 18: a Rounding value */
-    uint8_t Sequential;            /* offset 19: two bound vectors (nonzero)
-                                      or one vector of lower/upper pairs */
+    uint8_t Sequential;            /* offset 19: two bound vectors, a lower and
+                                      an upper sweep per iteration; zero: one
+                                      vector of lower/upper pairs, one sweep */
     /* offset 20: 4 bytes of padding, never read */
 } IterationOptions;
 
@@ -151,10 +194,14 @@ typedef struct IterationResult {
     /* offset 20: 4 bytes without meaning */
 } IterationResult;
 
-/* Receives every message of a call, synchronously on the caller's thread.
- * Context is always 0. Text is valid only until the callback returns; a text
- * that concerns the property carries the placeholder {0}. Severity is a
- * Severity value. */
+/* Receives every message of a call, synchronously on the caller's thread,
+ * from inside IntervalIteration or MaximalEndComponents. Context is always
+ * 0. Text is a NUL-terminated string valid only until the callback returns
+ * (copy it to keep it); a text that concerns the property carries the
+ * placeholder {0} for the host to replace with the property's name.
+ * Severity is a Severity value. The callback runs with the floating-point
+ * state of that point of the call in force (under safe rounding a direction
+ * set by the library) and must not change it. */
 typedef void (*MessageCallback)(uint64_t Context, const char* Text,
                                 uint64_t Severity);
 
@@ -163,9 +210,26 @@ typedef void (*MessageCallback)(uint64_t Context, const char* Text,
  * ------------------------------------------------------------------------- */
 
 /* Bounds on the minimal or maximal probability of reaching TargetStates from
- * state 0. IterationCount, AchievedPrecision and WarnedFlag are the caller's
- * output locations; AbortFlag may be set from another thread at any time and
- * is only read. */
+ * state 0, by interval iteration in the variant the options select.
+ *   Model, Options     read only, not kept.
+ *   IterationCount     out: the number of the last iteration started
+ *                      (sequential layout: 1 when aborted at once;
+ *                      interleaved: 0); written with relaxed atomic stores
+ *                      while the call runs, for another thread to watch.
+ *   AchievedPrecision  out: 1.0 at the start, then the measure of state 0
+ *                      after every iteration (relaxed atomic stores).
+ *   WarnedFlag         in/out: the warnings about values above 1 and crossed
+ *                      bounds are sent only while it is 0; a clamp at 1 sets
+ *                      it to 1. Pass 0 to allow them, nonzero to silence them.
+ *   Callback           receives every message (see MessageCallback).
+ *   AbortFlag          in: polled with relaxed atomic loads at the start of
+ *                      every iteration (and between the two sweeps of the
+ *                      sequential layout); nonzero stops the run with status
+ *                      1. Any thread may set it; the library never writes it.
+ * All pointers must be valid; ZeroStates may be NULL. On status 3 the output
+ * locations are not written. The caller's rounding direction, x87 control
+ * word and MXCSR control bits are the same after the call; exception flags
+ * raised by the computation stay raised. */
 INTERVAL_ITERATION_API IterationResult IntervalIteration(
     const SparseMdp* Model, const IterationOptions* Options,
     int64_t* IterationCount, double* AchievedPrecision, int32_t* WarnedFlag,
