@@ -113,7 +113,7 @@ int main(void) {
     const SparseMdp model = BuildModel();
     const int avx512 = (GetNativeSupportMask() & 2) != 0;
     char vendor[13];
-    int maximize;
+    int maximize, failures = 0;
     unsigned f, p, r, layout;
 
     GetCpuVendor(vendor, sizeof vendor);
@@ -123,6 +123,9 @@ int main(void) {
 
     for (maximize = 1; maximize >= 0; --maximize) {
         PropertyName = maximize ? "Pmax=? [F goal]" : "Pmin=? [F goal]";
+        /* The exact answer as a fraction: checked in long double, where the
+           products below are exact. */
+        const long double numerator = maximize ? 2 : 3, denominator = maximize ? 5 : 31;
         printf("\n%s, exact answer %s = %.17g\n", PropertyName, maximize ? "2/5" : "3/31",
                maximize ? 2.0 / 5.0 : 3.0 / 31.0);
         printf("  %-8s %-8s %-8s %-11s %-24s %-24s %-6s %-5s %s\n", "fpu", "prec.", "rounding",
@@ -170,10 +173,18 @@ int main(void) {
                         for (unsigned m = 0; m < MessageCount; ++m) {
                             printf("      %s\n", Messages[m]);
                         }
+                        /* Safe rounding must enclose the exact answer. */
+                        if (options.Rounding == RoundingSafe &&
+                            !(result.Status == IterationStatusConverged &&
+                              (long double)result.Lower * denominator <= numerator &&
+                              (long double)result.Upper * denominator >= numerator)) {
+                            printf("      NOT ENCLOSED\n");
+                            ++failures;
+                        }
                     }
                 }
             }
         }
     }
-    return 0;
+    return failures;
 }
