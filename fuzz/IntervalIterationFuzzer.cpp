@@ -4,6 +4,7 @@
 // sanitizer. Every call must return a valid status with a bounded number of
 // iterations and leave the caller's floating-point state as it was.
 #include "IntervalIteration.h"
+#include "TestSupport.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -19,16 +20,6 @@
 
 namespace {
 
-uint32_t ReadMxcsr() {
-    uint32_t value;
-    asm volatile("stmxcsr %0" : "=m"(value));
-    return value;
-}
-uint16_t ReadControlWord() {
-    uint16_t value;
-    asm volatile("fnstcw %0" : "=m"(value));
-    return value;
-}
 
 // A failed expectation aborts with the line, so that libFuzzer keeps the input.
 #define Check(condition) CheckAt(condition, __LINE__)
@@ -188,11 +179,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     double achieved = -9;
     gMessages = 0;
     std::fesetround(direction);
-    const uint32_t mxcsr = ReadMxcsr() & ~0x3Fu;
-    const uint16_t controlWord = ReadControlWord();
+    const uint32_t mxcsr = test::ReadMxcsr() & ~0x3Fu;
+    const uint16_t controlWord = test::ReadControlWord();
     const IterationResult result =
         IntervalIteration(&mdp, &options, &count, &achieved, &warned, CountMessage, &abortFlag);
-    Check((ReadMxcsr() & ~0x3Fu) == mxcsr && ReadControlWord() == controlWord);
+    Check((test::ReadMxcsr() & ~0x3Fu) == mxcsr && test::ReadControlWord() == controlWord);
     std::fesetround(FE_TONEAREST);
 
     Check(result.Status >= 0 && result.Status <= 3);

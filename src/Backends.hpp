@@ -407,14 +407,10 @@ struct Avx512DefaultSchedule {
     static constexpr Dir kDecision = Dir::InForce;
 };
 
-struct Avx512SafeSchedule {
-    static constexpr bool kSafe = true;
+// Safe rounding on AVX-512: the safe directions, attached per instruction;
+// no negative-measure check, and nothing to put in force for the decision.
+struct Avx512SafeSchedule : SafeSchedule {
     static constexpr bool kNegativeMeasureCheck = false;
-    static constexpr Dir kSequentialLower = Dir::Down;
-    static constexpr Dir kSequentialUpper = Dir::Up;
-    static constexpr Dir kInterleavedLower = Dir::Down;
-    static constexpr Dir kInterleavedUpper = Dir::Up;
-    static constexpr Dir kMeasure = Dir::Up;
     static constexpr Dir kDecision = Dir::InForce;
 };
 

@@ -16,18 +16,13 @@
 namespace {
 
 using test::Fraction;
+using test::ReadControlWord;
+using test::ReadMxcsr;
+using test::WriteControlWord;
+using test::WriteMxcsr;
+using test::ReadStatusWord;
 using test::Stored;
 
-uint32_t ReadMxcsr() {
-    uint32_t value;
-    asm volatile("stmxcsr %0" : "=m"(value));
-    return value;
-}
-uint16_t ReadControlWord() {
-    uint16_t value;
-    asm volatile("fnstcw %0" : "=m"(value));
-    return value;
-}
 
 const test::Variant& Find(const char* name) {
     for (const test::Variant& variant : test::AllVariants()) {

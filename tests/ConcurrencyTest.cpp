@@ -17,19 +17,13 @@
 namespace {
 
 using test::Fraction;
+using test::ReadControlWord;
+using test::ReadMxcsr;
+using test::WriteControlWord;
+using test::WriteMxcsr;
+using test::ReadStatusWord;
 using test::Stored;
 
-uint32_t ReadMxcsr() {
-    uint32_t value;
-    asm volatile("stmxcsr %0" : "=m"(value));
-    return value;
-}
-uint16_t ReadControlWord() {
-    uint16_t value;
-    asm volatile("fnstcw %0" : "=m"(value));
-    return value;
-}
-void WriteControlWord(uint16_t value) { asm volatile("fldcw %0" : : "m"(value)); }
 
 // A gambler's ruin over 40 positions with fair and unfair choices.
 test::Model Ruin() {

@@ -15,25 +15,13 @@
 namespace {
 
 using test::Fraction;
+using test::ReadControlWord;
+using test::ReadMxcsr;
+using test::WriteControlWord;
+using test::WriteMxcsr;
+using test::ReadStatusWord;
 using test::Stored;
 
-uint32_t ReadMxcsr() {
-    uint32_t value;
-    asm volatile("stmxcsr %0" : "=m"(value));
-    return value;
-}
-void WriteMxcsr(uint32_t value) { asm volatile("ldmxcsr %0" : : "m"(value)); }
-uint16_t ReadControlWord() {
-    uint16_t value;
-    asm volatile("fnstcw %0" : "=m"(value));
-    return value;
-}
-void WriteControlWord(uint16_t value) { asm volatile("fldcw %0" : : "m"(value)); }
-uint16_t ReadStatusWord() {
-    uint16_t value;
-    asm volatile("fnstsw %0" : "=m"(value));
-    return value;
-}
 void ClearStatusFlags() { asm volatile("fnclex"); }
 constexpr uint16_t kX87Inexact = 0x20;
 

@@ -157,6 +157,26 @@ inline uint64_t Bits(double value) {
 
 constexpr uint64_t kQuietNanBits = 0x7FF8000000000000ULL;
 
+// The calling thread's floating-point control registers, read and written
+// directly (MXCSR, the x87 control and status words).
+inline uint32_t ReadMxcsr() {
+    uint32_t value;
+    asm volatile("stmxcsr %0" : "=m"(value));
+    return value;
+}
+inline void WriteMxcsr(uint32_t value) { asm volatile("ldmxcsr %0" : : "m"(value)); }
+inline uint16_t ReadControlWord() {
+    uint16_t value;
+    asm volatile("fnstcw %0" : "=m"(value));
+    return value;
+}
+inline void WriteControlWord(uint16_t value) { asm volatile("fldcw %0" : : "m"(value)); }
+inline uint16_t ReadStatusWord() {
+    uint16_t value;
+    asm volatile("fnstsw %0" : "=m"(value));
+    return value;
+}
+
 // operation(arguments...) evaluated with the given rounding direction in
 // force, then round-to-nearest again. Compilers do not model the direction:
 // the pins make the arguments new values after the switch and the result
