@@ -1,6 +1,6 @@
 // Time per iteration of every variant the library computes, in both layouts,
 // on a generated model far larger than the caches, on one that fits in the
-// L2 cache, and on the real models under ../shared/models; next to it the
+// L2 cache, and on the real models under models/; next to it the
 // floor, the simplest hand-written in-place sweep over the same arrays. At
 // the end: the ratios that matter, all measured in this one run, and the peak
 // memory of a call. With --report=FILE the ratios are also written there as
@@ -376,20 +376,17 @@ int main(int argc, char** argv) {
     // on the machine this was written on: about 4,000 states).
     models.push_back(FromGenerated("generated-10M", bench::Generate(10'000'000)));
     models.push_back(FromGenerated("generated-L2", bench::Generate(24'000)));
-    const std::filesystem::path shared(INTERVAL_ITERATION_SHARED_MODELS);
-    if (std::filesystem::is_directory(shared)) {
-        std::vector<std::filesystem::path> folders;
-        for (const auto& entry : std::filesystem::directory_iterator(shared)) {
-            if (entry.is_directory()) {
-                folders.push_back(entry.path());
-            }
+    std::vector<std::filesystem::path> folders;
+    for (const auto& entry : std::filesystem::directory_iterator(INTERVAL_ITERATION_MODELS)) {
+        if (entry.is_directory()) {
+            folders.push_back(entry.path());
         }
-        std::sort(folders.begin(), folders.end());
-        for (const auto& folder : folders) {
-            NamedModel model;
-            if (FromFolder(folder, model)) {
-                models.push_back(model);
-            }
+    }
+    std::sort(folders.begin(), folders.end());
+    for (const auto& folder : folders) {
+        NamedModel model;
+        if (FromFolder(folder, model)) {
+            models.push_back(model);
         }
     }
     for (NamedModel& model : models) {
