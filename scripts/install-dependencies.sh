@@ -3,7 +3,7 @@
 # Runs as root (or through sudo when available).
 set -eu
 
-PACKAGES="cmake make g++ clang binutils pkg-config python3 libgtest-dev libbenchmark-dev libmpfr-dev libgmp-dev"
+PACKAGES="cmake make g++ clang binutils pkg-config python3 libgtest-dev libbenchmark-dev libmpfr-dev libgmp-dev libarchive-dev nlohmann-json3-dev"
 
 missing=""
 for package in $PACKAGES; do

@@ -1,0 +1,28 @@
+// Storage for the large arrays of a model.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace iicheck {
+
+// Reserves room for count elements and asks the kernel to back it with huge
+// pages. Faulting in the arrays of a large model 4 KiB at a time can take
+// longer than reading the model itself.
+template <typename T>
+void ReserveLarge(std::vector<T>& array, std::size_t count) {
+    constexpr std::size_t kPage = 4096;
+    constexpr std::size_t kWorthIt = std::size_t{4} << 20;
+    array.reserve(count);
+    const std::size_t bytes = array.capacity() * sizeof(T);
+    if (bytes < kWorthIt) return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(array.data()) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(array.data()) + bytes) & ~(kPage - 1);
+    // Only advice: without huge pages the array works all the same.
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+}  // namespace iicheck

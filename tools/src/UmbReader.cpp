@@ -1,0 +1,630 @@
+#include "UmbReader.hpp"
+
+#include "ExactValue.hpp"
+#include "LargeArrays.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <unordered_map>
+
+namespace iicheck {
+namespace {
+
+static_assert(std::endian::native == std::endian::little,
+              "the arrays of an archive are read in place");
+
+using Json = nlohmann::ordered_json;  // keeps the order of the labels
+
+// As for the text formats: far more than fits in memory with one choice each.
+constexpr uint64_t kMaxStates = uint64_t{1} << 34;
+// Choices and branches; keeps every byte count far from overflow.
+constexpr uint64_t kMaxCount = uint64_t{1} << 40;
+// The storage of a compressed member starts at kTypicalRatio times the
+// archive's size (at least kFirstChunk bytes) and doubles as its data
+// arrives.
+constexpr uint64_t kFirstChunk = uint64_t{1} << 20;
+constexpr uint64_t kTypicalRatio = 32;
+// The most a byte of compressed data can expand to: deflate's limit is
+// 1032; xz reaches about 7000 on zeros.
+constexpr uint64_t kGzipRatio = 1100;
+constexpr uint64_t kXzRatio = 10000;
+
+constexpr const char* kNotUmb =
+    "not a UMB archive (a tar archive, plain or compressed with gzip or xz)";
+constexpr const char* kIndex = "index.json";
+constexpr const char* kStateChoices = "state-to-choices.bin";
+constexpr const char* kChoiceBranches = "choice-to-branches.bin";
+constexpr const char* kBranchTargets = "branch-to-target.bin";
+constexpr const char* kBranchProbabilities = "branch-to-probability.bin";
+constexpr const char* kInitialStates = "state-is-initial.bin";
+
+[[noreturn]] void Fail(const std::string& name, const std::string& member, const std::string& text) {
+    throw InputError(name + ": member " + member + ": " + text);
+}
+
+[[noreturn]] void FailArchive(const std::string& name, const std::string& text) {
+    throw InputError(name + ": " + text);
+}
+
+// A library's message on one line.
+std::string OneLine(const char* text) {
+    std::string line = text != nullptr ? text : "unknown error";
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    std::replace(line.begin(), line.end(), '\r', ' ');
+    return line;
+}
+
+uint64_t Words(uint64_t bits) { return (bits + 63) / 64; }
+
+// The members of an archive in order, read from memory.
+class Archive {
+public:
+    Archive(std::string_view bytes, const std::string& name)
+        : owner_(archive_read_new()), archive_(owner_.get()), name_(name), size_(bytes.size()) {
+        if (archive_ == nullptr) throw std::bad_alloc();
+        archive_read_support_filter_gzip(archive_);
+        archive_read_support_filter_xz(archive_);
+        archive_read_support_format_tar(archive_);
+        if (archive_read_open_memory(archive_, bytes.data(), bytes.size()) != ARCHIVE_OK) {
+            FailArchive(name_, std::string(kNotUmb) + ": " + Error());
+        }
+    }
+
+    // Moves to the next regular file; false at the end of the archive.
+    // declared is the size its header gives, or -1.
+    bool Next(std::string& path, int64_t& declared) {
+        while (true) {
+            archive_entry* entry = nullptr;
+            const int result = archive_read_next_header(archive_, &entry);
+            if (result == ARCHIVE_EOF) return false;
+            if (result < ARCHIVE_WARN) {
+                FailArchive(name_, (!started_ ? std::string(kNotUmb)
+                                              : "damaged or truncated archive after member " +
+                                                    member_) +
+                                       ": " + Error());
+            }
+            if (!started_) StartBudget();
+            if (archive_entry_filetype(entry) != AE_IFREG) continue;
+            const char* entryPath = archive_entry_pathname(entry);
+            if (entryPath == nullptr) continue;
+            path = entryPath;
+            if (path.rfind("./", 0) == 0) path.erase(0, 2);
+            member_ = path;
+            declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
+            return true;
+        }
+    }
+
+    // Reads the current member, which must hold exactly `bytes` bytes, into
+    // the front of destination, which will be resized to `final` elements
+    // later.
+    template <typename T>
+    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination, uint64_t final = 0) {
+        if (bytes > budget_) {
+            Fail(name_, member_, "the index implies " + std::to_string(bytes) +
+                                     " bytes, more than this " + std::to_string(size_) +
+                                     "-byte archive can hold");
+        }
+        if (declared >= 0 && static_cast<uint64_t>(declared) != bytes) {
+            Fail(name_, member_, "has " + std::to_string(declared) + " bytes; the index implies " +
+                                     std::to_string(bytes));
+        }
+        budget_ -= bytes;
+        // A compressed member gets room for what a typical compression ratio
+        // allows, then more only as its data arrives.
+        uint64_t room =
+            compressed_ ? std::min(bytes, std::max(kFirstChunk, kTypicalRatio * size_)) : bytes;
+        Grow(destination, room, room == bytes ? final : 0);
+        uint64_t got = 0;
+        while (got < bytes) {
+            if (got == room) {
+                room = std::min(bytes, 2 * room);
+                Grow(destination, room, room == bytes ? final : 0);
+            }
+            const la_ssize_t n = archive_read_data(
+                archive_, reinterpret_cast<char*>(destination.data()) + got, room - got);
+            if (n < 0) Fail(name_, member_, "cannot be read: " + Error());
+            if (n == 0) {
+                Fail(name_, member_, "ends after " + std::to_string(got) + " of " +
+                                         std::to_string(bytes) + " bytes");
+            }
+            got += static_cast<uint64_t>(n);
+        }
+        char extra;
+        const la_ssize_t n = archive_read_data(archive_, &extra, 1);
+        if (n < 0) Fail(name_, member_, "cannot be read: " + Error());
+        if (n > 0) {
+            Fail(name_, member_, "is longer than the " + std::to_string(bytes) +
+                                     " bytes the index implies");
+        }
+    }
+
+    // Reads `length` bytes at `offset` of the current member.
+    bool ReadAt(uint64_t offset, char* destination, std::size_t length) {
+        char scratch[1 << 16];
+        while (offset > 0) {
+            const la_ssize_t n = archive_read_data(
+                archive_, scratch, static_cast<std::size_t>(std::min<uint64_t>(offset, sizeof scratch)));
+            if (n <= 0) return false;
+            offset -= static_cast<uint64_t>(n);
+        }
+        while (length > 0) {
+            const la_ssize_t n = archive_read_data(archive_, destination, length);
+            if (n <= 0) return false;
+            destination += n;
+            length -= static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    template <typename T>
+    static std::size_t Elements(uint64_t bytes) {
+        return static_cast<std::size_t>((bytes + sizeof(T) - 1) / sizeof(T));
+    }
+
+    // Makes room for `bytes` bytes, and for `final` elements when that is
+    // the last growth.
+    template <typename T>
+    static void Grow(std::vector<T>& destination, uint64_t bytes, uint64_t final) {
+        ReserveLarge(destination, std::max<std::size_t>(Elements<T>(bytes), final));
+        destination.resize(Elements<T>(bytes));
+    }
+
+    std::string Error() { return OneLine(archive_error_string(archive_)); }
+
+    // What the members may hold in all: the archive's size, or for a
+    // compressed archive the most its compression can expand that to.
+    void StartBudget() {
+        started_ = true;
+        const int filters = archive_filter_count(archive_);
+        const int filter = archive_filter_code(archive_, 0);
+        if (filters > 2) FailArchive(name_, "is compressed more than once");
+        compressed_ = filter != ARCHIVE_FILTER_NONE;
+        budget_ = !compressed_ ? size_ : size_ * (filter == ARCHIVE_FILTER_GZIP ? kGzipRatio : kXzRatio);
+    }
+
+    struct Free {
+        void operator()(archive* handle) const { archive_read_free(handle); }
+    };
+    std::unique_ptr<archive, Free> owner_;  // freed also when the constructor throws
+    archive* archive_;
+    std::string name_;
+    uint64_t size_;
+    bool started_ = false;
+    bool compressed_ = false;
+    uint64_t budget_ = 0;
+    std::string member_;
+};
+
+enum class ProbabilityType { AllOne, Binary64, Rational };
+
+struct StateLabel {
+    std::string Id;
+    std::string Name;
+};
+
+// What the reader takes from index.json.
+struct Index {
+    uint64_t States = 0;
+    uint64_t Choices = 0;
+    uint64_t Branches = 0;
+    uint64_t InitialStates = 0;
+    bool Dtmc = false;
+    ProbabilityType Probabilities = ProbabilityType::AllOne;
+    std::vector<StateLabel> Labels;
+};
+
+// Typed access to index.json with messages that name the key.
+class IndexReader {
+public:
+    explicit IndexReader(const std::string& name) : name_(name) {}
+
+    [[noreturn]] void Fail(const std::string& text) const { iicheck::Fail(name_, kIndex, text); }
+
+    const Json& Object(const Json& parent, const char* key, const std::string& path) const {
+        const Json& value = Required(parent, key, path);
+        if (!value.is_object()) Fail(Key(path, key) + " is not an object");
+        return value;
+    }
+
+    uint64_t Count(const Json& parent, const char* key, const std::string& path, uint64_t limit) const {
+        const Json& value = Required(parent, key, path);
+        if (!value.is_number_integer() || (!value.is_number_unsigned() && value.get<int64_t>() < 0)) {
+            Fail(Key(path, key) + " is " + Shown(value) + ", not a non-negative integer");
+        }
+        const uint64_t count = value.get<uint64_t>();
+        if (count > limit) Fail(Key(path, key) + " is " + std::to_string(count) + ", too large");
+        return count;
+    }
+
+    const Json& Array(const Json& parent, const char* key, const std::string& path) const {
+        const Json& value = Required(parent, key, path);
+        if (!value.is_array()) Fail(Key(path, key) + " is " + Shown(value) + ", not an array");
+        return value;
+    }
+
+    std::string String(const Json& parent, const char* key, const std::string& path) const {
+        const Json& value = Required(parent, key, path);
+        if (!value.is_string()) Fail(Key(path, key) + " is " + Shown(value) + ", not a string");
+        return value.get<std::string>();
+    }
+
+    static std::string Key(const std::string& path, const char* key) {
+        return path.empty() ? std::string("\"") + key + "\"" : path + ".\"" + key + "\"";
+    }
+
+    static std::string Shown(const Json& value) {
+        std::string text = value.dump();
+        if (text.size() > 40) text = text.substr(0, 40) + "...";
+        return text;
+    }
+
+private:
+    const Json& Required(const Json& parent, const char* key, const std::string& path) const {
+        const auto found = parent.find(key);
+        if (found == parent.end()) Fail(Key(path, key) + " is missing");
+        return *found;
+    }
+
+    const std::string& name_;
+};
+
+Index ParseIndex(const std::vector<char>& text, const std::string& name) {
+    const IndexReader reader(name);
+    Json root;
+    try {
+        root = Json::parse(text.begin(), text.end());
+    } catch (const Json::exception& error) {
+        std::string message = OneLine(error.what());
+        const std::size_t bracket = message.find("] ");
+        if (bracket != std::string::npos) message.erase(0, bracket + 2);
+        reader.Fail("is not valid JSON: " + message);
+    }
+    if (!root.is_object()) reader.Fail("is not a JSON object");
+    const uint64_t version = reader.Count(root, "format-version", "", UINT64_MAX);
+    if (version != 1) {
+        reader.Fail("format-version " + std::to_string(version) + " is not supported (this reader "
+                    "knows version 1)");
+    }
+    Index index;
+    const std::string ts = "\"transition-system\"";
+    const Json& system = reader.Object(root, "transition-system", "");
+    const std::string time = reader.String(system, "time", ts);
+    if (time != "discrete") {
+        reader.Fail(IndexReader::Key(ts, "time") + " is \"" + time +
+                    "\"; only discrete-time models are supported");
+    }
+    const uint64_t players = reader.Count(system, "#players", ts, UINT64_MAX);
+    if (players > 1) {
+        reader.Fail(IndexReader::Key(ts, "#players") + " is " + std::to_string(players) +
+                    "; games are not supported");
+    }
+    index.Dtmc = players == 0;
+    if (system.contains("#observations") && reader.Count(system, "#observations", ts, UINT64_MAX) != 0) {
+        reader.Fail("partially observable models are not supported");
+    }
+    index.States = reader.Count(system, "#states", ts, kMaxStates);
+    if (index.States == 0) reader.Fail(IndexReader::Key(ts, "#states") + " is 0");
+    index.Choices = reader.Count(system, "#choices", ts, kMaxCount);
+    index.Branches = reader.Count(system, "#branches", ts, kMaxCount);
+    index.InitialStates = reader.Count(system, "#initial-states", ts, index.States);
+    if (index.Dtmc && index.Choices != index.States) {
+        reader.Fail("a DTMC (\"#players\" 0) has " + std::to_string(index.States) + " states but " +
+                    std::to_string(index.Choices) + " choices");
+    }
+    if (system.contains("branch-probability-type")) {
+        const std::string tp = IndexReader::Key(ts, "branch-probability-type");
+        const Json& type = reader.Object(system, "branch-probability-type", ts);
+        const std::string kind = reader.String(type, "type", tp);
+        const uint64_t size = reader.Count(type, "size", tp, UINT64_MAX);
+        if (kind == "double" && size == 64) {
+            index.Probabilities = ProbabilityType::Binary64;
+        } else if (kind == "rational" && size == 128) {
+            index.Probabilities = ProbabilityType::Rational;
+        } else {
+            reader.Fail(tp + " " + IndexReader::Shown(type) +
+                        " is not supported (binary64 \"double\" of size 64, or \"rational\" of "
+                        "size 128)");
+        }
+    }
+    const auto annotations = root.find("annotations");
+    if (annotations == root.end() || !annotations->contains("aps")) return index;
+    const Json& aps = reader.Object(*annotations, "aps", "\"annotations\"");
+    for (const auto& [id, ap] : aps.items()) {
+        const std::string path = "\"annotations\".\"aps\".\"" + id + "\"";
+        if (!ap.is_object()) reader.Fail(path + " is not an object");
+        const Json& appliesTo = reader.Array(ap, "applies-to", path);
+        if (std::find(appliesTo.begin(), appliesTo.end(), Json("states")) == appliesTo.end()) {
+            continue;  // not a set of states
+        }
+        const std::string tp = IndexReader::Key(path, "type");
+        const Json& type = reader.Object(ap, "type", path);
+        if (reader.String(type, "type", tp) != "bool" || reader.Count(type, "size", tp, UINT64_MAX) != 1) {
+            reader.Fail(tp + " " + IndexReader::Shown(type) + " is not a bool of size 1");
+        }
+        StateLabel label{id, ap.contains("alias") ? reader.String(ap, "alias", path) : id};
+        for (const StateLabel& other : index.Labels) {
+            if (other.Name == label.Name) reader.Fail("two labels are named \"" + label.Name + "\"");
+        }
+        index.Labels.push_back(std::move(label));
+    }
+    return index;
+}
+
+// Finds and reads index.json (normally the archive's first member).
+Index ReadIndex(std::string_view bytes, const std::string& name) {
+    Archive archive(bytes, name);
+    std::string path;
+    int64_t declared;
+    while (archive.Next(path, declared)) {
+        if (path != kIndex) continue;
+        if (declared < 0) Fail(name, kIndex, "has no size");
+        std::vector<char> text;
+        archive.Read(static_cast<uint64_t>(declared), declared, text);
+        return ParseIndex(text, name);
+    }
+    FailArchive(name, "member index.json is missing (is this a UMB archive?)");
+}
+
+std::string LabelMember(const StateLabel& label) {
+    return "annotations/aps/" + label.Id + "/states/values.bin";
+}
+
+// A member the reader needs and where it goes.
+struct Member {
+    std::string Path;
+    uint64_t Bytes;
+    std::vector<uint64_t>* Words;          // or
+    std::vector<TransitionValue>* Values;  // the probabilities, as they are stored
+    uint64_t Final = 0;                    // elements of Values once converted
+    bool Done = false;
+};
+
+std::string ProbabilityText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+// Turns the binary64 probabilities, read into the front of values, into
+// TransitionValues in place: backwards, so that no stored value is
+// overwritten before it is read.
+void ConvertBinary64(std::vector<TransitionValue>& values, uint64_t count, const std::string& name) {
+    ReserveLarge(values, count);
+    values.resize(count);
+    const char* stored = reinterpret_cast<const char*>(values.data());
+    for (uint64_t i = count; i-- > 0;) {
+        double p;
+        std::memcpy(&p, stored + 8 * i, sizeof p);
+        if (!(p >= 0.0 && p <= 1.0)) {
+            const ValueError error = std::isnan(p) ? ValueError::NotANumber
+                                     : p < 0       ? ValueError::Negative
+                                                   : ValueError::GreaterThanOne;
+            Fail(name, kBranchProbabilities, "branch " + std::to_string(i) + ": probability " +
+                                                 ProbabilityText(p) + " " + Describe(error));
+        }
+        values[i].Value = p;
+        values[i].Denominator = 0;
+    }
+}
+
+// A stored rational, exactly: reduced, and a binary64 value when it is
+// exactly one. Null, or what is wrong with it.
+const char* ExactRational(int64_t numerator, int64_t denominator, TransitionValue& value) {
+    if (denominator == 0) return Describe(ValueError::ZeroDenominator);
+    if (denominator < 0) return "has a negative denominator";
+    if (numerator < 0) return Describe(ValueError::Negative);
+    if (numerator > denominator) return Describe(ValueError::GreaterThanOne);
+    const uint64_t divisor = std::gcd(static_cast<uint64_t>(numerator), static_cast<uint64_t>(denominator));
+    const uint64_t n = static_cast<uint64_t>(numerator) / divisor;
+    const uint64_t d = static_cast<uint64_t>(denominator) / divisor;
+    if (std::has_single_bit(d) && n < (uint64_t{1} << 53)) {
+        value.Value = std::ldexp(static_cast<double>(n), -std::countr_zero(d));
+        value.Denominator = 0;
+    } else {
+        value.Numerator = static_cast<int64_t>(n);
+        value.Denominator = static_cast<int64_t>(d);
+    }
+    return nullptr;
+}
+
+void ConvertRationals(std::vector<TransitionValue>& values, const std::string& name) {
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int64_t numerator = values[i].Numerator;
+        const int64_t denominator = values[i].Denominator;
+        const char* error = ExactRational(numerator, denominator, values[i]);
+        if (error != nullptr) {
+            Fail(name, kBranchProbabilities, "branch " + std::to_string(i) + ": probability " +
+                                                 std::to_string(numerator) + "/" +
+                                                 std::to_string(denominator) + " " + error);
+        }
+    }
+}
+
+// Checks offsets into count elements: starting at 0, ascending, ending at
+// count.
+void CheckOffsets(const std::vector<uint64_t>& offsets, uint64_t count, const std::string& name,
+                  const char* member) {
+    if (offsets.front() != 0) Fail(name, member, "entry 0 is " + std::to_string(offsets.front()) + ", not 0");
+    for (std::size_t i = 1; i < offsets.size(); ++i) {
+        if (offsets[i] < offsets[i - 1]) {
+            Fail(name, member, "entry " + std::to_string(i) + " (" + std::to_string(offsets[i]) +
+                                   ") is below entry " + std::to_string(i - 1) + " (" +
+                                   std::to_string(offsets[i - 1]) + ")");
+        }
+    }
+    if (offsets.back() != count) {
+        Fail(name, member, "the last entry is " + std::to_string(offsets.back()) + ", not " +
+                               std::to_string(count));
+    }
+}
+
+// Checks the targets and leaves out the branches with probability 0, in one
+// pass.
+void CheckTargetsAndDropZeros(ExplicitMdp& mdp, const std::string& name) {
+    uint64_t kept = 0;
+    for (uint64_t c = 0; c + 1 < mdp.ChoiceTransitionStart.size(); ++c) {
+        const uint64_t begin = mdp.ChoiceTransitionStart[c];
+        const uint64_t end = mdp.ChoiceTransitionStart[c + 1];
+        mdp.ChoiceTransitionStart[c] = kept;
+        for (uint64_t b = begin; b < end; ++b) {
+            const uint64_t target = mdp.TransitionTarget[b];
+            if (target >= mdp.StateCount) {
+                Fail(name, kBranchTargets, "branch " + std::to_string(b) + ": target " +
+                                               std::to_string(target) + " is out of range (" +
+                                               std::to_string(mdp.StateCount) + " states)");
+            }
+            if (IsZero(mdp.TransitionValues[b])) continue;
+            mdp.TransitionTarget[kept] = target;
+            mdp.TransitionValues[kept] = mdp.TransitionValues[b];
+            ++kept;
+        }
+    }
+    mdp.ChoiceTransitionStart.back() = kept;
+    mdp.TransitionTarget.resize(kept);
+    mdp.TransitionValues.resize(kept);
+}
+
+// Checks that a bitset over states sets no bit beyond the last state.
+void CheckBits(const std::vector<uint64_t>& bits, uint64_t states, const std::string& name,
+               const std::string& member) {
+    if (states % 64 != 0 && (bits.back() >> (states % 64)) != 0) {
+        Fail(name, member, "sets bits beyond the last state");
+    }
+}
+
+}  // namespace
+
+ModelData ParseUmb(std::string_view bytes, const std::string& name) {
+    const Index index = ReadIndex(bytes, name);
+    ModelData model;
+    model.Dtmc = index.Dtmc;
+    ExplicitMdp& mdp = model.Mdp;
+    mdp.StateCount = index.States;
+    const uint64_t stateWords = Words(index.States);
+
+    std::vector<Member> members;
+    if (!index.Dtmc) {
+        members.push_back({kStateChoices, 8 * (index.States + 1), &mdp.StateChoiceStart, nullptr});
+    }
+    members.push_back({kChoiceBranches, 8 * (index.Choices + 1), &mdp.ChoiceTransitionStart, nullptr});
+    members.push_back({kBranchTargets, 8 * index.Branches, &mdp.TransitionTarget, nullptr});
+    if (index.Probabilities != ProbabilityType::AllOne) {
+        const uint64_t size = index.Probabilities == ProbabilityType::Binary64 ? 8 : 16;
+        members.push_back({kBranchProbabilities, size * index.Branches, nullptr, &mdp.TransitionValues,
+                           index.Branches});
+    }
+    members.push_back({kInitialStates, 8 * stateWords, &model.Initial, nullptr});
+    // "init" first, as in the other formats, unless an annotation has that name.
+    const bool initLabel = std::none_of(index.Labels.begin(), index.Labels.end(),
+                                        [](const StateLabel& label) { return label.Name == "init"; });
+    model.Labels.resize(index.Labels.size() + (initLabel ? 1 : 0));
+    const std::size_t firstAnnotation = initLabel ? 1 : 0;
+    for (std::size_t i = 0; i < index.Labels.size(); ++i) {
+        model.Labels[firstAnnotation + i].Name = index.Labels[i].Name;
+        members.push_back({LabelMember(index.Labels[i]), 8 * stateWords,
+                           &model.Labels[firstAnnotation + i].Members, nullptr});
+    }
+    std::unordered_map<std::string, std::size_t> memberOfPath;
+    for (std::size_t i = 0; i < members.size(); ++i) memberOfPath.emplace(members[i].Path, i);
+
+    // Reads until every member the model needs is there; rewards and
+    // valuations, which come after them, are never decompressed.
+    Archive archive(bytes, name);
+    std::size_t pending = members.size();
+    std::string path;
+    int64_t declared;
+    while (pending > 0 && archive.Next(path, declared)) {
+        const auto found = memberOfPath.find(path);
+        if (found == memberOfPath.end()) continue;
+        Member& member = members[found->second];
+        if (member.Done) Fail(name, path, "appears twice");
+        if (member.Words != nullptr) {
+            archive.Read(member.Bytes, declared, *member.Words);
+        } else {
+            archive.Read(member.Bytes, declared, *member.Values, member.Final);
+        }
+        member.Done = true;
+        --pending;
+    }
+    for (const Member& member : members) {
+        if (!member.Done) FailArchive(name, "member " + member.Path + " is missing");
+    }
+
+    if (index.Dtmc) {
+        mdp.StateChoiceStart.resize(index.States + 1);
+        std::iota(mdp.StateChoiceStart.begin(), mdp.StateChoiceStart.end(), uint64_t{0});
+    } else {
+        CheckOffsets(mdp.StateChoiceStart, index.Choices, name, kStateChoices);
+    }
+    CheckOffsets(mdp.ChoiceTransitionStart, index.Branches, name, kChoiceBranches);
+    switch (index.Probabilities) {
+        case ProbabilityType::AllOne: {
+            TransitionValue one;
+            one.Value = 1.0;
+            one.Denominator = 0;
+            mdp.TransitionValues.assign(index.Branches, one);
+            break;
+        }
+        case ProbabilityType::Binary64:
+            ConvertBinary64(mdp.TransitionValues, index.Branches, name);
+            break;
+        case ProbabilityType::Rational:
+            ConvertRationals(mdp.TransitionValues, name);
+            break;
+    }
+    CheckTargetsAndDropZeros(mdp, name);
+
+    CheckBits(model.Initial, index.States, name, kInitialStates);
+    uint64_t initial = 0;
+    for (const uint64_t word : model.Initial) initial += static_cast<uint64_t>(std::popcount(word));
+    if (initial != index.InitialStates) {
+        Fail(name, kInitialStates, "marks " + std::to_string(initial) + " initial states; the index says " +
+                                       std::to_string(index.InitialStates));
+    }
+    if (initial == 0) Fail(name, kInitialStates, "marks no initial state");
+    for (std::size_t i = 0; i < index.Labels.size(); ++i) {
+        CheckBits(model.Labels[firstAnnotation + i].Members, index.States, name,
+                  LabelMember(index.Labels[i]));
+    }
+    if (initLabel) model.Labels[0] = {"init", model.Initial};
+    return model;
+}
+
+std::string UmbChoiceLocation(std::string_view bytes, const std::string& name, uint64_t choice) {
+    const std::string where = name + ": choice " + std::to_string(choice);
+    try {
+        Archive archive(bytes, name);
+        std::string path;
+        int64_t declared;
+        while (archive.Next(path, declared)) {
+            if (path != kChoiceBranches) continue;
+            uint64_t range[2];
+            if (choice > kMaxCount ||
+                !archive.ReadAt(8 * choice, reinterpret_cast<char*>(range), sizeof range)) {
+                break;
+            }
+            if (range[1] <= range[0]) return where + " (no branches)";
+            return where + " (" +
+                   (range[1] - range[0] == 1
+                        ? "branch " + std::to_string(range[0])
+                        : "branches " + std::to_string(range[0]) + " to " + std::to_string(range[1] - 1)) +
+                   " of " + kBranchProbabilities + ")";
+        }
+    } catch (const InputError&) {
+        // The archive was read once; this is only for a message.
+    }
+    return where;
+}
+
+}  // namespace iicheck

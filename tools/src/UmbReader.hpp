@@ -1,0 +1,38 @@
+// UMB, the binary exchange format of probabilistic model checkers: a tar
+// archive, plain or compressed with gzip or xz (told apart by content, never
+// by name), holding index.json and little-endian binary arrays (see
+// models/FORMATS.md).
+#pragma once
+
+#include "ModelData.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace iicheck {
+
+// Reads the model from an archive's bytes; name is used in messages. Every
+// error is an InputError of one line naming the archive and, where there is
+// one, the member: "m.umb: member branch-to-target.bin: ...".
+//
+// A probability is a binary64 value, kept as it is, or a rational of two
+// signed 64-bit integers, kept exactly: reduced, and stored as a binary64
+// value when it is exactly one. Branches with probability 0 are left out (a
+// choice may be left without branches); the branches of a choice keep the
+// archive's order. The labels are the state annotations (named by their
+// alias, else their id) in the index's order, after "init", which marks the
+// initial states as in the other formats. Rewards, valuations and action
+// names are not read.
+//
+// Memory follows the archive, not its index: a member is checked against
+// what the archive can hold before anything is allocated for it, and a
+// compressed member's storage grows only as its data arrives.
+ModelData ParseUmb(std::string_view bytes, const std::string& name);
+
+// Where a choice lies in the archive, for messages: "m.umb: choice 77
+// (branches 120 to 123 of branch-to-probability.bin)". Reads the archive
+// again; falls back to "m.umb: choice 77" when it cannot.
+std::string UmbChoiceLocation(std::string_view bytes, const std::string& name, uint64_t choice);
+
+}  // namespace iicheck
