@@ -1,0 +1,522 @@
+// The UMB and DRN readers: every shipped model in every format against its
+// .tra/.lab (the DTMCs, which the .tra reader does not read, against their
+// DRN), archives and texts written here to exercise compression, exact
+// rationals and layout variations, and malformed input of every kind.
+#include "DrnReader.hpp"
+#include "ExactValue.hpp"
+#include "ExplicitModel.hpp"
+#include "UmbReader.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace iicheck {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Label name -> member states, for the labels that have members (the .lab
+// files also declare empty ones, which DRN cannot express).
+using LabelSets = std::map<std::string, std::vector<uint64_t>>;
+
+std::vector<uint64_t> Members(const std::vector<uint64_t>& bits, uint64_t states) {
+    std::vector<uint64_t> members;
+    for (uint64_t s = 0; s < states; ++s) {
+        if (TestBit(bits, s)) members.push_back(s);
+    }
+    return members;
+}
+
+LabelSets LabelsOf(const ModelData& model) {
+    LabelSets sets;
+    for (const LabelBits& label : model.Labels) {
+        std::vector<uint64_t> members = Members(label.Members, model.Mdp.StateCount);
+        if (!members.empty()) sets[label.Name] = std::move(members);
+    }
+    return sets;
+}
+
+ModelData ReadModel(const std::string& path) {
+    const FileText file(path);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".drn") == 0
+               ? ParseDrn(file.Text(), name)
+               : ParseUmb(file.Text(), name);
+}
+
+// A model from its .tra and .lab files, through the smallest surface of the
+// labels: their names and the states of each.
+ModelData ReadTraLab(const std::string& prefix) {
+    ModelData model;
+    std::vector<std::string> warnings;
+    model.Mdp = ParseTransitions(FileText(prefix + ".tra").Text(), "m.tra", warnings);
+    const uint64_t states = model.Mdp.StateCount;
+    const Labelling labels = ParseLabels(FileText(prefix + ".lab").Text(), "m.lab", states);
+    for (const std::string& label : labels.Names) {
+        model.Labels.push_back({label, StatesWithAnyLabel(labels, label, states)});
+        if (label == "init") model.Initial = model.Labels.back().Members;
+    }
+    return model;
+}
+
+enum class Match {
+    Identical,   // the same value, read from the same string
+    SameDouble,  // the binary64 value a decimal string denotes
+    Close        // an exact fraction and its binary64 rounding, within 1e-15
+};
+
+// A value that is exactly a binary64 number must be stored as that number
+// in every format.
+bool SameProbability(const TransitionValue& value, const TransitionValue& reference, Match match) {
+    if (reference.Denominator == 0 || match == Match::Identical) {
+        return value.Denominator == reference.Denominator && value.Numerator == reference.Numerator;
+    }
+    const double a = ApproximateValue(value);
+    const double b = ApproximateValue(reference);
+    return match == Match::SameDouble ? a == b : std::fabs(a - b) <= 1e-15;
+}
+
+// The transitions of a choice, ordered by target (the branches of a choice
+// need not be sorted in a file).
+std::vector<std::pair<uint64_t, TransitionValue>> Branches(const ExplicitMdp& mdp, uint64_t choice) {
+    std::vector<std::pair<uint64_t, TransitionValue>> branches;
+    for (uint64_t t = mdp.ChoiceTransitionStart[choice]; t < mdp.ChoiceTransitionStart[choice + 1]; ++t) {
+        branches.emplace_back(mdp.TransitionTarget[t], mdp.TransitionValues[t]);
+    }
+    std::sort(branches.begin(), branches.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first < b.first
+                                  : ApproximateValue(a.second) < ApproximateValue(b.second);
+    });
+    return branches;
+}
+
+void ExpectSameModel(const ModelData& model, const ModelData& reference, Match match) {
+    const ExplicitMdp& a = model.Mdp;
+    const ExplicitMdp& b = reference.Mdp;
+    ASSERT_EQ(a.StateCount, b.StateCount);
+    ASSERT_EQ(a.StateChoiceStart, b.StateChoiceStart);
+    ASSERT_EQ(a.ChoiceCount(), b.ChoiceCount());
+    EXPECT_EQ(a.TransitionCount(), b.TransitionCount());
+    for (uint64_t c = 0; c < a.ChoiceCount(); ++c) {
+        const auto got = Branches(a, c);
+        const auto expected = Branches(b, c);
+        bool same = got.size() == expected.size();
+        for (std::size_t i = 0; same && i < got.size(); ++i) {
+            same = got[i].first == expected[i].first &&
+                   SameProbability(got[i].second, expected[i].second, match);
+        }
+        ASSERT_TRUE(same) << "choice " << c << ": first of the differing choices";
+    }
+    EXPECT_EQ(LabelsOf(model), LabelsOf(reference));
+    EXPECT_EQ(model.Initial, reference.Initial);
+}
+
+TEST(ModelReaders, EveryShippedModelReadsAlikeInEveryFormat) {
+    const struct {
+        const char* Folder;
+        bool Dtmc;
+    } models[] = {
+        {"brp_N64_MAX4", true},         {"coin2_K4", false},      {"csma2_2", false},
+        {"dice", true},                 {"dining_crypt3", false}, {"firewire_abst_d200", false},
+        {"wlan0_collide", false},       {"zeroconf_reset_K4", false},
+    };
+    const struct {
+        const char* Suffix;
+        Match Values;
+    } formats[] = {
+        {".drn", Match::Identical},   {".umb", Match::SameDouble}, {".umb.gz", Match::SameDouble},
+        {".exact.drn", Match::Close}, {".exact.umb", Match::Close},
+    };
+    for (const auto& model : models) {
+        const std::string prefix = std::string(IICHECK_MODELS) + "/" + model.Folder + "/" + model.Folder;
+        const ModelData reference = model.Dtmc ? ReadModel(prefix + ".drn") : ReadTraLab(prefix);
+        for (const auto& format : formats) {
+            SCOPED_TRACE(model.Folder + std::string(format.Suffix));
+            const ModelData read = ReadModel(prefix + format.Suffix);
+            EXPECT_EQ(read.Dtmc, model.Dtmc);
+            ExpectSameModel(read, reference, format.Values);
+        }
+    }
+}
+
+// The text of an InputError, or "" when there is none.
+std::string ErrorOf(const std::function<void()>& read) {
+    try {
+        read();
+    } catch (const InputError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+void ExpectError(const std::string& error, const std::string& expected) {
+    EXPECT_EQ(error.rfind(expected, 0), 0u) << "error: " << error << "\nexpected: " << expected;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+}
+
+TransitionValue Binary64(double value) { return {.Value = value, .Denominator = 0}; }
+TransitionValue Fraction(int64_t numerator, int64_t denominator) {
+    return {.Numerator = numerator, .Denominator = denominator};
+}
+
+// The model both small test files describe: state 0 (initial) has two
+// choices, state 1 one with a branch of probability 0 and rational values,
+// state 2 one; the labels are "goal" {2} and "trap" {1}.
+void ExpectSmallModel(const ModelData& model) {
+    const ExplicitMdp& mdp = model.Mdp;
+    EXPECT_EQ(mdp.StateCount, 3u);
+    EXPECT_EQ(mdp.StateChoiceStart, (std::vector<uint64_t>{0, 2, 3, 4}));
+    EXPECT_EQ(mdp.ChoiceTransitionStart, (std::vector<uint64_t>{0, 2, 3, 5, 6}));
+    EXPECT_EQ(mdp.TransitionTarget, (std::vector<uint64_t>{2, 1, 0, 1, 0, 2}));
+    const TransitionValue expected[] = {Binary64(0.5), Binary64(0.5), Binary64(1.0),
+                                        Fraction(1, 3), Fraction(2, 3), Binary64(1.0)};
+    ASSERT_EQ(mdp.TransitionValues.size(), std::size(expected));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_TRUE(SameProbability(mdp.TransitionValues[i], expected[i], Match::Identical)) << i;
+    }
+    EXPECT_EQ(model.Initial, std::vector<uint64_t>{1});
+    EXPECT_EQ(LabelsOf(model), (LabelSets{{"init", {0}}, {"goal", {2}}, {"trap", {1}}}));
+    EXPECT_FALSE(model.Dtmc);
+}
+
+// ---- UMB ----
+
+std::string Words(std::initializer_list<uint64_t> words) {
+    std::string bytes(8 * words.size(), '\0');
+    std::memcpy(bytes.data(), std::data(words), bytes.size());
+    return bytes;
+}
+
+std::string Doubles(std::initializer_list<double> values) {
+    std::string bytes(8 * values.size(), '\0');
+    std::memcpy(bytes.data(), std::data(values), bytes.size());
+    return bytes;
+}
+
+std::string Rationals(std::initializer_list<std::pair<int64_t, int64_t>> values) {
+    std::string bytes;
+    for (const auto& [numerator, denominator] : values) {
+        bytes.append(reinterpret_cast<const char*>(&numerator), 8);
+        bytes.append(reinterpret_cast<const char*>(&denominator), 8);
+    }
+    return bytes;
+}
+
+struct UmbParts {
+    Json Index;
+    std::vector<std::pair<std::string, std::string>> Members;  // path, bytes
+    int Filter = ARCHIVE_FILTER_NONE;
+
+    std::string& Member(const std::string& path) {
+        for (auto& member : Members) {
+            if (member.first == path) return member.second;
+        }
+        throw std::logic_error("no member " + path);
+    }
+    void Remove(const std::string& path) {
+        Members.erase(std::remove_if(Members.begin(), Members.end(),
+                                     [&](const auto& member) { return member.first == path; }),
+                      Members.end());
+    }
+};
+
+Json BoolAp(const char* alias, const char* appliesTo = "states") {
+    Json ap = {{"applies-to", {appliesTo}}, {"type", {{"type", "bool"}, {"size", 1}}}};
+    if (alias != nullptr) ap["alias"] = alias;
+    return ap;
+}
+
+// The small model as PRISM would write it, with rational probabilities.
+UmbParts SmallUmb() {
+    UmbParts parts;
+    parts.Index = {
+        {"format-version", 1},
+        {"format-revision", 0},
+        {"transition-system",
+         {{"time", "discrete"}, {"#players", 1}, {"#states", 3}, {"#initial-states", 1},
+          {"#choices", 4}, {"#branches", 7}, {"#observations", 0},
+          {"branch-probability-type", {{"type", "rational"}, {"size", 128}}}}},
+        {"annotations",
+         {{"aps",
+           {{"goal_state", BoolAp("goal")},
+            {"trap", BoolAp(nullptr)},
+            {"picked", BoolAp("picked", "choices")}}}}},
+    };
+    parts.Members = {
+        {"state-to-choices.bin", Words({0, 2, 3, 4})},
+        {"choice-to-branches.bin", Words({0, 2, 3, 6, 7})},
+        {"branch-to-target.bin", Words({2, 1, 0, 1, 2, 0, 2})},
+        {"branch-to-probability.bin", Rationals({{1, 2}, {2, 4}, {1, 1}, {1, 3}, {0, 5}, {2, 3}, {7, 7}})},
+        {"state-is-initial.bin", Words({1})},
+        {"annotations/aps/goal_state/states/values.bin", Words({4})},
+        {"annotations/aps/trap/states/values.bin", Words({2})},
+        {"valuations/states/valuations.bin", std::string(3, '\0')},
+    };
+    return parts;
+}
+
+la_ssize_t AppendTo(archive*, void* client, const void* buffer, size_t length) {
+    static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), length);
+    return static_cast<la_ssize_t>(length);
+}
+
+std::string WriteArchive(const UmbParts& parts) {
+    std::string bytes;
+    archive* writer = archive_write_new();
+    archive_write_set_format_ustar(writer);
+    if (parts.Filter == ARCHIVE_FILTER_GZIP) archive_write_add_filter_gzip(writer);
+    if (parts.Filter == ARCHIVE_FILTER_XZ) archive_write_add_filter_xz(writer);
+    archive_write_open(writer, &bytes, nullptr, AppendTo, nullptr);
+    std::vector<std::pair<std::string, std::string>> members = parts.Members;
+    if (!parts.Index.is_null()) members.insert(members.begin(), {"index.json", parts.Index.dump(2)});
+    for (const auto& [path, data] : members) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, path.c_str());
+        archive_entry_set_size(entry, static_cast<la_int64_t>(data.size()));
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0644);
+        archive_write_header(writer, entry);
+        archive_write_data(writer, data.data(), data.size());
+        archive_entry_free(entry);
+    }
+    archive_write_close(writer);
+    archive_write_free(writer);
+    return bytes;
+}
+
+TEST(UmbReader, ReadsEveryCompressionAndKeepsRationalsExact) {
+    for (const int filter : {ARCHIVE_FILTER_NONE, ARCHIVE_FILTER_GZIP, ARCHIVE_FILTER_XZ}) {
+        SCOPED_TRACE(filter);
+        UmbParts parts = SmallUmb();
+        parts.Filter = filter;
+        const std::string bytes = WriteArchive(parts);
+        ExpectSmallModel(ParseUmb(bytes, "t.umb"));
+        EXPECT_EQ(UmbChoiceLocation(bytes, "t.umb", 2),
+                  "t.umb: choice 2 (branches 3 to 5 of branch-to-probability.bin)");
+    }
+    // index.json need not come first; paths may start with "./".
+    UmbParts moved = SmallUmb();
+    moved.Members.push_back({"./index.json", moved.Index.dump()});
+    moved.Index = Json();
+    ExpectSmallModel(ParseUmb(WriteArchive(moved), "t.umb"));
+}
+
+TEST(UmbReader, MalformedArchivesGetOneLineErrorsNamingTheMember) {
+    using Change = std::function<void(UmbParts&)>;
+    Json& (*system)(UmbParts&) = [](UmbParts& parts) -> Json& { return parts.Index["transition-system"]; };
+    const struct {
+        Change Apply;
+        const char* Error;
+    } cases[] = {
+        {[](UmbParts& p) { p.Remove("branch-to-target.bin"); },
+         "t.umb: member branch-to-target.bin is missing"},
+        {[](UmbParts& p) { p.Index = Json(); },
+         "t.umb: member index.json is missing"},
+        {[](UmbParts& p) { p.Member("branch-to-target.bin") += Words({0}); },
+         "t.umb: member branch-to-target.bin: has 64 bytes; the index implies 56"},
+        {[](UmbParts& p) { p.Member("state-is-initial.bin").pop_back(); },
+         "t.umb: member state-is-initial.bin: has 7 bytes; the index implies 8"},
+        {[](UmbParts& p) { p.Member("choice-to-branches.bin") = Words({0, 2, 1, 6, 7}); },
+         "t.umb: member choice-to-branches.bin: entry 2 (1) is below entry 1 (2)"},
+        {[](UmbParts& p) { p.Member("choice-to-branches.bin") = Words({0, 2, 3, 6, 9}); },
+         "t.umb: member choice-to-branches.bin: the last entry is 9, not 7"},
+        {[](UmbParts& p) { p.Member("state-to-choices.bin") = Words({1, 2, 3, 4}); },
+         "t.umb: member state-to-choices.bin: entry 0 is 1, not 0"},
+        {[](UmbParts& p) { p.Member("branch-to-target.bin") = Words({2, 1, 0, 1, 2, 3, 2}); },
+         "t.umb: member branch-to-target.bin: branch 5: target 3 is out of range (3 states)"},
+        {[](UmbParts& p) { p.Member("branch-to-probability.bin").replace(48, 16, Rationals({{4, 3}})); },
+         "t.umb: member branch-to-probability.bin: branch 3: probability 4/3 is greater than 1"},
+        {[](UmbParts& p) { p.Member("branch-to-probability.bin").replace(0, 16, Rationals({{1, 0}})); },
+         "t.umb: member branch-to-probability.bin: branch 0: probability 1/0 has a zero denominator"},
+        {[=](UmbParts& p) {
+             system(p)["branch-probability-type"] = {{"type", "double"}, {"size", 64}};
+             p.Member("branch-to-probability.bin") = Doubles({0.5, 0.5, 1, NAN, 0, 1, 1});
+         },
+         "t.umb: member branch-to-probability.bin: branch 3: probability nan is not a number"},
+        {[](UmbParts& p) { p.Member("state-is-initial.bin") = Words({9}); },
+         "t.umb: member state-is-initial.bin: sets bits beyond the last state"},
+        {[](UmbParts& p) { p.Member("state-is-initial.bin") = Words({3}); },
+         "t.umb: member state-is-initial.bin: marks 2 initial states; the index says 1"},
+        {[](UmbParts& p) { p.Member("annotations/aps/trap/states/values.bin") = Words({8}); },
+         "t.umb: member annotations/aps/trap/states/values.bin: sets bits beyond the last state"},
+        // A corrupt or meaningless index.
+        {[](UmbParts& p) { p.Members.insert(p.Members.begin(), {"index.json", "{\"format-version\": 1,"}); p.Index = Json(); },
+         "t.umb: member index.json: is not valid JSON: "},
+        {[](UmbParts& p) { p.Index["format-version"] = 2; },
+         "t.umb: member index.json: format-version 2 is not supported"},
+        {[=](UmbParts& p) { system(p).erase("#states"); },
+         "t.umb: member index.json: \"transition-system\".\"#states\" is missing"},
+        {[=](UmbParts& p) { system(p)["#choices"] = "4"; },
+         "t.umb: member index.json: \"transition-system\".\"#choices\" is \"4\", not a non-negative integer"},
+        {[=](UmbParts& p) { system(p)["#branches"] = -7; },
+         "t.umb: member index.json: \"transition-system\".\"#branches\" is -7, not a non-negative integer"},
+        {[=](UmbParts& p) { system(p)["#states"] = uint64_t{1} << 60; },
+         "t.umb: member index.json: \"transition-system\".\"#states\" is 1152921504606846976, too large"},
+        {[=](UmbParts& p) { system(p)["branch-probability-type"] = {{"type", "interval"}, {"size", 128}}; },
+         "t.umb: member index.json: \"transition-system\".\"branch-probability-type\" {\"type\":\"interval\""},
+        {[=](UmbParts& p) { system(p)["time"] = "stochastic"; },
+         "t.umb: member index.json: \"transition-system\".\"time\" is \"stochastic\""},
+        {[](UmbParts& p) { p.Index["annotations"]["aps"]["trap"]["type"]["type"] = "double"; },
+         "t.umb: member index.json: \"annotations\".\"aps\".\"trap\".\"type\" {\"type\":\"double\""},
+        {[](UmbParts& p) { p.Index["annotations"]["aps"]["trap"]["alias"] = "goal"; },
+         "t.umb: member index.json: two labels are named \"goal\""},
+        // Declared sizes that the archive cannot hold: refused before
+        // anything is allocated or decompressed for them.
+        {[=](UmbParts& p) {
+             system(p)["#branches"] = uint64_t{1} << 36;
+             p.Member("choice-to-branches.bin") = Words({0, 2, 3, 6, uint64_t{1} << 36});
+         },
+         "t.umb: member branch-to-target.bin: the index implies 549755813888 bytes, more than this"},
+        {[=](UmbParts& p) {
+             p.Filter = ARCHIVE_FILTER_GZIP;
+             system(p)["#branches"] = uint64_t{1} << 36;
+             p.Member("choice-to-branches.bin") = Words({0, 2, 3, 6, uint64_t{1} << 36});
+         },
+         "t.umb: member branch-to-target.bin: the index implies 549755813888 bytes, more than this"},
+        // A decompression bomb: a member far larger than the index implies.
+        {[](UmbParts& p) {
+             p.Filter = ARCHIVE_FILTER_GZIP;
+             p.Member("branch-to-target.bin") = std::string(std::size_t{16} << 20, '\0');
+         },
+         "t.umb: member branch-to-target.bin: has 16777216 bytes; the index implies 56"},
+    };
+    for (const auto& test : cases) {
+        UmbParts parts = SmallUmb();
+        test.Apply(parts);
+        const std::string bytes = WriteArchive(parts);
+        ExpectError(ErrorOf([&] { ParseUmb(bytes, "t.umb"); }), test.Error);
+    }
+
+    // Truncated archives: inside a member's data, the error names it; at
+    // any point, either an error or, when only what follows the model's
+    // members is cut, the same model.
+    const std::string plain = WriteArchive(SmallUmb());
+    const std::size_t cut = plain.find("branch-to-target.bin") + 512 + 20;
+    ExpectError(ErrorOf([&] { ParseUmb(plain.substr(0, cut), "t.umb"); }),
+                "t.umb: member branch-to-target.bin: cannot be read: ");
+    UmbParts gzip = SmallUmb();
+    gzip.Filter = ARCHIVE_FILTER_GZIP;
+    for (const std::string& bytes : {plain, WriteArchive(gzip)}) {
+        std::size_t errors = 0;
+        for (std::size_t keep = 0; keep < bytes.size(); keep += 1 + bytes.size() / 1000) {
+            const std::string error =
+                ErrorOf([&] { ExpectSmallModel(ParseUmb(bytes.substr(0, keep), "t.umb")); });
+            if (!error.empty()) ExpectError(error, "t.umb: ");
+            errors += !error.empty();
+        }
+        EXPECT_GT(errors, 0u);
+    }
+    ExpectError(ErrorOf([&] { ParseUmb("state 0 init\n", "t.umb"); }), "t.umb: not a UMB archive");
+}
+
+// ---- DRN ----
+
+TEST(DrnReader, ToleratesLayoutVariationsAndReadsExactly) {
+    // CRLF, spaces for tabs, "@type:MDP", trailing blanks, comments, "T:P",
+    // a fraction, a probability 0, an unsorted choice.
+    const std::string text =
+        "// Exported by storm\r\n"
+        "@type:MDP\r\n"
+        "@value_type: rational\r\n"
+        "@parameters\r\n"
+        "\r\n"
+        "@reward_models\r\n"
+        "time steps\r\n"
+        "@nr_states \r\n"
+        "3\r\n"
+        "@nr_choices\r\n"
+        "4\r\n"
+        "@model\r\n"
+        "state 0 [0, 1] init  \r\n"
+        "\taction a [1, 0]\r\n"
+        "\t\t2 : 0.5\r\n"
+        "\t\t1:1/2\r\n"
+        "  action b\r\n"
+        "    0 : 1\r\n"
+        "// a comment\r\n"
+        "state 1 [0, 0] trap\r\n"
+        "\taction __NOLABEL__ [0, 0]\r\n"
+        "\t\t1 : 1/3\t\r\n"
+        "\t\t2 : 0\r\n"
+        "\t\t0 : 2/3\r\n"
+        "state 2 [1, 1] goal\r\n"
+        "\taction c [0, 0]\r\n"
+        "\t\t2 : 1\r\n";
+    ExpectSmallModel(ParseDrn(text, "m.drn"));
+    EXPECT_EQ(DrnChoiceLocation(text, "m.drn", 2), "m.drn:21");
+
+    const ModelData dtmc = ParseDrn(
+        "@type: DTMC\n@nr_states\n2\n@nr_choices\n2\n@model\n"
+        "state 0 init\n\taction 0\n\t\t1 : 1\nstate 1\n\taction 0\n\t\t1 : 1\n", "d.drn");
+    EXPECT_TRUE(dtmc.Dtmc);
+    EXPECT_EQ(dtmc.Mdp.ChoiceTransitionStart, (std::vector<uint64_t>{0, 1, 2}));
+}
+
+TEST(DrnReader, MalformedFilesGetOneLineErrorsNamingTheLine) {
+    const std::string head = "@type: MDP\n@parameters\n\n@reward_models\n\n@nr_states\n2\n@nr_choices\n2\n@model\n";
+    const std::string state0 = "state 0 init\n\taction a\n\t\t1 : 1\n";
+    const std::string state1 = "state 1\n\taction a\n\t\t0 : 1\n";
+    const struct {
+        std::string Text;
+        const char* Error;
+    } cases[] = {
+        {"", "m.drn: no \"@model\" line"},
+        {"@type: MDP\nstate 0\n", "m.drn:2: expected a header line \"@...\" before \"@model\""},
+        {"@type: CTMC\n", "m.drn:1: model type \"CTMC\" is not supported (MDP or DTMC)"},
+        {"@type: MDP\n@type: MDP\n", "m.drn:2: a second \"@type\" line"},
+        {"@parameters\np q\n", "m.drn:2: parametric models are not supported (parameters \"p q\")"},
+        {"@value_type: parametric\n", "m.drn:1: value type \"parametric\" is not supported"},
+        {"@nr_states\nmany\n", "m.drn:2: the number of states \"many\" is not a non-negative integer"},
+        {"@nr_states\n0\n", "m.drn:2: the header declares no states"},
+        {"@nr_states\n99999999\n", "m.drn:2: the header declares 99999999 states, more than a file of 20 bytes can hold"},
+        {"@placeholders\n", "m.drn:1: unknown header line \"@placeholders\""},
+        {"@type: MDP\n@nr_states\n2\n@model\n", "m.drn:4: no \"@nr_choices\" before \"@model\""},
+        {head + state1, "m.drn:11: state 1 where state 0 is due"},
+        {head + state0 + state1 + "state 2\n", "m.drn:17: the header declares 2 states, but the file has more"},
+        {head + state0, "m.drn:7: the header declares 2 states, but the file has 1"},
+        {head + state0 + "state 1\n", "m.drn:9: the header declares 2 choices, but the file has 1"},
+        {head + state0 + state1 + "\taction b\n", "m.drn:17: the header declares 2 choices, but the file has more"},
+        {head + "\taction a\n", "m.drn:11: an \"action\" line before the first state"},
+        {head + "state 0 init\n\t\t1 : 1\n", "m.drn:12: a transition before the first \"action\" line"},
+        {head + "state 0 init\n\taction\n", "m.drn:12: an \"action\" line without an action name"},
+        {head + "state 0 init\n\taction a b\n", "m.drn:12: unexpected \"b\" after the action"},
+        {head + "state 0 [1, 2 init\n", "m.drn:11: unterminated reward list \"[1, 2 init\""},
+        {head + "state 0 init\n\taction a\n\t\t2 : 1\n", "m.drn:13: target state \"2\" is out of range (2 states)"},
+        {head + "state 0 init\n\taction a\n\t\t1 1\n", "m.drn:13: expected \":\" after the target state"},
+        {head + "state 0 init\n\taction a\n\t\t1 :\n", "m.drn:13: missing probability"},
+        {head + "state 0 init\n\taction a\n\t\t1 : 1 x\n", "m.drn:13: unexpected \"x\" after the probability"},
+        {head + "state 0 init\n\taction a\n\t\t1 : 3/2\n", "m.drn:13: probability \"3/2\" is greater than 1"},
+        {head + "state 0 init\n\taction a\n\t\tone : 1\n", "m.drn:13: expected \"state\", \"action\" or \"target : probability\""},
+        {head + "state 0\n\taction a\n\t\t1 : 1\n" + state1, "m.drn: no state carries the label \"init\""},
+        {head + state0 + state1 + "@model\n", "m.drn:17: a header line after \"@model\""},
+        {"@type: DTMC\n@nr_states\n2\n@nr_choices\n2\n@model\nstate 0 init\n\taction 0\n\t\t1 : 1\n\taction 1\n",
+         "m.drn:10: a second \"action\" line for state 0 of a DTMC"},
+        {"@type: DTMC\n@nr_states\n2\n@nr_choices\n2\n@model\nstate 0 init\nstate 1\n",
+         "m.drn:7: state 0 of a DTMC has no \"action\" line"},
+    };
+    for (const auto& test : cases) {
+        ExpectError(ErrorOf([&] { ParseDrn(test.Text, "m.drn"); }), test.Error);
+    }
+
+    // A label of its own on each of many states: bitsets for them all would
+    // take memory quadratic in the file's size.
+    const uint64_t states = 100000;
+    std::string many = "@type: MDP\n@nr_states\n" + std::to_string(states) + "\n@nr_choices\n0\n@model\n";
+    for (uint64_t s = 0; s < states; ++s) many += "state " + std::to_string(s) + " l" + std::to_string(s) + "\n";
+    const std::string error = ErrorOf([&] { ParseDrn(many, "m.drn"); });
+    ExpectError(error, "m.drn:");
+    EXPECT_NE(error.find(": too many labels"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace iicheck
