@@ -1,9 +1,9 @@
 #!/bin/sh
 # Builds the libFuzzer targets with Clang and runs each for a bounded time
-# (seconds, default 60) on its checked-in seed corpus.
+# (seconds, default 30) on its checked-in seed corpus.
 set -eu
 cd "$(dirname "$0")/.."
-seconds=${1:-60}
+seconds=${1:-30}
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DINTERVAL_ITERATION_FUZZ=ON \
     -DINTERVAL_ITERATION_BUILD_TESTS=OFF >/dev/null

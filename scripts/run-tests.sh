@@ -11,4 +11,4 @@ cd "$(dirname "$0")/.."
 ./scripts/build-and-test.sh build-gcc-O3 gcc g++ Release
 ./scripts/build-and-test.sh build-clang-O3 clang clang++ Release
 ./scripts/build-and-test.sh build-sanitize gcc g++ RelWithDebInfo -DINTERVAL_ITERATION_SANITIZE=ON
-./scripts/run-fuzz.sh 60
+./scripts/run-fuzz.sh 30

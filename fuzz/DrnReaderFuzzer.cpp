@@ -1,0 +1,25 @@
+// Fuzzes the DRN reader. Malformed input must end in a one-line InputError
+// naming the file, never a crash or a hang; a text that reads must give a
+// consistent model, and every choice's location must be one of its lines.
+#include "DrnReader.hpp"
+#include "ModelDataCheck.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    try {
+        const iicheck::ModelData model = iicheck::ParseDrn(text, "fuzz.drn");
+        fuzz::CheckModel(model);
+        const uint64_t choices = model.Mdp.ChoiceCount();
+        for (uint64_t c = 0; c < choices && c < 16; ++c) {
+            const std::string where = iicheck::DrnChoiceLocation(text, "fuzz.drn", c);
+            fuzz::Require(where.rfind("fuzz.drn:", 0) == 0 && where.find(' ') == std::string::npos,
+                          "a choice whose action line is not found");
+        }
+    } catch (const iicheck::InputError& error) {
+        fuzz::CheckError(error.what(), "fuzz.drn");
+    }
+    return 0;
+}
