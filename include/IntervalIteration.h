@@ -170,7 +170,9 @@ typedef struct IterationOptions {
     uint8_t Maximize;              /* offset 12: maximum over the choices of a
                                       state; zero: minimum */
     uint8_t Relative;              /* offset 13: relative measure (when
-                                      Upper0 > 0) */
+                                      Upper0 > 0); +inf while Lower0 is
+                                      not positive (-0 included), so the
+                                      run cannot converge then */
     uint8_t WarnOnAbort;           /* offset 14: a warning when AbortFlag stops
                                       the run */
     uint8_t ReturnBoundsOnFailure; /* offset 15: with status 1, the current
