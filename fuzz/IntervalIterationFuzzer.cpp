@@ -145,9 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     options.Precision = OptionByte(in, 3);
     options.Rounding = OptionByte(in, 2);
     options.Sequential = in.ConsumeIntegral<uint8_t>();
-    if (options.Fpu == FpuAVX512 && (GetNativeSupportMask() & 2) == 0) {
-        options.Fpu = FpuSSE;  // a host selects AVX-512 only when it is supported
-    }
+    // AVX-512 stays selected also where the processor lacks it: it is then
+    // refused with status 3.
     int32_t warned = in.ConsumeIntegralInRange<int32_t>(0, 1);
     int32_t abortFlag = in.ConsumeIntegralInRange(0, 15) == 0 ? 1 : 0;
     static const int directions[] = {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};

@@ -48,8 +48,9 @@ typedef enum Fpu {
                        x87 control word; the only set with extended precision */
     FpuSSE = 2,     /* "SSE": SSE registers, directions set in MXCSR */
     FpuAVX512 = 3   /* "AVX-512": double precision only, the direction carried
-                       by each instruction, fused multiply-add; select it only
-                       when GetNativeSupportMask() has bit 1 set */
+                       by each instruction, fused multiply-add; where
+                       GetNativeSupportMask() has bit 1 clear it is refused
+                       with status 3, like any unsupported combination */
 } Fpu;
 
 /* Working precision and element type of the bounds
@@ -170,7 +171,9 @@ typedef struct IterationOptions {
     uint8_t Maximize;              /* offset 12: maximum over the choices of a
                                       state; zero: minimum */
     uint8_t Relative;              /* offset 13: relative measure (when
-                                      Upper0 > 0) */
+                                      Upper0 > 0); +inf while Lower0 is
+                                      not positive (-0 included), so the
+                                      run cannot converge then */
     uint8_t WarnOnAbort;           /* offset 14: a warning when AbortFlag stops
                                       the run */
     uint8_t ReturnBoundsOnFailure; /* offset 15: with status 1, the current
@@ -252,7 +255,9 @@ INTERVAL_ITERATION_API const char* RoundingToString(uint8_t Value);
 INTERVAL_ITERATION_API int32_t GetSizeOfSizeType(void);
 
 /* Bit 0 (always set): FpuDefault, FpuX87 and FpuSSE are available. Bit 1:
- * the processor has AVX512F and AVX512DQ, so FpuAVX512 may be selected. */
+ * the processor has AVX512F and AVX512DQ and the operating system has
+ * enabled their registers (XCR0), so FpuAVX512 computes; without bit 1
+ * IntervalIteration refuses FpuAVX512 with status 3. */
 INTERVAL_ITERATION_API int32_t GetNativeSupportMask(void);
 
 /* Copies the processor's 12-character vendor string, cut to Length - 1

@@ -79,28 +79,6 @@ struct NoEnvironment {
     static void SetRoundUp() {}
 };
 
-// The portable floating-point environment: fegetround/fesetround.
-struct PortableEnvironment {
-    static constexpr bool kGlobalDirection = true;
-    using Saved = int;
-    static Saved Prepare() {
-        MemoryBarrier();
-        const int saved = std::fegetround();
-        MemoryBarrier();
-        return saved;
-    }
-    static void Restore(Saved saved) { Set(saved); }
-    static void SetRoundDown() { Set(FE_DOWNWARD); }
-    static void SetRoundUp() { Set(FE_UPWARD); }
-
-private:
-    static void Set(int direction) {
-        MemoryBarrier();
-        std::fesetround(direction);
-        MemoryBarrier();
-    }
-};
-
 // MXCSR: rounding control in bits 13-14. Every operation is a complete
 // read-modify-write; only the rounding field is ever changed.
 struct SseEnvironment {
@@ -129,21 +107,12 @@ struct SseEnvironment {
 };
 
 // The x87 control word: precision control in bits 8-9, rounding control in
-// bits 10-11. The driver sets the precision for the whole kernel run and,
-// under safe rounding, keeps the caller's rounding control; only these two
-// fields are ever written.
-template <uint16_t PrecisionControl, bool SafeRounding>
-struct X87Environment {
-    static constexpr bool kGlobalDirection = true;
+// bits 10-11. Every change is a complete read-modify-write of one field.
+struct X87ControlWord {
     static constexpr uint16_t kPrecisionMask = 0x0300;
     static constexpr uint16_t kRoundingMask = 0x0C00;
     static constexpr uint16_t kDown = 0x0400;
     static constexpr uint16_t kUp = 0x0800;
-
-    struct Saved {
-        uint16_t Precision;  // the whole word read before the precision changed
-        uint16_t Rounding;   // the whole word read after it (safe rounding only)
-    };
 
     static uint16_t Read() {
         uint16_t value;
@@ -156,6 +125,49 @@ struct X87Environment {
     static void SetField(uint16_t mask, uint16_t field) {
         Write(static_cast<uint16_t>((Read() & ~mask) | field));
     }
+};
+
+// The portable floating-point environment: fesetround puts each direction
+// in force. fesetround writes the rounding field of both the x87 control
+// word and MXCSR, while fegetround reports only one of them (glibc: the
+// x87's), so a direction saved with fegetround and put back with fesetround
+// would overwrite the SSE direction of a caller whose two units differ.
+// The driver therefore saves and restores each unit's rounding field on its
+// own, and leaves every other bit as the caller had it.
+struct PortableEnvironment {
+    static constexpr bool kGlobalDirection = true;
+    struct Saved {
+        uint32_t Mxcsr;
+        uint16_t ControlWord;
+    };
+    static Saved Prepare() { return {SseEnvironment::Read(), X87ControlWord::Read()}; }
+    static void Restore(Saved saved) {
+        SseEnvironment::Restore(saved.Mxcsr);
+        X87ControlWord::SetField(X87ControlWord::kRoundingMask,
+                                 saved.ControlWord & X87ControlWord::kRoundingMask);
+    }
+    static void SetRoundDown() { Set(FE_DOWNWARD); }
+    static void SetRoundUp() { Set(FE_UPWARD); }
+
+private:
+    static void Set(int direction) {
+        MemoryBarrier();
+        std::fesetround(direction);
+        MemoryBarrier();
+    }
+};
+
+// The x87 back-end's control: the driver sets the precision for the whole
+// kernel run and, under safe rounding, keeps the caller's rounding control;
+// only these two fields are ever written.
+template <uint16_t PrecisionControl, bool SafeRounding>
+struct X87Environment : X87ControlWord {
+    static constexpr bool kGlobalDirection = true;
+
+    struct Saved {
+        uint16_t Precision;  // the whole word read before the precision changed
+        uint16_t Rounding;   // the whole word read after it (safe rounding only)
+    };
 
     static Saved Prepare() {
         Saved saved{};

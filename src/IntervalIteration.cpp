@@ -7,6 +7,7 @@
 #include "Driver.hpp"
 #include "Kernels.hpp"
 #include "ModelCheck.hpp"
+#include "Native.hpp"
 #include "Termination.hpp"
 #include "Variants.hpp"
 
@@ -52,7 +53,7 @@ constexpr std::size_t kInformationBufferSize = 179;
 
 }  // namespace
 
-DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
+DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu, bool avx512) {
     const bool safe = rounding != RoundingDefault;
     if (precision == PrecisionExtended) {
         if (fpu != FpuX87) {
@@ -80,15 +81,54 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu) {
             }
             return single ? IntervalIterationSingleDefaultSSE : IntervalIterationDoubleDefaultSSE;
         case FpuAVX512:
-            // The host asks GetNativeSupportMask before choosing it; there is
-            // no single-precision AVX-512 variant.
-            if (single) {
+            // Refused where the processor lacks it, instead of faulting on
+            // its first instruction; no single-precision AVX-512 variant.
+            if (single || !avx512) {
                 return nullptr;
             }
             return safe ? IntervalIterationDoubleSafeAVX512 : IntervalIterationDoubleDefaultAVX512;
         default:
             return nullptr;
     }
+}
+
+IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
+                                     const IterationOptions* options, int64_t* iterationCount,
+                                     double* achievedPrecision, int32_t* warnedFlag,
+                                     MessageCallback callback, const int32_t* abortFlag) {
+    if (model->IsRational == 0) {
+        return Refuse(callback, kFloatingPointModelText);
+    }
+
+    char information[kInformationBufferSize];
+    std::snprintf(information, sizeof information, kInformationFormat,
+                  FpuToString(options->Fpu), PrecisionToString(options->Precision),
+                  RoundingToString(options->Rounding),
+                  options->Sequential != 0 ? "sequential" : "interleaved");
+    callback(0, information, SeverityInformation);
+
+    if (options->Rounding == RoundingSafe) {
+        for (uint64_t t = 0; t < model->TransitionCount; ++t) {
+            if (model->TransitionValues[t].Denominator != 0) {
+                callback(0, kInexactValueText, SeverityWarning);
+                break;
+            }
+        }
+    }
+
+    const DriverFunction driver =
+        SelectDriver(options->Precision, options->Rounding, options->Fpu, avx512);
+    if (driver == nullptr) {
+        return Refuse(callback, kUnsupportedCombinationText);
+    }
+    // A malformed model is refused rather than read out of bounds; a valid
+    // call sends exactly the messages above.
+    char fault[256];
+    if (!CheckModel(*model, fault, sizeof fault)) {
+        return Refuse(callback, fault);
+    }
+    return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,
+                  abortFlag);
 }
 
 }  // namespace ii
@@ -126,40 +166,8 @@ IterationResult IntervalIteration(const SparseMdp* model, const IterationOptions
                                   int64_t* iterationCount, double* achievedPrecision,
                                   int32_t* warnedFlag, MessageCallback callback,
                                   const int32_t* abortFlag) {
-    using namespace ii;
-    if (model->IsRational == 0) {
-        return Refuse(callback, kFloatingPointModelText);
-    }
-
-    char information[kInformationBufferSize];
-    std::snprintf(information, sizeof information, kInformationFormat,
-                  FpuToString(options->Fpu), PrecisionToString(options->Precision),
-                  RoundingToString(options->Rounding),
-                  options->Sequential != 0 ? "sequential" : "interleaved");
-    callback(0, information, SeverityInformation);
-
-    if (options->Rounding == RoundingSafe) {
-        for (uint64_t t = 0; t < model->TransitionCount; ++t) {
-            if (model->TransitionValues[t].Denominator != 0) {
-                callback(0, kInexactValueText, SeverityWarning);
-                break;
-            }
-        }
-    }
-
-    const DriverFunction driver =
-        SelectDriver(options->Precision, options->Rounding, options->Fpu);
-    if (driver == nullptr) {
-        return Refuse(callback, kUnsupportedCombinationText);
-    }
-    // A malformed model is refused rather than read out of bounds; a valid
-    // call sends exactly the messages above.
-    char fault[256];
-    if (!CheckModel(*model, fault, sizeof fault)) {
-        return Refuse(callback, fault);
-    }
-    return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,
-                  abortFlag);
+    return ii::RunIntervalIteration(ii::Avx512Supported(), model, options, iterationCount,
+                                    achievedPrecision, warnedFlag, callback, abortFlag);
 }
 
 }  // extern "C"

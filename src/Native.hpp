@@ -16,9 +16,20 @@ struct CpuidRegisters {
 
 using CpuidFunction = CpuidRegisters (*)(uint32_t leaf, uint32_t subleaf);
 
-// Bit 0 always; bit 1 when leaf 7 exists and reports AVX512F and AVX512DQ.
-// Leaf 7 is not executed when leaf 0 reports a highest leaf of 6 or less.
-int32_t NativeSupportMask(CpuidFunction cpuid);
+// The extended control register XCR0 (XGETBV with ECX = 0): the register
+// states that the operating system saves and restores.
+using Xcr0Function = uint64_t (*)();
+
+// Bit 0 always; bit 1 when leaf 7 exists and reports AVX512F and AVX512DQ,
+// and the operating system saves the registers they use (leaf 1 reports
+// OSXSAVE, and XCR0 has the SSE, AVX, opmask and both ZMM state bits). Leaf
+// 7 is not executed when leaf 0 reports a highest leaf of 6 or less, and
+// XCR0 is not read without OSXSAVE.
+int32_t NativeSupportMask(CpuidFunction cpuid, Xcr0Function xcr0);
+
+// Whether the AVX-512 variants can run on this processor: bit 1 of the
+// support mask, determined on first use and kept for the process.
+bool Avx512Supported();
 
 // The vendor-string copy of GetCpuVendor.
 int32_t CopyCpuVendor(CpuidFunction cpuid, char* buffer, uint64_t length);

@@ -8,6 +8,7 @@
 #include "StateSets.hpp"
 
 #include <cstdint>
+#include <limits>
 
 namespace ii {
 namespace {
@@ -121,7 +122,14 @@ Decision MeasureAndDecide(const KernelArguments& arguments,
         }
         measure = Work(0);
     } else if (arguments.Options->Relative != 0 && upper > Work(0)) {
-        measure = V::template Div<kMeasure>(measure, lower);
+        // Relative to a lower bound that is not positive, the gap is
+        // unbounded: +infinity, so that the run cannot stop on precision.
+        // Dividing would give -infinity for a lower bound of -0 (a sum
+        // rounded down, or a -0 probability) and a negative measure below
+        // 0, both of which pass as converged. A NaN lower bound still
+        // gives NaN.
+        measure = lower <= Work(0) ? std::numeric_limits<Work>::infinity()
+                                   : V::template Div<kMeasure>(measure, lower);
     }
     double achieved = V::ToDouble(measure);
     if constexpr (V::kChangesDirection) {

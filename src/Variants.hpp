@@ -39,8 +39,17 @@ INTERVAL_ITERATION_DECLARE_DRIVER(DoubleDefaultAVX512);
 INTERVAL_ITERATION_DECLARE_DRIVER(DoubleSafeAVX512);
 
 // The driver that the option bytes select, or nullptr for a combination the
-// library refuses. Every byte value is answered.
-DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu);
+// library refuses. Every byte value is answered. AVX-512 is refused where
+// the processor lacks it (avx512 false), so that no call can execute an
+// instruction the processor does not have.
+DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu, bool avx512);
+
+// IntervalIteration on a processor with or without AVX-512: the exported
+// function passes what this processor offers.
+IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
+                                     const IterationOptions* options, int64_t* iterationCount,
+                                     double* achievedPrecision, int32_t* warnedFlag,
+                                     MessageCallback callback, const int32_t* abortFlag);
 
 }  // namespace ii
 

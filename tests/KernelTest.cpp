@@ -352,6 +352,24 @@ TEST_P(Kernel, RelativeMeasureDividesByTheLowerBound) {
     EXPECT_EQ(zero.IterationCount, 1);
     EXPECT_EQ(zero.AchievedPrecision, 0.0);
     EXPECT_EQ(zero.Result.Upper, 0.0);
+    // A lower bound that is not positive while the upper one is: -0 (a 0/-1
+    // fraction and a stored -0.0, summed downward; default rounding follows
+    // the caller's downward direction) or negative. The measure is +infinity,
+    // never -infinity or negative, so the run cannot stop as converged.
+    const test::Model notPositive[] = {
+        test::MakeModel({{{Fraction(1, 0, -1), Stored(1, -0.0), Fraction(0, 1, 1)}}, {}}, {1}),
+        test::MakeModel({{{Stored(1, -0.25), Fraction(2, 1, 1)}}, {}, {{Fraction(2, 1, 1)}}},
+                        {1}),
+    };
+    for (const test::Model& model : notPositive) {
+        std::fesetround(FE_DOWNWARD);
+        const test::Call call = test::Run(model, options);
+        std::fesetround(FE_TONEAREST);
+        EXPECT_EQ(call.Result.Status, IterationStatusFixedPoint);
+        EXPECT_EQ(call.AchievedPrecision, std::numeric_limits<double>::infinity());
+        EXPECT_LE(call.Result.Lower, 0.0);
+        EXPECT_GT(call.Result.Upper, 0.0);
+    }
     // 2^-(k+1) / (1 - 2^-k) <= 2^-10 first holds at k = 10.
     options.Epsilon = std::ldexp(1.0, -10);
     const test::Call geometric = test::Run(Geometric(), options);

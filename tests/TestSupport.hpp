@@ -134,19 +134,27 @@ inline void CaptureMessage(uint64_t context, const char* text, uint64_t severity
 constexpr int64_t kUntouchedCount = -777;
 constexpr double kUntouchedPrecision = -555.0;
 
-inline Call Run(const Model& model, const IterationOptions& options, int32_t warnedFlag = 0,
-                int32_t abortFlag = 0) {
+// The exported entry point, or an internal one with the same arguments.
+using EntryFunction = IterationResult (*)(const SparseMdp*, const IterationOptions*, int64_t*,
+                                          double*, int32_t*, MessageCallback, const int32_t*);
+
+inline Call RunWith(EntryFunction entry, const Model& model, const IterationOptions& options,
+                    int32_t warnedFlag = 0, int32_t abortFlag = 0) {
     Call call;
     call.IterationCount = kUntouchedCount;
     call.AchievedPrecision = kUntouchedPrecision;
     call.WarnedFlag = warnedFlag;
     MessageSink = &call.Messages;
     const SparseMdp mdp = model.Mdp();
-    call.Result = IntervalIteration(&mdp, &options, &call.IterationCount,
-                                    &call.AchievedPrecision, &call.WarnedFlag,
-                                    CaptureMessage, &abortFlag);
+    call.Result = entry(&mdp, &options, &call.IterationCount, &call.AchievedPrecision,
+                        &call.WarnedFlag, CaptureMessage, &abortFlag);
     MessageSink = nullptr;
     return call;
+}
+
+inline Call Run(const Model& model, const IterationOptions& options, int32_t warnedFlag = 0,
+                int32_t abortFlag = 0) {
+    return RunWith(IntervalIteration, model, options, warnedFlag, abortFlag);
 }
 
 inline uint64_t Bits(double value) {

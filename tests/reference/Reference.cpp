@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -503,8 +504,10 @@ private:
             measure = zero;
             relativeStep = false;
         }
+        // Relative to a lower bound that is not positive (-0 included): +infinity.
         if (relativeStep && options_.Relative != 0 && upper > zero) {
-            measure = unit_.MeasureRelative(measure, lower);
+            measure = lower <= zero ? Real::FromDouble(std::numeric_limits<double>::infinity())
+                                    : unit_.MeasureRelative(measure, lower);
         }
         call_.AchievedPrecision = unit_.AchievedPrecision(measure);
         if (unit_.SwitchesDirection()) {
