@@ -3,7 +3,10 @@
 # Runs as root (or through sudo when available).
 set -eu
 
-PACKAGES="cmake make g++ clang binutils pkg-config python3 libgtest-dev libbenchmark-dev libmpfr-dev libgmp-dev"
+# The build (cmake, a C++20 compiler), the tests (GoogleTest, MPFR, GMP), the
+# benchmarks and the Debian package (file and dpkg-dev for its dependencies).
+PACKAGES="cmake make g++ clang binutils pkg-config file dpkg-dev python3 libgtest-dev
+    libbenchmark-dev libmpfr-dev libgmp-dev"
 
 missing=""
 for package in $PACKAGES; do
