@@ -17,7 +17,8 @@
  * no threads; calls may run on several threads at once, each with its own
  * output locations.
  *
- * Usable from C (C11 or later) and C++. docs/guide.md has worked examples.
+ * Usable from C (C11 or later) and C++ (IntervalIteration.hpp wraps it for
+ * C++17 and later). docs/guide.md has worked examples.
  */
 #ifndef INTERVAL_ITERATION_H
 #define INTERVAL_ITERATION_H

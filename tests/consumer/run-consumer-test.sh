@@ -25,6 +25,7 @@ cmake -S "$source/tests/consumer" -B "$work/with-cmake" -DCMAKE_C_COMPILER="$cc"
     -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/with-cmake" >/dev/null
 "$work/with-cmake/consumer"
+"$work/with-cmake/consumer-cpp"
 
 echo "== pkg-config"
 pcfile=$(find "$prefix" -name IntervalIteration.pc)

@@ -38,7 +38,7 @@ deb=$(ls "$work/build"/intervaliteration_"$version"_*.deb)
 echo "== $(basename "$archive")"
 tar -tzf "$archive" > "$work/archive.txt"
 for file in bin/iicheck lib/libIntervalIteration.so.1 include/IntervalIteration.h \
-        lib/pkgconfig/IntervalIteration.pc \
+        include/IntervalIteration.hpp lib/pkgconfig/IntervalIteration.pc \
         lib/cmake/IntervalIteration/IntervalIterationConfig.cmake \
         share/doc/IntervalIteration/LICENSE; do
     grep -q "/$file\$" "$work/archive.txt" || { echo "missing: $file"; exit 1; }
