@@ -4,9 +4,11 @@
 set -eu
 
 # The build (cmake, a C++20 compiler), the tests (GoogleTest, MPFR, GMP), the
-# benchmarks and the Debian package (file and dpkg-dev for its dependencies).
+# benchmarks, the Python binding (NumPy, SciPy, pytest, pip and venv) and the
+# Debian package (file and dpkg-dev for its dependencies).
 PACKAGES="cmake make g++ clang binutils pkg-config file dpkg-dev python3 libgtest-dev
-    libbenchmark-dev libmpfr-dev libgmp-dev"
+    libbenchmark-dev libmpfr-dev libgmp-dev python3-numpy python3-scipy python3-pytest
+    python3-setuptools python3-pip python3-venv"
 
 missing=""
 for package in $PACKAGES; do

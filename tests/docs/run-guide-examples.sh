@@ -3,7 +3,7 @@
 # against the built library:
 #   run-guide-examples.sh SOURCE_DIR LIBRARY c C_COMPILER
 #   run-guide-examples.sh SOURCE_DIR LIBRARY cpp CXX_COMPILER   (as C++17 and as C++20)
-#   run-guide-examples.sh SOURCE_DIR LIBRARY python PYTHON
+#   run-guide-examples.sh SOURCE_DIR LIBRARY python PYTHON      (with intervaliteration installed)
 set -eu
 source=$1
 library=$2
