@@ -2,8 +2,8 @@
 # Builds the library and every test, and runs them all: with GCC and with
 # Clang, at the shipped optimisation level (-O2) and at -O3; then under
 # AddressSanitizer and UndefinedBehaviorSanitizer; then the fuzz targets for
-# a bounded time. The first configuration also tests the Python binding,
-# the lean build and the release packages.
+# a bounded time. The first configuration also tests the Python and Java
+# bindings, the lean build and the release packages.
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-dependencies.sh

@@ -4,6 +4,7 @@
 #   run-guide-examples.sh SOURCE_DIR LIBRARY c C_COMPILER
 #   run-guide-examples.sh SOURCE_DIR LIBRARY cpp CXX_COMPILER   (as C++17 and as C++20)
 #   run-guide-examples.sh SOURCE_DIR LIBRARY python PYTHON      (with intervaliteration installed)
+#   run-guide-examples.sh SOURCE_DIR LIBRARY java JNA_JAR       (with bindings/java)
 set -eu
 source=$1
 library=$2
@@ -40,6 +41,12 @@ cpp)
 python)
     extract python host.py
     PYTHONDONTWRITEBYTECODE=1 "$tool" "$work/host.py" "$library"
+    ;;
+java)
+    extract java Host.java
+    javac -Xlint:all -Werror -d "$work/classes" -cp "$tool" \
+        "$source/bindings/java/intervaliteration/IntervalIteration.java" "$work/Host.java"
+    java -cp "$tool:$work/classes" Host "$library"
     ;;
 *)
     echo "unknown language $language" >&2
