@@ -293,7 +293,9 @@ inline Result Refused() noexcept {
 // Bounds on the minimal or maximal probability of reaching TargetStates from
 // state 0. onMessage(std::string_view text, Severity severity) receives every
 // message, on this thread, during the call; the text is valid only while it
-// runs and may carry the placeholder "{0}" for the property's name. Spans
+// runs and may carry the placeholder "{0}" for the property's name; it runs
+// with the floating-point state of that point of the call in force (under
+// safe rounding a direction the library set) and must not change it. Spans
 // that do not fit together are refused like a malformed model: one error
 // message and Status::Error. abort, when given, stops the run with
 // Status::Stopped once another thread sets it to nonzero. When the callable
