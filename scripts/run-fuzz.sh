@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DINTERVAL_ITERATION_FUZZ=ON \
-    -DINTERVAL_ITERATION_BUILD_TESTS=OFF >/dev/null
+    -DINTERVAL_ITERATION_BUILD_TESTS=OFF -DINTERVAL_ITERATION_BUILD_BENCHMARKS=OFF \
+    -DINTERVAL_ITERATION_WERROR=ON >/dev/null
 for target in fuzz/corpus/*; do
     name=$(basename "$target")
     cmake --build build-fuzz -j "$(nproc)" --target "${name}Fuzzer"

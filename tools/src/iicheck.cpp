@@ -67,6 +67,7 @@ Output:
   --quiet             no progress line
   --verbose           also show the library's information messages
   --help              this text
+  --version           the versions of iicheck and of the library's header
 
 Ctrl-C stops the iteration and reports the bounds reached so far.
 
@@ -96,6 +97,7 @@ struct CommandLine {
     bool Quiet = false;
     bool Verbose = false;
     bool Help = false;
+    bool Version = false;
 };
 
 bool SameName(const std::string& a, const char* b) {
@@ -149,6 +151,9 @@ CommandLine ParseCommandLine(int argc, char** argv) {
         };
         if (argument == "--help" || argument == "-h") {
             line.Help = true;
+        } else if (argument == "--version") {
+            noValue();
+            line.Version = true;
         } else if (argument == "--target") {
             line.Target = takeValue();
         } else if (argument == "--avoid") {
@@ -503,6 +508,10 @@ int Main(int argc, char** argv) {
     const CommandLine line = ParseCommandLine(argc, argv);
     if (line.Help) {
         std::fputs(kUsage, stdout);
+        return kExitConverged;
+    }
+    if (line.Version) {
+        std::printf("iicheck %s (built with IntervalIteration %s)\n", IICHECK_VERSION, INTERVAL_ITERATION_VERSION);
         return kExitConverged;
     }
     if (GetSizeOfSizeType() != static_cast<int32_t>(sizeof(uint64_t))) {
