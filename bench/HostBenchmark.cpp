@@ -4,10 +4,9 @@
 // worst-case inputs of each kind (one probability of very many digits, one
 // choice of very many fractions over distinct large primes, a labels file of
 // very many labels), at sizes growing by four, with the fitted complexity.
-#include "ExplicitModel.hpp"
 #include "MemoryCounter.hpp"
 #include "ModelGenerator.hpp"
-#include "Precompute.hpp"
+#include "Pipeline.hpp"
 
 #include <benchmark/benchmark.h>
 #include <gmp.h>
@@ -34,28 +33,17 @@ struct StringSink {
 
 const char* const kLabels = "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n";
 
-// What iicheck does from the files' texts to the model it hands to the
-// library; throws InputError for a refused input.
-iicheck::ReducedModel Prepare(const std::string& tra, const std::string& lab, const char* target) {
-    std::vector<std::string> warnings;
-    const iicheck::ExplicitMdp mdp = iicheck::ParseTransitions(tra, "bench.tra", warnings);
-    const iicheck::Labelling labels = iicheck::ParseLabels(lab, "bench.lab", mdp.StateCount);
-    iicheck::PropertySpec property;
-    property.Maximize = true;
-    property.Initial = iicheck::InitialState(labels, mdp.StateCount);
-    property.Target = iicheck::StatesWithAnyLabel(labels, target, mdp.StateCount);
-    const iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
-    return iicheck::Reduce(mdp, property, analysis);
-}
-
-// Runs Prepare once per benchmark iteration; reports its peak memory.
+// Reads and prepares the model as iicheck does it, once per benchmark
+// iteration; reports the peak memory of that.
 void Measure(benchmark::State& state, const std::string& tra, const std::string& lab,
              const char* target, uint64_t transitions) {
     std::size_t peak = 0;
     for (auto _ : state) {
         bench::MemoryCounter::Start();
         try {
-            benchmark::DoNotOptimize(Prepare(tra, lab, target));
+            iicheck::CommandLine line;
+            line.Target = target;
+            benchmark::DoNotOptimize(iicheck::PrepareTexts(tra, "bench.tra", lab, "bench.lab", line));
         } catch (const iicheck::InputError&) {
         }
         peak = bench::MemoryCounter::Stop();
