@@ -14,17 +14,23 @@ double Since(std::chrono::steady_clock::time_point start) {
 
 void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, Prepared& prepared) {
     const auto start = std::chrono::steady_clock::now();
-    prepared.States = mdp.StateCount;
-    prepared.Choices = mdp.ChoiceCount();
-    prepared.Transitions = mdp.TransitionCount();
+    const uint64_t states = mdp.StateCount;
+    const uint64_t choices = mdp.ChoiceCount();
+    const uint64_t transitions = mdp.TransitionCount();
     PropertySpec property;
     property.Maximize = line.Maximize;
     property.Initial = InitialState(labels, mdp.StateCount);
     property.Target = StatesWithAnyLabel(labels, line.Target, mdp.StateCount);
     if (!line.Avoid.empty()) property.Avoid = StatesWithAnyLabel(labels, line.Avoid, mdp.StateCount);
     Analysis analysis = Analyse(mdp, property);
-    prepared.Counts = Count(analysis);
-    prepared.Reduced = Reduce(std::move(mdp), property, std::move(analysis));
+    const PrecomputeCounts counts = Count(analysis);
+    ReducedModel reduced = Reduce(std::move(mdp), property, std::move(analysis));
+    // Nothing of a refused model reaches prepared.
+    prepared.States = states;
+    prepared.Choices = choices;
+    prepared.Transitions = transitions;
+    prepared.Counts = counts;
+    prepared.Reduced = std::move(reduced);
     prepared.PrecomputeSeconds = Since(start);
 }
 

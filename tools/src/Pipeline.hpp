@@ -28,7 +28,7 @@ struct Prepared {
 
 // Everything after reading, for a model of any format that its reader has
 // checked with CheckStochastic. Releases mdp on the way; sets every field
-// but Notes and ReadSeconds.
+// but Notes and ReadSeconds, and none when it throws.
 void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, Prepared& prepared);
 
 // Reads a .tra and a .lab text (names for messages), then Prepare.
