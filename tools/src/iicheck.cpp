@@ -332,12 +332,18 @@ int Main(int argc, char** argv) {
         ResolveFiles(line.Files, transitions, labels);
         report.TransitionsFile = Printable(transitions);
         report.LabelsFile = Printable(labels);
+        // As PrepareTexts, but the transitions file is mapped only while it
+        // is read.
         const auto start = std::chrono::steady_clock::now();
-        const FileText transitionsText(transitions);
+        ExplicitMdp mdp;
+        {
+            const FileText text(transitions);
+            mdp = ParseTransitions(text.Text(), transitions, line.SumTolerance, report.Model.Notes);
+        }
         const FileText labelsText(labels);
-        const double mapping = Since(start);
-        report.Model = PrepareTexts(transitionsText.Text(), transitions, labelsText.Text(), labels, line);
-        report.Model.ReadSeconds += mapping;
+        const Labelling labelling = ParseLabels(labelsText.Text(), labels, mdp.StateCount);
+        report.Model.ReadSeconds = Since(start);
+        Prepare(std::move(mdp), labelling, line, report.Model);
     }
     for (const std::string& note : report.Model.Notes) {
         std::fprintf(stderr, "iicheck: note: %s\n", note.c_str());
