@@ -25,7 +25,8 @@
 namespace iicheck {
 
 // A malformed or unusable input, with a one-line text that names the file
-// and, where there is one, the line: "model.tra:12: ...".
+// and, where there is one, the line: "model.tra:12: ...". Everything in it
+// that comes from the input has passed through Printable (Text.hpp).
 class InputError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -33,7 +34,7 @@ public:
 
 // Transitions as read, in compressed sparse layout. Values are exact
 // (see ExactValue.hpp); lines with probability 0 are no transitions and are
-// left out (a choice may be left without transitions).
+// left out (CheckStochastic refuses a choice left without any).
 struct ExplicitMdp {
     uint64_t StateCount = 0;
     std::vector<uint64_t> StateChoiceStart;       // StateCount + 1 entries
