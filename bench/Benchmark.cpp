@@ -82,9 +82,9 @@ bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
     try {
         const iicheck::FileText transitions((folder / (name + ".tra")).string());
         const iicheck::FileText labelText((folder / (name + ".lab")).string());
-        std::vector<std::string> warnings;
-        const iicheck::ExplicitMdp mdp =
-            iicheck::ParseTransitions(transitions.Text(), name + ".tra", warnings);
+        std::vector<std::string> notes;
+        iicheck::ExplicitMdp mdp = iicheck::ParseTransitions(
+            transitions.Text(), name + ".tra", iicheck::kDefaultSumTolerance, notes);
         const iicheck::Labelling labels =
             iicheck::ParseLabels(labelText.Text(), name + ".lab", mdp.StateCount);
         iicheck::PropertySpec property;
@@ -92,9 +92,9 @@ bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
         property.Initial = iicheck::InitialState(labels, mdp.StateCount);
         property.Target = iicheck::StatesWithAnyLabel(
             labels, labels.Find("target1") >= 0 ? "target1" : "target", mdp.StateCount);
-        const iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
+        iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
         auto reduced = std::make_shared<iicheck::ReducedModel>(
-            iicheck::Reduce(mdp, property, analysis));
+            iicheck::Reduce(std::move(mdp), property, std::move(analysis)));
         model = {name, reduced->Mdp(), reduced->StateCount(), reduced->TransitionCount(), reduced};
         return true;
     } catch (const std::exception& error) {

@@ -1,6 +1,7 @@
 #include "Run.hpp"
 
-#include <signal.h>
+#include "Interrupt.hpp"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -11,11 +12,6 @@
 
 namespace iicheck {
 namespace {
-
-// Polled by the library with plain loads; set from the signal handler.
-int32_t gAbortFlag = 0;
-
-extern "C" void OnInterrupt(int) { __atomic_store_n(&gAbortFlag, 1, __ATOMIC_RELAXED); }
 
 // The callback has no context argument of its own: the messages of the
 // call in progress go here. Calls run one at a time on the main thread.
@@ -103,16 +99,6 @@ std::string Describe(const Variant& variant) {
            (variant.Sequential ? "sequential" : "interleaved") + " layout";
 }
 
-void InstallInterruptHandler() {
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-}
-
-bool InterruptRequested() { return __atomic_load_n(&gAbortFlag, __ATOMIC_RELAXED) != 0; }
-
 RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings) {
     IterationOptions options{};
     options.Epsilon = settings.Epsilon;
@@ -137,7 +123,7 @@ RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunS
     {
         ProgressWatcher watcher(&iterations, &achieved, settings.ShowProgress);
         outcome.Result = IntervalIteration(&model, &options, &iterations, &achieved, &warned,
-                                           CollectMessage, &gAbortFlag);
+                                           CollectMessage, AbortFlag());
     }
     outcome.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.Iterations = iterations;
@@ -146,6 +132,15 @@ RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunS
     gMessages = nullptr;
     gPropertyName = nullptr;
     return outcome;
+}
+
+bool BoundsConsistent(const IterationResult& result) {
+    return 0.0 <= result.Lower && result.Lower <= result.Upper && result.Upper <= 1.0;
+}
+
+bool BoundsBroken(const Variant& variant, const RunOutcome& outcome) {
+    return variant.Rounding == RoundingSafe && outcome.Result.Status != IterationStatusError &&
+           !BoundsConsistent(outcome.Result);
 }
 
 }  // namespace iicheck

@@ -1,6 +1,6 @@
 // One call of the library's IntervalIteration with the host's side of it:
 // the messages with the property's name filled in, a progress line from a
-// watcher thread, and Ctrl-C as the abort flag.
+// watcher thread, and the abort flag of Interrupt.hpp.
 #pragma once
 
 #include "IntervalIteration.h"
@@ -37,7 +37,7 @@ struct RunOutcome {
     int64_t Iterations = 0;
     double AchievedPrecision = 0;
     double Seconds = 0;
-    bool Interrupted = false;  // Ctrl-C was pressed during this run
+    bool Interrupted = false;  // a signal asked to stop during this run
     std::vector<LibraryMessage> Messages;
 };
 
@@ -50,11 +50,16 @@ struct RunSettings {
     bool ShowProgress = true;  // after a second, on stderr
 };
 
-// Sets up Ctrl-C so that it sets the abort flag of the runs; a second Ctrl-C
-// ends the process as usual.
-void InstallInterruptHandler();
-bool InterruptRequested();
-
 RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings);
+
+// Whether a run's bounds are ordered within [0, 1]: 0 <= lower <= upper <=
+// 1 (false for NaN). Safe rounding promises it for every run that returns
+// bounds; a run that breaks it has computed on something that is not a
+// valid MDP, or the library is faulty, and its result is an error.
+bool BoundsConsistent(const IterationResult& result);
+
+// True when the run used safe rounding, returned bounds, and they are not
+// consistent.
+bool BoundsBroken(const Variant& variant, const RunOutcome& outcome);
 
 }  // namespace iicheck
