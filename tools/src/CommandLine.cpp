@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace iicheck {
 
@@ -147,16 +148,24 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         } else if (argument == "--version") {
             noValue();
             line.Version = true;
+        } else if (argument == "--prop") {
+            try {
+                line.Properties.push_back(ParseProperty(takeValue(), "--prop"));
+            } catch (const InputError& error) {
+                throw UsageError(error.what());
+            }
+        } else if (argument == "--props") {
+            line.PropertyFiles.push_back(takeValue());
         } else if (argument == "--target") {
             line.Target = takeValue();
+            line.TargetGiven = true;
         } else if (argument == "--avoid") {
             line.Avoid = takeValue();
-        } else if (argument == "--max") {
+            line.AvoidGiven = true;
+        } else if (argument == "--max" || argument == "--min") {
             noValue();
-            line.Maximize = true;
-        } else if (argument == "--min") {
-            noValue();
-            line.Maximize = false;
+            line.Maximize = argument == "--max";
+            line.DirectionGiven = true;
         } else if (argument == "--sum-tolerance") {
             line.SumTolerance = NonNegative(argument, takeValue());
         } else if (argument == "--epsilon") {
@@ -211,7 +220,30 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         }
     }
     if (line.Files.size() > 2) throw UsageError("at most two files: MODEL.tra [MODEL.lab]");
+    if ((line.TargetGiven || line.AvoidGiven || line.DirectionGiven) &&
+        (!line.Properties.empty() || !line.PropertyFiles.empty())) {
+        throw UsageError("--prop and --props cannot be mixed with --target, --avoid, --min or --max; "
+                         "write the whole property, such as --prop 'Pmin=? [!\"avoid\" U \"goal\"]'");
+    }
     return line;
+}
+
+std::vector<Property> PropertiesOf(const CommandLine& line, std::vector<std::string>& notes) {
+    std::vector<Property> properties = line.Properties;
+    for (const std::string& file : line.PropertyFiles) {
+        const FileText text(file);
+        for (Property& property : ParsePropertiesText(text.Text(), file, notes)) {
+            properties.push_back(std::move(property));
+        }
+    }
+    if (!properties.empty()) return properties;
+    properties.push_back(ShorthandProperty(line.Target, line.Avoid, line.Maximize));
+    const char* missing = !line.TargetGiven && !line.DirectionGiven ? "no property given"
+                          : !line.TargetGiven                      ? "no --target given"
+                          : !line.DirectionGiven                   ? "no --min or --max given"
+                                                                   : nullptr;
+    if (missing != nullptr) notes.push_back(std::string(missing) + "; checking " + properties[0].Text);
+    return properties;
 }
 
 }  // namespace iicheck

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ExplicitModel.hpp"
+#include "Property.hpp"
 #include "Run.hpp"
 
 #include <cstdint>
@@ -30,9 +31,16 @@ public:
 
 struct CommandLine {
     std::vector<std::string> Files;
+    // The property: --prop (parsed here) and --props (files read by
+    // PropertiesOf), or the shorthands, which may not be mixed with them.
+    std::vector<Property> Properties;
+    std::vector<std::string> PropertyFiles;
     std::string Target = "target";
     std::string Avoid;
     bool Maximize = true;
+    bool TargetGiven = false;     // --target
+    bool DirectionGiven = false;  // --min or --max
+    bool AvoidGiven = false;      // --avoid
     double SumTolerance = kDefaultSumTolerance;
     double Epsilon = 1e-6;
     bool Relative = false;
@@ -50,5 +58,14 @@ struct CommandLine {
 
 // The options, without the program's name. UsageError for a bad one.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The properties to check, in order: those of --prop, then those of each
+// --props file (read here: InputError for a bad file); without either, the
+// one the shorthands describe, which defaults to Pmax=? [F "target"]. Notes
+// for the user are appended to notes: the label definitions a properties
+// file skipped, and which property or part of it was assumed when the
+// command line did not give it ("no property given; checking Pmax=? [F
+// "target"]").
+std::vector<Property> PropertiesOf(const CommandLine& line, std::vector<std::string>& notes);
 
 }  // namespace iicheck

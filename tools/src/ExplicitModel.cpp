@@ -359,6 +359,15 @@ void AddStates(const Label& label, uint64_t stateCount, std::vector<uint64_t>& b
 
 }  // namespace
 
+std::size_t RequireLabel(const Labelling& labels, std::string_view name) {
+    const int index = labels.Find(name);
+    if (index < 0) {
+        Fail(labels.FileName, labels.HeaderLine,
+             "no label " + iicheck::Quoted(name) + "; the labels are: " + labels.NameList());
+    }
+    return static_cast<std::size_t>(index);
+}
+
 std::vector<uint64_t> LabelStates(const Labelling& labels, std::size_t label, uint64_t stateCount) {
     std::vector<uint64_t> bits = EmptyBits(stateCount);
     AddStates(labels.Labels[label], stateCount, bits);
@@ -447,12 +456,7 @@ std::vector<uint64_t> StatesWithAnyLabel(const Labelling& labels, std::string_vi
         std::string_view label = list.substr(start, bar == std::string_view::npos ? bar : bar - start);
         while (!label.empty() && (label.front() == ' ' || label.front() == '"')) label.remove_prefix(1);
         while (!label.empty() && (label.back() == ' ' || label.back() == '"')) label.remove_suffix(1);
-        const int index = labels.Find(label);
-        if (index < 0) {
-            Fail(labels.FileName, labels.HeaderLine,
-                 "no label " + iicheck::Quoted(label) + "; the labels are: " + labels.NameList());
-        }
-        AddStates(labels.Labels[static_cast<std::size_t>(index)], stateCount, states);
+        AddStates(labels.Labels[RequireLabel(labels, label)], stateCount, states);
         if (bar == std::string_view::npos) break;
         start = bar + 1;
     }

@@ -102,6 +102,10 @@ struct Labelling {
 // the name is taken.
 int AddLabel(Labelling& labels, std::string_view name);
 
+// The position of the label called name; an InputError that names it and
+// lists the model's labels when there is none.
+std::size_t RequireLabel(const Labelling& labels, std::string_view name);
+
 // The states of a label as a bitset over stateCount states.
 std::vector<uint64_t> LabelStates(const Labelling& labels, std::size_t label, uint64_t stateCount);
 

@@ -316,6 +316,10 @@ int Main(int argc, char** argv) {
                     INTERVAL_ITERATION_VERSION);
         return kExitConverged;
     }
+    if (!line.Properties.empty() || !line.PropertyFiles.empty()) {
+        throw UsageError("--prop and --props are read but not yet checked by this build; use "
+                         "--target, --avoid, --min and --max");
+    }
     if (GetSizeOfSizeType() != static_cast<int32_t>(sizeof(uint64_t))) {
         throw std::runtime_error("the library's size type is not 64 bits wide");
     }
