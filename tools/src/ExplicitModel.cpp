@@ -2,6 +2,7 @@
 
 #include "ExactValue.hpp"
 #include "Interrupt.hpp"
+#include "Progress.hpp"
 #include "Text.hpp"
 
 #include <fcntl.h>
@@ -152,7 +153,7 @@ uint64_t ChoiceLine(std::string_view text, const std::string& name, uint64_t cho
 Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const ChoiceLocator& locate) {
     Deviations deviations;
     for (uint64_t c = 0; c < mdp.ChoiceCount(); ++c) {
-        PollInterrupt(c, kReading);
+        PollWithProgress(c, kReading, c, mdp.ChoiceCount(), "choices checked");
         const uint64_t first = mdp.ChoiceTransitionStart[c];
         const uint64_t count = mdp.ChoiceTransitionStart[c + 1] - first;
         const TransitionValue* values = mdp.TransitionValues.data() + first;
@@ -194,6 +195,7 @@ std::string DeviationNote(const Deviations& deviations, double tolerance,
 
 ExplicitMdp ParseTransitions(std::string_view text, const std::string& name, double tolerance,
                              std::vector<std::string>& notes) {
+    const ProgressPhase phase(kReading);
     Lines lines(text);
     const char* begin;
     const char* end;
@@ -245,7 +247,7 @@ ExplicitMdp ParseTransitions(std::string_view text, const std::string& name, dou
     uint64_t lineCount = 0;
     bool any = false;
     while (lines.NextContent(begin, end)) {
-        PollInterrupt(lineCount, kReading);
+        PollWithProgress(lineCount, kReading, static_cast<uint64_t>(end - text.data()), text.size(), "bytes");
         const uint64_t line = lines.Number();
         p = begin;
         uint64_t s;

@@ -1,6 +1,7 @@
 #include "Precompute.hpp"
 
 #include "Interrupt.hpp"
+#include "Progress.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -11,7 +12,11 @@ namespace {
 
 constexpr uint64_t kUnset = UINT64_MAX;
 
-void Poll(uint64_t counter) { PollInterrupt(counter, "precomputing"); }
+// Polls for an interrupt and shows the progress of a pass over total
+// states (0: a pass of unknown length).
+void Poll(uint64_t counter, uint64_t total = 0) {
+    PollWithProgress(counter, "precomputing", counter, total, "states");
+}
 
 template <class T>
 void Release(std::vector<T>& vector) {
@@ -55,7 +60,7 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
     predecessors.Owner.assign(mdp.ChoiceCount(), kNone<Index>);
     auto forEachMaybeChoice = [&](auto&& each) {
         for (uint64_t s = 0; s < n; ++s) {
-            Poll(s);
+            Poll(s, n);
             if (kind[s] == StateKind::Maybe) ForEachChoice(mdp, s, [&](uint64_t c) { each(s, c); });
         }
     };
@@ -184,7 +189,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
     std::vector<Index> allowedCount(n, 0);
     std::vector<uint8_t> candidate(n, 0);
     for (uint64_t s = 0; s < n; ++s) {
-        Poll(s);
+        Poll(s, n);
         if (kind[s] != StateKind::Maybe) continue;
         ForEachChoice(mdp, s, [&](uint64_t c) {
             bool inside = true;
@@ -301,7 +306,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
         // component.
         bool changed = false;
         for (uint64_t s = 0; s < n; ++s) {
-            Poll(s);
+            Poll(s, n);
             if (!candidate[s]) continue;
             ForEachChoice(mdp, s, [&](uint64_t c) {
                 if (!allowed[c]) return;
@@ -340,6 +345,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
 
 template <class Index>
 Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property) {
+    const ProgressPhase phase("precomputing");
     Analysis analysis;
     analysis.Kind = Explore<Index>(mdp, property);
     // Also holds the choices of states that become probability-0 states
@@ -392,6 +398,7 @@ SparseMdp ReducedModel::Mdp() const {
 // after which the model's targets go, and the values, after which the
 // model's values go.
 ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis analysis) {
+    const ProgressPhase phase("precomputing");
     const uint64_t n = mdp.StateCount;
     const uint64_t components = analysis.ComponentCount;
     // Nodes of the quotient: the states themselves (0 .. n-1), the end

@@ -6,6 +6,7 @@
 #include "ExplicitModel.hpp"
 #include "Interrupt.hpp"
 #include "Pipeline.hpp"
+#include "Progress.hpp"
 #include "Run.hpp"
 #include "Text.hpp"
 
@@ -94,15 +95,6 @@ std::string Number(double value, const char* format = "%.17g") {
 
 std::string JsonNumber(double value, const char* format = "%.17g") {
     return std::isfinite(value) ? Number(value, format) : "null";
-}
-
-const char* SeverityName(uint64_t severity) {
-    switch (severity) {
-        case SeverityError: return "error";
-        case SeverityWarning: return "warning";
-        case SeverityInformation: return "information";
-        default: return "message";
-    }
 }
 
 // "interrupted (SIGTERM)"
@@ -297,14 +289,6 @@ void PrintTable(const Report& report, const std::vector<Variant>& variants,
     }
 }
 
-void PrintMessages(const RunOutcome& outcome, bool verbose) {
-    for (const LibraryMessage& message : outcome.Messages) {
-        if (message.Severity == SeverityInformation && !verbose) continue;
-        std::fprintf(stderr, "iicheck: library %s: %s\n", SeverityName(message.Severity),
-                     message.Text.c_str());
-    }
-}
-
 int Main(int argc, char** argv) {
     const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (line.Help) {
@@ -328,6 +312,7 @@ int Main(int argc, char** argv) {
     // precomputation loops throw Interrupted, the iteration stops at the
     // library's next poll.
     InstallInterruptHandlers();
+    ShowProgress(!line.Quiet);
     Report report;
     report.Property = PropertyName(line);
     if (line.Files.empty()) {
@@ -365,6 +350,8 @@ int Main(int argc, char** argv) {
     settings.Maximize = line.Maximize;
     settings.PropertyName = report.Property;
     settings.ShowProgress = !line.Quiet;
+    settings.PrintMessages = !line.Json && !line.AllVariants;
+    settings.Verbose = line.Verbose;
 
     const SparseMdp model = report.Model.Reduced.Mdp();
     const std::vector<Variant> variants =
@@ -373,7 +360,6 @@ int Main(int argc, char** argv) {
     for (const Variant& variant : variants) {
         if (InterruptRequested()) break;
         outcomes.push_back(RunLibrary(model, variant, settings));
-        if (!line.Json && !line.AllVariants) PrintMessages(outcomes.back(), line.Verbose);
     }
     if (outcomes.empty()) {
         std::fprintf(stderr, "iicheck: %s before the iteration started; no bounds\n",
