@@ -45,7 +45,8 @@ struct CommandLine {
     double Epsilon = 1e-6;
     bool Relative = false;
     int32_t MaxIterations = 0;
-    Variant Chosen;  // default: safe, double, AVX-512 when the processor has it, else SSE
+    Variant Chosen;             // default: DefaultVariants(...)[0]
+    bool VariantGiven = false;  // --fpu, --precision, --rounding, --sequential or --interleaved
     bool AllVariants = false;
     bool Json = false;
     bool Quiet = false;
@@ -58,6 +59,19 @@ struct CommandLine {
 
 // The options, without the program's name. UsageError for a bad one.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The sound variants iicheck chooses from when the command line names
+// none, fastest first on this processor (measured with the benchmark,
+// docs/performance.md), all with safe rounding and double precision: with
+// AVX-512, AVX-512 interleaved; then SSE sequential; last x87 interleaved,
+// which divides every fraction exactly.
+std::vector<Variant> DefaultVariants(bool avx512);
+
+// The variant to run: the one the command line names, or else the first of
+// DefaultVariants that divides every fraction of model with outward
+// rounding (CountFractions); a note in notes says why when that is not the
+// first.
+Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<std::string>& notes);
 
 // The properties to check, in order: those of --prop, then those of each
 // --props file (read here: InputError for a bad file); without either, the

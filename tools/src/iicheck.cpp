@@ -339,6 +339,8 @@ int Main(int argc, char** argv) {
         report.Model.ReadSeconds = Since(start);
         Prepare(std::move(mdp), labelling, line, report.Model);
     }
+    const SparseMdp model = report.Model.Reduced.Mdp();
+    const Variant chosen = VariantFor(line, model, report.Model.Notes);
     for (const std::string& note : report.Model.Notes) {
         std::fprintf(stderr, "iicheck: note: %s\n", note.c_str());
     }
@@ -353,9 +355,8 @@ int Main(int argc, char** argv) {
     settings.PrintMessages = !line.Json && !line.AllVariants;
     settings.Verbose = line.Verbose;
 
-    const SparseMdp model = report.Model.Reduced.Mdp();
     const std::vector<Variant> variants =
-        line.AllVariants ? AllVariants(line.Chosen.Sequential) : std::vector<Variant>{line.Chosen};
+        line.AllVariants ? AllVariants(line.Chosen.Sequential) : std::vector<Variant>{chosen};
     std::vector<RunOutcome> outcomes;
     for (const Variant& variant : variants) {
         if (InterruptRequested()) break;

@@ -1,4 +1,5 @@
 // End-to-end: the iicheck executable on the bundled model and on bad input.
+#include "CommandLine.hpp"
 #include "ToolRunner.hpp"
 
 #include <gtest/gtest.h>
@@ -56,14 +57,17 @@ TEST(Tool, TextOutputReportsIntervalStatusSizesAndTimes) {
     }
 }
 
-TEST(Tool, DefaultsAreSafeRoundingDoublePrecisionAndTheBestInstructionSet) {
+TEST(Tool, DefaultsAreTheFastestSoundVariantOfTheProcessor) {
     const ToolOutput output = RunTool({"--json", "--quiet"});
     const std::vector<RunRecord> runs = ParseRuns(output.Out);
     ASSERT_EQ(runs.size(), 1u) << output.Out;
+    const Variant expected = DefaultVariants((GetNativeSupportMask() & 2) != 0)[0];
     EXPECT_EQ(runs[0].Rounding, "safe");
     EXPECT_EQ(runs[0].Precision, "double");
-    EXPECT_TRUE(runs[0].Fpu == "AVX-512" || runs[0].Fpu == "SSE") << runs[0].Fpu;
-    EXPECT_NE(runs[0].Line.find("\"layout\": \"interleaved\""), std::string::npos);
+    EXPECT_EQ(runs[0].Fpu, FpuToString(expected.Fpu));
+    EXPECT_NE(runs[0].Line.find(expected.Sequential ? "\"layout\": \"sequential\""
+                                                    : "\"layout\": \"interleaved\""),
+              std::string::npos);
     // Until the library computes that variant it refuses it (exit code 2).
     if (runs[0].Status == 3) {
         EXPECT_EQ(output.ExitCode, 2);
@@ -272,6 +276,35 @@ TEST(Tool, OutputStaysCleanUtf8WhateverTheNames) {
         const std::string label = "t" + backslash + "xfe" + backslash + "ufeff";
         EXPECT_NE(output.Out.find(file), std::string::npos) << output.Out;
         EXPECT_NE(output.Out.find(label), std::string::npos) << output.Out;
+    }
+}
+
+// A 17-digit decimal that is no binary64 value is a fraction whose
+// numerator does not fit a double; the default variant still divides it
+// with outward rounding, and says so instead of the library's warning.
+TEST(Tool, DefaultVariantKeepsFractionsSound) {
+    const Folder folder;
+    const std::string model =
+        folder.Write("m.tra", "3 1 2\n0 0 1 0.12345678901234567\n0 0 2 0.87654321098765433\n");
+    folder.Write("m.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
+    for (const std::string output : {"--json", "--verbose"}) {
+        const ToolOutput run = RunTool({model, output});
+        EXPECT_EQ(run.ExitCode, 0) << run.Err;
+        if (output == "--json") {
+            const std::vector<RunRecord> runs = ParseRuns(run.Out);
+            ASSERT_EQ(runs.size(), 1u) << run.Out;
+            const mpq_class exact("12345678901234567/100000000000000000");
+            EXPECT_LE(mpq_class(runs[0].Lower), exact) << runs[0].Line;
+            EXPECT_GE(mpq_class(runs[0].Upper), exact) << runs[0].Line;
+            EXPECT_NE(runs[0].Line.find("Encountered a probability represented as an inexact"),
+                      std::string::npos);  // the message as sent
+        } else {
+            EXPECT_NE(run.Err.find("iicheck: note: 2 probabilities are fractions; the library divides "
+                                   "them with outward rounding, so the bounds stay sound\n"),
+                      std::string::npos)
+                << run.Err;
+            EXPECT_EQ(run.Err.find("Encountered"), std::string::npos) << run.Err;
+        }
     }
 }
 
