@@ -407,6 +407,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "iicheck: %s\n", error.what());
         return iicheck::kExitUsage;
     } catch (const iicheck::InputError& error) {
+        // A signal that stopped the writer of a pipe or a growing file ends
+        // the input early: the user asked to stop, so say that, not that the
+        // truncated input is malformed.
+        if (iicheck::InterruptRequested()) {
+            std::fprintf(stderr, "iicheck: %s while reading; no bounds\n", iicheck::InterruptedText().c_str());
+            return iicheck::kExitStopped;
+        }
         std::fprintf(stderr, "iicheck: error: %s\n", error.what());
         return iicheck::kExitUsage;
     } catch (const iicheck::Interrupted& error) {
