@@ -1,8 +1,11 @@
 #include "ExactValue.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -23,7 +26,30 @@ unsigned TrailingZeros128(u128 x) {
 
 unsigned BitLength64(uint64_t x) { return x == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(x)); }
 
+uint64_t Gcd64(uint64_t a, uint64_t b) {
+    if (a > b) std::swap(a, b);
+    if (a == 0) return b;
+    // One division first: a probability's numerator is often far smaller
+    // than its denominator, which the subtractions would take long to wear
+    // down.
+    b %= a;
+    if (b == 0) return a;
+    const int shift = __builtin_ctzll(a | b);
+    a >>= __builtin_ctzll(a);
+    while (b != 0) {
+        b >>= __builtin_ctzll(b);
+        if (a > b) std::swap(a, b);
+        b -= a;
+    }
+    return a << shift;
+}
+
+bool Fits64(u128 x) { return (x >> 64) == 0; }
+
+// Reading and summing mostly meet operands of 64 bits, which 64-bit
+// arithmetic handles several times faster.
 u128 Gcd128(u128 a, u128 b) {
+    if (Fits64(a | b)) return Gcd64(static_cast<uint64_t>(a), static_cast<uint64_t>(b));
     if (a == 0) return b;
     if (b == 0) return a;
     const unsigned shift = TrailingZeros128(a | b);
@@ -38,6 +64,10 @@ u128 Gcd128(u128 a, u128 b) {
         b -= a;
     }
     return a << shift;
+}
+
+u128 Divide(u128 a, u128 b) {
+    return Fits64(a | b) ? u128{static_cast<uint64_t>(a) / static_cast<uint64_t>(b)} : a / b;
 }
 
 bool IsPowerOfTwo(u128 x) { return x != 0 && (x & (x - 1)) == 0; }
@@ -130,7 +160,55 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
     return ValueError::None;
 }
 
-ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value) {
+// The significant digits and the decimal exponent of a number printed by
+// std::to_chars in scientific form ("2.3283064365386963e-10"), without
+// trailing zeros: value = 0.Digits * 10^Exponent.
+struct Printed {
+    char Digits[32];
+    std::size_t Count = 0;
+    int64_t Exponent = 0;
+};
+
+Printed Normalize(const char* begin, const char* end) {
+    Printed printed;
+    const char* p = begin;
+    for (; p != end && *p != 'e'; ++p) {
+        if (IsDigit(*p)) printed.Digits[printed.Count++] = *p;
+    }
+    while (printed.Count > 0 && printed.Digits[printed.Count - 1] == '0') --printed.Count;
+    int exponent = 0;
+    if (p != end) std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
+    printed.Exponent = exponent + 1;
+    return printed;
+}
+
+// Whether the decimal m / 10^k is an image that printing some binary64
+// value gives: the value d nearest to it printed with the shortest digits
+// that read back as d, or with 17 significant digits. Sets d.
+bool IsPrintedBinary64(const Significand& m, uint64_t k, double& d) {
+    if (m.Digits > 17) return false;  // more than either image has
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*se-%llu", static_cast<int>(m.Digits), m.Text,
+                  static_cast<unsigned long long>(k));
+    d = std::strtod(text, nullptr);  // rounds to nearest
+    if (!(d > 0) || std::isinf(d)) return false;
+    const int64_t exponent = static_cast<int64_t>(m.Digits) - static_cast<int64_t>(k);
+    for (const int precision : {-1, 16}) {
+        char image[64];
+        const std::to_chars_result printed =
+            precision < 0 ? std::to_chars(image, image + sizeof image, d, std::chars_format::scientific)
+                          : std::to_chars(image, image + sizeof image, d, std::chars_format::scientific,
+                                          precision);
+        const Printed digits = Normalize(image, printed.ptr);
+        if (digits.Count == m.Digits && digits.Exponent == exponent &&
+            std::memcmp(digits.Digits, m.Text, m.Digits) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value, bool& printedBinary64) {
     Significand m;
     uint64_t pendingZeros = 0;  // zeros after the last nonzero digit
     int64_t fractionDigits = 0;
@@ -189,7 +267,14 @@ ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value) 
     // The significand is not a multiple of 10, so it equals 10^k only when
     // it is 1 and k is 0: with more digits than k it is above 1.
     if (m.Digits > k) return ValueError::GreaterThanOne;
-    return ReduceDecimal(m, k, value);
+    const ValueError error = ReduceDecimal(m, k, value);
+    double printed;
+    if (error == ValueError::NotRepresentable && IsPrintedBinary64(m, k, printed)) {
+        value = StoredValue(printed);
+        printedBinary64 = true;
+        return ValueError::None;
+    }
+    return error;
 }
 
 bool ParseInteger128(const char*& p, const char* end, u128& value, bool& overflow) {
@@ -217,24 +302,7 @@ ValueError ParseFraction(const char* p, const char* end, TransitionValue& value)
         return ValueError::NotANumber;
     }
     if (numeratorOverflow || denominatorOverflow) return ValueError::TooLarge;
-    if (denominator == 0) return ValueError::ZeroDenominator;
-    if (numerator > denominator) return ValueError::GreaterThanOne;
-    if (numerator == 0) {
-        value = StoredValue(0.0);
-        return ValueError::None;
-    }
-    const u128 divisor = Gcd128(numerator, denominator);
-    numerator /= divisor;
-    denominator /= divisor;
-    if (IsPowerOfTwo(denominator) && numerator < (u128{1} << 53)) {
-        // At most 2^-127: far above the subnormal limit.
-        value = StoredValue(std::ldexp(static_cast<double>(static_cast<uint64_t>(numerator)),
-                                       -static_cast<int>(TrailingZeros128(denominator))));
-        return ValueError::None;
-    }
-    if (numerator > kInt64Max || denominator > kInt64Max) return ValueError::NotRepresentable;
-    value = FractionValue(static_cast<uint64_t>(numerator), static_cast<uint64_t>(denominator));
-    return ValueError::None;
+    return FractionProbability(numerator, denominator, value);
 }
 
 // One term of an exact sum: Numerator / (OddDenominator * 2^Shift).
@@ -273,10 +341,36 @@ bool Sum128(const TransitionValue* values, std::size_t count, u128& a, u128& b) 
         if (term.Numerator == 0) continue;
         if (term.Shift + BitLength64(term.OddDenominator) > 127) return false;
         const u128 d = u128{term.OddDenominator} << term.Shift;
+        // The common cases need no gcd: a denominator equal to the sum's,
+        // and binary64 values added to a sum whose denominator is a power
+        // of two.
+        if (d == b) {
+            if (__builtin_add_overflow(a, u128{term.Numerator}, &a)) return false;
+            continue;
+        }
+        if (term.OddDenominator == 1 && IsPowerOfTwo(b)) {
+            const uint64_t sumShift = TrailingZeros128(b);
+            if (term.Shift < sumShift) {
+                const uint64_t up = sumShift - term.Shift;
+                if (BitLength64(term.Numerator) + up > 127 ||
+                    __builtin_add_overflow(a, u128{term.Numerator} << up, &a)) {
+                    return false;
+                }
+            } else {
+                const uint64_t up = term.Shift - sumShift;
+                if ((a != 0 && up > 0 && (a >> (127 - up)) != 0) ||
+                    __builtin_add_overflow(a << up, u128{term.Numerator}, &a)) {
+                    return false;
+                }
+                b = d;
+            }
+            continue;
+        }
         const u128 g = Gcd128(b, d);
         u128 newB = 0, scaledA = 0, scaledN = 0, newA = 0;
-        if (__builtin_mul_overflow(b / g, d, &newB) || __builtin_mul_overflow(a, d / g, &scaledA) ||
-            __builtin_mul_overflow(u128{term.Numerator}, b / g, &scaledN) ||
+        const u128 bg = Divide(b, g);
+        if (__builtin_mul_overflow(bg, d, &newB) || __builtin_mul_overflow(a, Divide(d, g), &scaledA) ||
+            __builtin_mul_overflow(u128{term.Numerator}, bg, &scaledN) ||
             __builtin_add_overflow(scaledA, scaledN, &newA)) {
             return false;
         }
@@ -317,14 +411,50 @@ mpq_class SumBig(const TransitionValue* values, std::size_t count) {
 
 }  // namespace
 
+ValueError FractionProbability(unsigned __int128 numerator, unsigned __int128 denominator,
+                               TransitionValue& value) {
+    if (denominator == 0) return ValueError::ZeroDenominator;
+    if (numerator > denominator) return ValueError::GreaterThanOne;
+    if (numerator == 0) {
+        value = StoredValue(0.0);
+        return ValueError::None;
+    }
+    // The common factors of 2 first: a power-of-two denominator or a
+    // numerator of 1 then needs no gcd.
+    const unsigned twos = std::min(TrailingZeros128(numerator), TrailingZeros128(denominator));
+    numerator >>= twos;
+    denominator >>= twos;
+    if (!IsPowerOfTwo(denominator) && numerator != 1) {
+        const u128 divisor = Gcd128(numerator, denominator);
+        numerator = Divide(numerator, divisor);
+        denominator = Divide(denominator, divisor);
+    }
+    if (IsPowerOfTwo(denominator) && numerator < (u128{1} << 53)) {
+        // At most 2^-127: far above the subnormal limit.
+        value = StoredValue(std::ldexp(static_cast<double>(static_cast<uint64_t>(numerator)),
+                                       -static_cast<int>(TrailingZeros128(denominator))));
+        return ValueError::None;
+    }
+    if (numerator > kInt64Max || denominator > kInt64Max) return ValueError::NotRepresentable;
+    value = FractionValue(static_cast<uint64_t>(numerator), static_cast<uint64_t>(denominator));
+    return ValueError::None;
+}
+
 ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value) {
+    bool printedBinary64 = false;
+    return ParseProbability(begin, end, value, printedBinary64);
+}
+
+ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value,
+                            bool& printedBinary64) {
+    printedBinary64 = false;
     if (begin == end) return ValueError::NotANumber;
     if (*begin == '-') return ValueError::Negative;
     if (*begin == '+') ++begin;
     if (std::memchr(begin, '/', static_cast<std::size_t>(end - begin)) != nullptr) {
         return ParseFraction(begin, end, value);
     }
-    return ParseDecimal(begin, end, value);
+    return ParseDecimal(begin, end, value, printedBinary64);
 }
 
 const char* Describe(ValueError error) {
@@ -336,8 +466,8 @@ const char* Describe(ValueError error) {
         case ValueError::ZeroDenominator: return "has a zero denominator";
         case ValueError::TooLarge: return "has an integer beyond 128 bits";
         case ValueError::NotRepresentable:
-            return "is neither a binary64 value nor a fraction of 64-bit integers, and is not "
-                   "rounded";
+            return "is neither a binary64 value, nor a fraction of 64-bit integers, nor the "
+                   "shortest or 17-digit decimal of a binary64 value, and is not rounded";
         case ValueError::TooManyDigits:
             return "has more significant digits than any binary64 value or fraction of 64-bit "
                    "integers (767)";
@@ -367,6 +497,18 @@ SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count
             result.Exact = result.WithinTolerance = true;
             return result;
         }
+        // |sum - 1| = difference / b within a few units in the last place,
+        // which settles the comparison unless it is that close to the
+        // tolerance (printed binary64 values miss 1 by about 1e-17, far
+        // below it).
+        const u128 difference = a > b ? a - b : b - a;
+        const double approximate = static_cast<double>(difference) / static_cast<double>(b);
+        result.Deviation = a > b ? approximate : -approximate;
+        if (std::isinf(tolerance) || approximate <= tolerance * (1 - 1e-12)) {
+            result.WithinTolerance = true;
+            return result;
+        }
+        if (approximate >= tolerance * (1 + 1e-12)) return result;
         deviation = mpq_class(Big(a) - Big(b), Big(b));
         deviation.canonicalize();
     } else {
