@@ -444,14 +444,27 @@ void PrintSummary(const Report& report, const CommandLine& line) {
     PrintTimes(report);
 }
 
-void PrintMessages(const InitialRuns& runs, bool several, bool verbose) {
-    const std::string prefix = several ? "initial state " + std::to_string(runs.State) + ": " : "";
-    for (const RunOutcome& outcome : runs.Outcomes) {
-        for (const LibraryMessage& message : outcome.Messages) {
+// The library's messages to stderr: for a few initial states each with its
+// state, for many each distinct message once, with the number of initial
+// states that got it.
+void PrintMessages(const Report& report, bool verbose) {
+    const bool summary = report.Model.Initial.size() > kTableRows;
+    std::map<std::pair<uint64_t, std::string>, std::size_t> distinct;
+    for (const InitialRuns& runs : report.Runs) {
+        const std::string prefix = report.Several() ? "initial state " + std::to_string(runs.State) + ": " : "";
+        for (const LibraryMessage& message : runs.Outcomes[0].Messages) {
             if (message.Severity == SeverityInformation && !verbose) continue;
+            if (summary) {
+                ++distinct[{message.Severity, message.Text}];
+                continue;
+            }
             std::fprintf(stderr, "iicheck: %slibrary %s: %s\n", prefix.c_str(), SeverityName(message.Severity),
                          message.Text.c_str());
         }
+    }
+    for (const auto& [message, count] : distinct) {
+        std::fprintf(stderr, "iicheck: library %s (%zu initial states): %s\n", SeverityName(message.first),
+                     count, message.second.c_str());
     }
 }
 
@@ -527,7 +540,6 @@ int Main(int argc, char** argv) {
             runs.Outcomes.push_back(RunLibrary(sparse, variant, settings));
         }
         if (runs.Outcomes.empty()) break;
-        if (!line.Json && !line.AllVariants) PrintMessages(runs, report.Several(), line.Verbose);
         report.Runs.push_back(std::move(runs));
     }
     if (report.Runs.empty()) {
@@ -536,6 +548,7 @@ int Main(int argc, char** argv) {
         return kExitStopped;
     }
 
+    if (!line.Json && !line.AllVariants) PrintMessages(report, line.Verbose);
     if (line.Json) {
         PrintJson(report, line);
     } else if (report.Model.Initial.size() > kTableRows) {
