@@ -204,6 +204,20 @@ void ParseTransition(const char* p, const char* end, ExplicitMdp& mdp, const std
     mdp.TransitionValues.push_back(value);
 }
 
+// The lines of a text whose first character after blanks is a digit.
+uint64_t TransitionLines(std::string_view text) {
+    uint64_t count = 0;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p != end) {
+        while (p != end && IsBlank(*p)) ++p;
+        count += p != end && *p >= '0' && *p <= '9';
+        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        p = p == nullptr ? end : p + 1;
+    }
+    return count;
+}
+
 }  // namespace
 
 Model ParseDrn(std::string_view text, const std::string& name, double tolerance) {
@@ -218,11 +232,11 @@ Model ParseDrn(std::string_view text, const std::string& name, double tolerance)
     ReserveLarge(mdp.StateChoiceStart, states + 1);
     mdp.StateChoiceStart.assign(states + 1, 0);
     ReserveLarge(mdp.ChoiceTransitionStart, header.Choices + 1);
-    // Every transition takes a line of its own.
-    const std::string_view body = lines.Rest();
-    const uint64_t lineBound = static_cast<uint64_t>(std::count(body.begin(), body.end(), '\n')) + 1;
-    ReserveLarge(mdp.TransitionTarget, lineBound);
-    ReserveLarge(mdp.TransitionValues, lineBound);
+    // Every transition takes a line of its own, which starts with its
+    // target after blanks.
+    const uint64_t transitionLines = TransitionLines(lines.Rest());
+    ReserveLarge(mdp.TransitionTarget, transitionLines);
+    ReserveLarge(mdp.TransitionValues, transitionLines);
     model.Labels.FileName = name;
     model.Labels.Declared = false;
     LabelTable labels(model.Labels, states);
