@@ -175,7 +175,8 @@ TEST(ExactValue, SumsAreExactRationals) {
     for (const std::vector<std::string>& one :
          {std::vector<std::string>{"1/3", "2/3"}, {"0.1", "0.2", "0.7"},  // not so in binary64
           {"0.5", "1/2"}, {"1/6", "1/3", "0.5"}, {"0.3282070209973753", "0.6717929790026247"},
-          {"0.005126312335958005", "0.994873687664041995"}, {"0.125", "0.5", "1/4", "0.0625", "1/16"}, {"1"}}) {
+          {"0.005126312335958005", "0.994873687664041995"}, {"0.125", "0.5", "1/4", "0.0625", "1/16"},
+          {"0.5", "0.25", "0.25"}, {"1"}}) {
         EXPECT_TRUE(Sum(one).Exact) << one[0];
     }
     const SumComparison third = Sum({"1/3", "1/3", "0.3333333333333333"}, 1e-16);
@@ -188,6 +189,16 @@ TEST(ExactValue, SumsAreExactRationals) {
     EXPECT_TRUE(Sum({"0.5", "0.5", "1e-18"}, 1e-18).WithinTolerance);
     EXPECT_NEAR(Sum({"0.5", "0.5", "1e-18"}).Deviation, 1e-18, 1e-33);
     EXPECT_FALSE(Sum({}, 0.5).WithinTolerance);
+
+    // Binary64 values: compared with the tolerance exactly at its boundary,
+    // and summed exactly when one is too small for the fixed point.
+    const auto stored = [](double value) { return TransitionValue{.Value = value, .Denominator = 0}; };
+    const TransitionValue over[] = {stored(0.5), stored(0.25), stored(0.25 + 0x1p-54)};
+    EXPECT_TRUE(CompareSumWithOne(over, 3, 0x1p-54).WithinTolerance);
+    EXPECT_FALSE(CompareSumWithOne(over, 3, std::nextafter(0x1p-54, 0.0)).WithinTolerance);
+    EXPECT_EQ(CompareSumWithOne(over, 3, 0).Deviation, 0x1p-54);
+    const TransitionValue tiny[] = {stored(0.5), stored(0.5 - 0x1p-53), stored(0x1p-53)};
+    EXPECT_TRUE(CompareSumWithOne(tiny, 3, 0).Exact);
 }
 
 TEST(ExactValue, SumsBeyond128BitsAreStillExact) {
