@@ -65,6 +65,10 @@ Probabilities are read exactly: decimals and fractions as the rationals
 they are, decimals that only a binary64 value's printed digits explain
 (shortest or 17 digits: 2.3283064365386963E-10) as that binary64 value.
 
+Labels: "init" marks the initial states. A label the model does not have
+is an error, except in DRN, which names only the labels that states carry:
+there it is empty, with a note. "deadlock" is empty where it is absent.
+
 Several initial states: the bounds of each, in a table, or for many in a
 summary (--json lists them all); the precomputation runs once for them all.
 
