@@ -5,12 +5,11 @@
 // the end: the ratios that matter, all measured in this one run, and the peak
 // memory of a call. With --report=FILE the ratios are also written there as
 // a Markdown document.
-#include "ExplicitModel.hpp"
 #include "Floor.hpp"
 #include "GeneratedModel.hpp"
 #include "IntervalIteration.h"
 #include "MemoryCounter.hpp"
-#include "Precompute.hpp"
+#include "Pipeline.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -76,26 +75,18 @@ NamedModel FromGenerated(const std::string& name, bench::GeneratedModel generate
     return {name, owner->Mdp(), owner->StateCount(), owner->TransitionCount(), owner};
 }
 
-// A real model: the maximal probability of reaching "target1" (or "target"),
-// precomputed as the command-line host does it.
+// A real model: the maximal probability of reaching "target1" from its
+// first initial state, precomputed as the command-line host does it.
 bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
     const std::string name = folder.filename().string();
     try {
-        const iicheck::FileText transitions((folder / (name + ".tra")).string());
-        const iicheck::FileText labelText((folder / (name + ".lab")).string());
-        std::vector<std::string> notes;
-        iicheck::ExplicitMdp mdp = iicheck::ParseTransitions(
-            transitions.Text(), name + ".tra", iicheck::kDefaultSumTolerance, notes);
-        const iicheck::Labelling labels =
-            iicheck::ParseLabels(labelText.Text(), name + ".lab", mdp.StateCount);
-        iicheck::PropertySpec property;
-        property.Maximize = true;
-        property.Initial = iicheck::InitialState(labels, mdp.StateCount);
-        property.Target = iicheck::StatesWithAnyLabel(
-            labels, labels.Find("target1") >= 0 ? "target1" : "target", mdp.StateCount);
-        iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
-        auto reduced = std::make_shared<iicheck::ReducedModel>(
-            iicheck::Reduce(std::move(mdp), property, std::move(analysis)));
+        iicheck::CommandLine line;
+        line.Target = "target1";
+        iicheck::Prepared prepared;
+        iicheck::Prepare(iicheck::ReadModel(iicheck::ResolveModelFiles({folder.string()}, iicheck::ModelFormat::Tra),
+                                            line.SumTolerance),
+                         line, prepared);
+        auto reduced = std::make_shared<iicheck::ReducedModel>(iicheck::ReduceFrom(prepared, 0));
         model = {name, reduced->Mdp(), reduced->StateCount(), reduced->TransitionCount(), reduced};
         return true;
     } catch (const std::exception& error) {

@@ -11,13 +11,16 @@
 namespace iicheck {
 
 const char* const kUsage =
-    R"(Usage: iicheck [options] [MODEL.tra [MODEL.lab]]
+    R"(Usage: iicheck [options] [MODEL.tra [MODEL.lab] | MODEL.drn | MODEL.umb]
 
 Computes sound bounds on the minimum or maximum probability of reaching a set
-of target states in an explicit MDP with the IntervalIteration library.
-MODEL.tra is the transitions file; MODEL.lab defaults to the same name with
-.lab. MODEL may also be a folder NAME holding NAME.tra and NAME.lab, or a
-path without the extension. Without a model, the bundled example runs.
+of target states in an explicit MDP or DTMC with the IntervalIteration
+library, for each initial state.
+The format follows the file's name: MODEL.tra (PRISM's explicit format, with
+the labels in MODEL.lab unless a second file is given), MODEL.drn (Storm's
+DRN), MODEL.umb, .umb.gz or .umb.xz (UMB); any other name is read as .tra.
+MODEL may also be a folder NAME holding NAME.tra (or .drn, .umb, .umb.gz), or
+a path without the extension. Without a model, the bundled example runs.
 
 Property:
   --target LABELS     target states: a label, or labels joined by '|' such
@@ -27,6 +30,7 @@ Property:
   --max, --min        maximum (default) or minimum over all schedulers
 
 Input:
+  --format NAME       tra, drn or umb, whatever the file's name
   --sum-tolerance T   refuse a choice whose probabilities, summed exactly as
                       rationals, are more than T away from 1 (default 1e-9);
                       choices within T but not exactly 1 (printed binary64
@@ -61,9 +65,21 @@ Output:
   --help              this text
   --version           the versions of iicheck and of the library's header
 
+Probabilities are read exactly: decimals and fractions as the rationals
+they are, decimals that only a binary64 value's printed digits explain
+(shortest or 17 digits: 2.3283064365386963E-10) as that binary64 value.
+
+Labels: "init" marks the initial states. A label the model does not have
+is an error, except in DRN, which names only the labels that states carry:
+there it is empty, with a note. "deadlock" is empty where it is absent.
+
+Several initial states: the bounds of each, in a table, or for many in a
+summary (--json lists them all); the precomputation runs once for them all.
+
 Signals: Ctrl-C (SIGINT) and SIGTERM stop the work. During the iteration
-iicheck reports the bounds reached so far; while reading or precomputing it
-says where it stopped. A second signal ends the process at once.
+iicheck reports the bounds reached so far and leaves out the initial states
+not yet done; while reading or precomputing it says where it stopped. A
+second signal ends the process at once.
 
 Exit codes:
   0  converged
@@ -75,8 +91,10 @@ Exit codes:
   5  error: a run with safe rounding returned bounds that are not
      0 <= lower <= upper <= 1, which sound bounds always are (the model is
      not a valid MDP, or the library is faulty); never reported as converged
-With --all-variants: 5 when any safe-rounding run did so, else 3 when a
-signal stopped the runs, else 0 when at least one variant converged, else 2.
+With --all-variants or several initial states: 5 when any safe-rounding
+run did so, else 3 when a signal stopped the runs, else the highest code of
+the initial states, each 0 when at least one variant converged, else 2 (with
+one variant: its code).
 )";
 
 namespace {
@@ -194,6 +212,10 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             noValue();
             line.Maximize = argument == "--max";
             line.DirectionGiven = true;
+        } else if (argument == "--format") {
+            const std::string name = takeValue();
+            line.Format = ParseFormatName(name);
+            if (!line.Format) throw UsageError("--format: unknown format " + Quoted(name) + "; choose tra, drn or umb");
         } else if (argument == "--sum-tolerance") {
             line.SumTolerance = NonNegative(argument, takeValue());
         } else if (argument == "--epsilon") {

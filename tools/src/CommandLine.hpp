@@ -4,10 +4,12 @@
 #pragma once
 
 #include "ExplicitModel.hpp"
+#include "ModelReader.hpp"
 #include "Property.hpp"
 #include "Run.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +23,10 @@ constexpr int kExitRefused = 2;       // library status 3: the call was refused
 constexpr int kExitStopped = 3;       // library status 1 (iteration limit), or a signal
 constexpr int kExitFixedPoint = 4;    // library status 2: bounds stuck apart
 constexpr int kExitInconsistent = 5;  // safe rounding, but not 0 <= lower <= upper <= 1
+// With several runs (initial states, variants): 5 when any run gave it, else
+// 3 when a signal stopped the runs, else the highest code of the initial
+// states, each of which is, with --all-variants, 0 when a variant converged,
+// else 2.
 
 extern const char* const kUsage;
 
@@ -35,6 +41,7 @@ struct CommandLine {
     // PropertiesOf), or the shorthands, which may not be mixed with them.
     std::vector<Property> Properties;
     std::vector<std::string> PropertyFiles;
+    std::optional<ModelFormat> Format;  // default: by the file's extension
     std::string Target = "target";
     std::string Avoid;
     bool Maximize = true;

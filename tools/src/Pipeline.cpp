@@ -10,41 +10,83 @@ double Since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// The analysis of the states reachable from any initial state. With several,
+// it runs once from a state added for it, whose one choice leads to each of
+// them, and which is removed again: nothing leads to it, so it lies in no
+// end component and changes the kind of no other state, and no reduction
+// from an initial state reaches it.
+Analysis AnalyseFromAll(ExplicitMdp& mdp, PropertySpec& property, const std::vector<uint64_t>& initial) {
+    property.Initial = initial.front();
+    if (initial.size() == 1) return Analyse(mdp, property);
+    const uint64_t states = mdp.StateCount;
+    const uint64_t transitions = mdp.TransitionCount();
+    const std::size_t words = property.Target.size();
+    TransitionValue share;
+    share.Numerator = 1;
+    share.Denominator = static_cast<int64_t>(initial.size());
+    mdp.StateChoiceStart.push_back(mdp.ChoiceCount() + 1);
+    mdp.ChoiceTransitionStart.push_back(transitions + initial.size());
+    mdp.TransitionTarget.reserve(transitions + initial.size());
+    mdp.TransitionTarget.insert(mdp.TransitionTarget.end(), initial.begin(), initial.end());
+    mdp.TransitionValues.reserve(transitions + initial.size());
+    mdp.TransitionValues.insert(mdp.TransitionValues.end(), initial.size(), share);
+    mdp.StateCount = states + 1;
+    property.Initial = states;
+    property.Target.resize(EmptyBits(states + 1).size());
+    if (!property.Avoid.empty()) property.Avoid.resize(property.Target.size());
+
+    Analysis analysis = Analyse(mdp, property);
+
+    mdp.StateCount = states;
+    mdp.StateChoiceStart.pop_back();
+    mdp.ChoiceTransitionStart.pop_back();
+    mdp.TransitionTarget.resize(transitions);
+    mdp.TransitionValues.resize(transitions);
+    property.Target.resize(words);
+    if (!property.Avoid.empty()) property.Avoid.resize(words);
+    analysis.Kind.pop_back();
+    analysis.Component.pop_back();
+    analysis.Inside.pop_back();
+    return analysis;
+}
+
 }  // namespace
 
-void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, Prepared& prepared) {
+void Prepare(Model model, const CommandLine& line, Prepared& prepared) {
     const auto start = std::chrono::steady_clock::now();
-    const uint64_t states = mdp.StateCount;
-    const uint64_t choices = mdp.ChoiceCount();
-    const uint64_t transitions = mdp.TransitionCount();
+    ExplicitMdp& mdp = model.Mdp;
+    std::vector<std::string> notes = std::move(model.Notes);
     PropertySpec property;
     property.Maximize = line.Maximize;
-    property.Initial = InitialState(labels, mdp.StateCount);
-    property.Target = StatesWithAnyLabel(labels, line.Target, mdp.StateCount);
-    if (!line.Avoid.empty()) property.Avoid = StatesWithAnyLabel(labels, line.Avoid, mdp.StateCount);
-    Analysis analysis = Analyse(mdp, property);
+    property.Target = StatesWithAnyLabel(model.Labels, line.Target, mdp.StateCount, notes);
+    if (!line.Avoid.empty()) {
+        property.Avoid = StatesWithAnyLabel(model.Labels, line.Avoid, mdp.StateCount, notes);
+    }
+    model.Labels = Labelling();
+    Analysis analysis = AnalyseFromAll(mdp, property, model.Initial);
     const PrecomputeCounts counts = Count(analysis);
-    ReducedModel reduced = Reduce(std::move(mdp), property, std::move(analysis));
     // Nothing of a refused model reaches prepared.
-    prepared.States = states;
-    prepared.Choices = choices;
-    prepared.Transitions = transitions;
+    prepared.States = mdp.StateCount;
+    prepared.Choices = mdp.ChoiceCount();
+    prepared.Transitions = mdp.TransitionCount();
+    prepared.Dtmc = model.Dtmc;
+    prepared.Notes = std::move(notes);
+    prepared.Initial = std::move(model.Initial);
     prepared.Counts = counts;
-    prepared.Reduced = std::move(reduced);
+    prepared.Mdp = std::move(mdp);
+    prepared.Property = std::move(property);
+    prepared.Found = std::move(analysis);
     prepared.PrecomputeSeconds = Since(start);
 }
 
-Prepared PrepareTexts(std::string_view transitions, const std::string& transitionsName,
-                      std::string_view labels, const std::string& labelsName,
-                      const CommandLine& line) {
+ReducedModel ReduceFrom(Prepared& prepared, std::size_t i) {
     const auto start = std::chrono::steady_clock::now();
-    Prepared prepared;
-    ExplicitMdp mdp =
-        ParseTransitions(transitions, transitionsName, line.SumTolerance, prepared.Notes);
-    const Labelling labelling = ParseLabels(labels, labelsName, mdp.StateCount);
-    prepared.ReadSeconds = Since(start);
-    Prepare(std::move(mdp), labelling, line, prepared);
-    return prepared;
+    prepared.Property.Initial = prepared.Initial[i];
+    ReducedModel reduced = i + 1 < prepared.Initial.size()
+                               ? Reduce(prepared.Mdp, prepared.Property, prepared.Found)
+                               : Reduce(std::move(prepared.Mdp), prepared.Property, std::move(prepared.Found));
+    prepared.PrecomputeSeconds += Since(start);
+    return reduced;
 }
 
 }  // namespace iicheck

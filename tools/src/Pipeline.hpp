@@ -1,16 +1,17 @@
-// From a model as read to the model the library gets, as iicheck does it:
-// the initial state and the property's target and avoid states from the
-// labels, the precomputation, and the reduction. Shared by iicheck, its
-// benchmark and its fuzz target.
+// From a model as read to the models the library gets, as iicheck does it:
+// the property's target and avoid states from the labels, the precomputation
+// that does not depend on the initial state (once for all of them), and the
+// reduction from each initial state. Shared by iicheck, its benchmark and
+// its fuzz target.
 #pragma once
 
 #include "CommandLine.hpp"
-#include "ExplicitModel.hpp"
+#include "ModelReader.hpp"
 #include "Precompute.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace iicheck {
@@ -19,21 +20,27 @@ struct Prepared {
     uint64_t States = 0;  // of the model as read
     uint64_t Choices = 0;
     uint64_t Transitions = 0;
-    std::vector<std::string> Notes;  // the readers' notes
-    PrecomputeCounts Counts;
-    ReducedModel Reduced;
+    bool Dtmc = false;
+    std::vector<std::string> Notes;  // the reader's and the labels' notes
+    std::vector<uint64_t> Initial;   // the initial states, ascending
+    PrecomputeCounts Counts;         // over the states reachable from any initial state
     double ReadSeconds = 0;
-    double PrecomputeSeconds = 0;
+    double PrecomputeSeconds = 0;    // the analysis and the reductions so far
+    // What the reductions need; the last one releases it.
+    ExplicitMdp Mdp;
+    PropertySpec Property;
+    Analysis Found;
 };
 
-// Everything after reading, for a model of any format that its reader has
-// checked with CheckStochastic. Releases mdp on the way; sets every field
-// but Notes and ReadSeconds, and none when it throws.
-void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, Prepared& prepared);
+// Everything after reading that does not depend on the initial state, for a
+// model of any format (its reader has run CheckChoices): the property's
+// states and the analysis of the states reachable from any initial state.
+// Sets every field but ReadSeconds, and none when it throws.
+void Prepare(Model model, const CommandLine& line, Prepared& prepared);
 
-// Reads a .tra and a .lab text (names for messages), then Prepare.
-Prepared PrepareTexts(std::string_view transitions, const std::string& transitionsName,
-                      std::string_view labels, const std::string& labelsName,
-                      const CommandLine& line);
+// The model the library gets for the initial state prepared.Initial[i],
+// which becomes its state 0. The reduction from the last initial state
+// takes the kept model and analysis, the others copy them: it comes last.
+ReducedModel ReduceFrom(Prepared& prepared, std::size_t i);
 
 }  // namespace iicheck

@@ -15,7 +15,7 @@ constexpr uint64_t kUnset = UINT64_MAX;
 // Polls for an interrupt and shows the progress of a pass over total
 // states (0: a pass of unknown length).
 void Poll(uint64_t counter, uint64_t total = 0) {
-    PollWithProgress(counter, "precomputing", counter, total, "states");
+    PollWithProgress(counter, kPrecomputing, counter, total, "states");
 }
 
 template <class T>
@@ -345,7 +345,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
 
 template <class Index>
 Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property) {
-    const ProgressPhase phase("precomputing");
+    const ProgressPhase phase(kPrecomputing);
     Analysis analysis;
     analysis.Kind = Explore<Index>(mdp, property);
     // Also holds the choices of states that become probability-0 states
@@ -398,7 +398,7 @@ SparseMdp ReducedModel::Mdp() const {
 // after which the model's targets go, and the values, after which the
 // model's values go.
 ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis analysis) {
-    const ProgressPhase phase("precomputing");
+    const ProgressPhase phase(kPrecomputing);
     const uint64_t n = mdp.StateCount;
     const uint64_t components = analysis.ComponentCount;
     // Nodes of the quotient: the states themselves (0 .. n-1), the end

@@ -463,7 +463,7 @@ std::string ExpressionText(const LabelExpression& expression) {
 }
 
 std::vector<uint64_t> EvaluateLabels(const LabelExpression& expression, const Labelling& labels,
-                                     uint64_t stateCount) {
+                                     uint64_t stateCount, std::vector<std::string>& notes) {
     using Kind = LabelExpression::Kind;
     std::vector<uint64_t> bits;
     switch (expression.Op) {
@@ -472,15 +472,15 @@ std::vector<uint64_t> EvaluateLabels(const LabelExpression& expression, const La
             Complement(bits, stateCount);
             return bits;
         case Kind::False: return EmptyBits(stateCount);
-        case Kind::Label: return LabelStates(labels, RequireLabel(labels, expression.Label), stateCount);
+        case Kind::Label: return LabelNamed(labels, expression.Label, stateCount, notes);
         case Kind::Not:
-            bits = EvaluateLabels(expression.Operands[0], labels, stateCount);
+            bits = EvaluateLabels(expression.Operands[0], labels, stateCount, notes);
             Complement(bits, stateCount);
             return bits;
         default:
-            bits = EvaluateLabels(expression.Operands[0], labels, stateCount);
+            bits = EvaluateLabels(expression.Operands[0], labels, stateCount, notes);
             for (std::size_t i = 1; i < expression.Operands.size(); ++i) {
-                const std::vector<uint64_t> other = EvaluateLabels(expression.Operands[i], labels, stateCount);
+                const std::vector<uint64_t> other = EvaluateLabels(expression.Operands[i], labels, stateCount, notes);
                 for (std::size_t w = 0; w < bits.size(); ++w) {
                     bits[w] = expression.Op == Kind::And ? bits[w] & other[w] : bits[w] | other[w];
                 }

@@ -91,10 +91,11 @@ Property ShorthandProperty(const std::string& targets, const std::string& avoid,
 std::string ExpressionText(const LabelExpression& expression);
 
 // The states that satisfy expression, as a bitset over stateCount states.
-// A label the model does not have is an InputError that names it and lists
-// the model's labels.
+// Each label as LabelNamed: one the model does not have is an InputError
+// that names it and lists the model's labels, or, where the format names
+// only the labels that states carry, empty with a note.
 std::vector<uint64_t> EvaluateLabels(const LabelExpression& expression, const Labelling& labels,
-                                     uint64_t stateCount);
+                                     uint64_t stateCount, std::vector<std::string>& notes);
 
 // Whether the library is to compute the maximum. Explicit Pmin/Pmax, else
 // the direction of the threshold (above); "P=?" computes the maximum on a

@@ -1,11 +1,19 @@
-// iigen: writes a large random MDP in the explicit export format, shaped like
-// the models that model checkers export, for timing iicheck.
+// iigen: writes a large random MDP in the export formats of model checkers,
+// shaped like the models they export, for timing iicheck.
 //
-//   iigen [--transitions N] [--seed S] PREFIX      writes PREFIX.tra, PREFIX.lab
+//   iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX
 //
-// The shape of the models: ModelGenerator.hpp.
+// writes PREFIX.tra and PREFIX.lab (format tra, the default), PREFIX.drn
+// (drn), PREFIX.umb (umb, an uncompressed archive) and PREFIX.umb.gz
+// (umb.gz), each the same model: its probabilities exactly as the text
+// formats write them (UMB: rationals), or with --binary64 as an exporter
+// that computes in binary64 writes them (the shortest decimal of each
+// value; UMB: binary64 values). The shape of the models: ModelGenerator.hpp.
 #include "ModelGenerator.hpp"
+#include "ModelWriter.hpp"
+#include "TraReader.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -61,35 +69,77 @@ private:
 
 }  // namespace
 
+namespace {
+
+const char* const kUsage =
+    "Usage: iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX\n"
+    "Writes a random MDP of about N transitions (default 10000000) to PREFIX.tra\n"
+    "and PREFIX.lab, or in the formats F: tra, drn (PREFIX.drn), umb (PREFIX.umb)\n"
+    "and umb.gz (PREFIX.umb.gz). --binary64: probabilities as binary64 values\n"
+    "(printed as their shortest decimals; in UMB as binary64) instead of exactly.\n";
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    Output out(path);
+    out << bytes;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     uint64_t transitions = 10000000;
     uint64_t seed = 1;
     std::string prefix;
+    std::string formats = "tra";
+    bool binary64 = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if ((argument == "--transitions" || argument == "--seed") && i + 1 < argc) {
             (argument == "--transitions" ? transitions : seed) = std::strtoull(argv[++i], nullptr, 10);
+        } else if (argument == "--format" && i + 1 < argc) {
+            formats = argv[++i];
+        } else if (argument == "--binary64") {
+            binary64 = true;
         } else if (argument == "--help" || argument[0] == '-' || !prefix.empty()) {
-            std::fputs("Usage: iigen [--transitions N] [--seed S] PREFIX\n"
-                       "Writes a random MDP of about N transitions (default 10000000) to\n"
-                       "PREFIX.tra and PREFIX.lab.\n", argument == "--help" ? stdout : stderr);
+            std::fputs(kUsage, argument == "--help" ? stdout : stderr);
             return argument == "--help" ? 0 : 1;
         } else {
             prefix = argument;
         }
     }
     if (prefix.empty() || transitions == 0) {
-        std::fputs("Usage: iigen [--transitions N] [--seed S] PREFIX\n", stderr);
+        std::fputs(kUsage, stderr);
         return 1;
     }
     iicheck::generator::Totals totals;
-    {
-        Output tra(prefix + ".tra");
-        Output lab(prefix + ".lab");
-        totals = iicheck::generator::WriteModel(transitions, seed, tra, lab);
+    std::size_t start = 0;
+    while (start <= formats.size()) {
+        const std::size_t comma = std::min(formats.find(',', start), formats.size());
+        const std::string format = formats.substr(start, comma - start);
+        start = comma + 1;
+        if (format == "tra") {
+            Output tra(prefix + ".tra");
+            Output lab(prefix + ".lab");
+            totals = iicheck::generator::WriteModel(transitions, seed, binary64, tra, lab);
+        } else if (format == "drn") {
+            Output drn(prefix + ".drn");
+            totals = iicheck::generator::WriteDrn(transitions, seed, binary64, drn);
+        } else if (format == "umb" || format == "umb.gz") {
+            iicheck::generator::StringSink tra;
+            iicheck::generator::StringSink lab;
+            totals = iicheck::generator::WriteModel(transitions, seed, binary64, tra, lab);
+            iicheck::Model model = iicheck::ParseTra(tra.Text, "generated.tra", lab.Text, "generated.lab",
+                                                     iicheck::kDefaultSumTolerance);
+            if (binary64) iicheck::RoundToBinary64(model);
+            WriteFile(prefix + "." + format,
+                      iicheck::UmbArchive(model, format == "umb" ? iicheck::Compression::None
+                                                                 : iicheck::Compression::Gzip));
+        } else {
+            std::fprintf(stderr, "iigen: unknown format \"%s\"\n%s", format.c_str(), kUsage);
+            return 1;
+        }
     }
     const uint64_t states = iicheck::generator::StatesFor(transitions);
-    std::printf("%s.tra: %llu states, %llu choices, %llu transitions\n", prefix.c_str(),
+    std::printf("%s: %llu states, %llu choices, %llu transitions\n", prefix.c_str(),
                 static_cast<unsigned long long>(states), static_cast<unsigned long long>(totals.Choices),
                 static_cast<unsigned long long>(totals.Transitions));
     return 0;

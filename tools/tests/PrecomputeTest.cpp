@@ -3,6 +3,7 @@
 
 #include "Interrupt.hpp"
 #include "Run.hpp"
+#include "TraReader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -44,8 +45,9 @@ struct Fixture {
 Fixture Make(const char* tra, uint64_t initial, std::vector<uint64_t> targets, bool maximize,
              std::vector<uint64_t> avoid = {}) {
     Fixture fixture;
-    std::vector<std::string> notes;
-    fixture.Mdp = ParseTransitions(tra, "test.tra", kDefaultSumTolerance, notes);
+    Model model;
+    ParseTransitions(tra, "test.tra", kDefaultSumTolerance, model);
+    fixture.Mdp = std::move(model.Mdp);
     const uint64_t n = fixture.Mdp.StateCount;
     fixture.Property.Maximize = maximize;
     fixture.Property.Initial = initial;
@@ -230,9 +232,9 @@ TEST(Precompute, CompactAndWideIndicesAgree) {
 TEST(Precompute, EveryLoopStopsWhenAStopIsAskedFor) {
     const Fixture f = Make(kExample, 1, {5}, true);
     const Analysis analysis = Analyse(f.Mdp, f.Property);
-    std::vector<std::string> notes;
+    Model model;
     const std::pair<const char*, std::function<void()>> phases[] = {
-        {"reading", [&] { ParseTransitions(kExample, "m.tra", kDefaultSumTolerance, notes); }},
+        {"reading", [&] { ParseTransitions(kExample, "m.tra", kDefaultSumTolerance, model); }},
         {"reading", [&] { ParseLabels("0=\"init\"\n0: 0\n", "m.lab", 11); }},
         {"reading", [&] { CheckStochastic(f.Mdp, 0, [](uint64_t) { return std::string(); }); }},
         {"precomputing", [&] { Analyse(f.Mdp, f.Property); }},

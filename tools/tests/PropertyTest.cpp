@@ -104,9 +104,10 @@ TEST(Property, LabelExpressionsDenoteTheirStates) {
     for (std::size_t i = 0; i < members.size(); ++i) {
         labels.Labels[static_cast<std::size_t>(AddLabel(labels, i == 0 ? "a" : "b"))].States = members[i];
     }
+    std::vector<std::string> notes;
     auto statesOf = [&](const char* path) {
-        const std::vector<uint64_t> bits =
-            EvaluateLabels(ParseProperty(std::string("P=? [F ") + path + "]", "x").Target, labels, states);
+        const std::vector<uint64_t> bits = EvaluateLabels(
+            ParseProperty(std::string("P=? [F ") + path + "]", "x").Target, labels, states, notes);
         std::vector<uint64_t> list;
         for (uint64_t s = 0; s < states; ++s) {
             if (TestBit(bits, s)) list.push_back(s);
@@ -119,7 +120,7 @@ TEST(Property, LabelExpressionsDenoteTheirStates) {
     // Complements stay within the states: nothing beyond state 69.
     EXPECT_EQ(statesOf("!(\"a\"|\"b\"|true)").size(), 0u);
     EXPECT_EQ(statesOf("!\"a\"&!\"b\"").size(), states - 5);
-    EXPECT_EQ(EvaluateLabels(ParseProperty("P=? [F true]", "x").Target, labels, states).back(), 0x3Fu);
+    EXPECT_EQ(EvaluateLabels(ParseProperty("P=? [F true]", "x").Target, labels, states, notes).back(), 0x3Fu);
     try {
         statesOf("\"a\"|\"goal\"");
         ADD_FAILURE();
