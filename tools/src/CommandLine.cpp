@@ -99,7 +99,8 @@ not yet done; while reading or precomputing it says where it stopped. A
 second signal ends the process at once.
 
 Exit codes (whether the check ran soundly, not a threshold's answer):
-  0  converged, or a threshold answered true or false
+  0  converged; a threshold query: answered, or its interval converged at the
+     requested epsilon (narrower ones may stay unknown)
   1  usage or input error
   2  the library refused the call (status 3)
   3  stopped before convergence: the iteration limit (status 1), or Ctrl-C

@@ -23,8 +23,10 @@ constexpr int kExitRefused = 2;       // library status 3: the call was refused
 constexpr int kExitStopped = 3;       // library status 1 (iteration limit), or a signal
 constexpr int kExitFixedPoint = 4;    // library status 2: bounds stuck apart
 constexpr int kExitInconsistent = 5;  // safe rounding, but not 0 <= lower <= upper <= 1
-// A threshold query whose answer is true or false counts as converged: the
-// code says whether the check ran soundly, not the answer. With several
+// A threshold query counts as converged when answered true or false, or
+// when its run at the requested epsilon converged and only narrower ones
+// did not settle it: the code says whether the check ran soundly, not the
+// answer. With several
 // runs (properties, initial states, variants): 5 when any run gave it, else
 // 3 when a signal stopped the runs, else the highest code of the properties'
 // initial states, each of which is, with --all-variants, 0 when a variant

@@ -104,11 +104,13 @@ std::string Title(const Property& property) {
     return property.Name.empty() ? property.Text : Quoted(property.Name, property.Name.size()) + ": " + property.Text;
 }
 
-// The exit code of one run: broken bounds, a decided threshold query, the
-// library's status.
+// The exit code of one run: broken bounds, then for a threshold query
+// converged when it was decided or narrowed (epsilon is narrowed only after
+// a converged run: the requested precision was met, and how the narrowing
+// ended is the answer's reason), then the library's status.
 int RunCode(const Variant& variant, const VariantRun& run) {
     if (BoundsBroken(variant, run.Outcome)) return kExitInconsistent;
-    if (run.Threshold && run.Answer != Verdict::Unknown) return kExitConverged;
+    if (run.Threshold && (run.Answer != Verdict::Unknown || run.Epsilons.size() > 1)) return kExitConverged;
     switch (run.Outcome.Result.Status) {
         case IterationStatusConverged: return kExitConverged;
         case IterationStatusStopped: return kExitStopped;
