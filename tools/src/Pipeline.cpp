@@ -71,8 +71,12 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
     spec.Maximize = maximize;
     spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
     if (property.HasAvoid) spec.Avoid = EvaluateLabels(property.Avoid, prepared.Labels, states, notes);
-    Analysis analysis = AnalyseFromAll(prepared.Mdp, spec, prepared.Initial);
+    // Released before the analysis, so that they are not in its peak of
+    // memory: the previous property's analysis, and the labels after the
+    // last property's states.
+    prepared.Found = Analysis();
     if (last) prepared.Labels = Labelling();
+    Analysis analysis = AnalyseFromAll(prepared.Mdp, spec, prepared.Initial);
     prepared.Counts = Count(analysis);
     prepared.Property = std::move(spec);
     prepared.Found = std::move(analysis);
