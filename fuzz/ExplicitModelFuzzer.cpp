@@ -1,5 +1,6 @@
-// Fuzzes the command-line host from its options to the library call. The
-// input's first line is iicheck's command line (words separated by spaces);
+// Fuzzes the command-line host from its options to the library call, for
+// each property on one reading of the model. The input's first line is
+// iicheck's command line (words separated by spaces);
 // the rest is a transitions file, then, after a line "%%", a labels file.
 //
 // Invariants: bad options end in a UsageError and bad files in an
@@ -112,22 +113,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     } catch (const iicheck::UsageError&) {
         return 0;
     }
+    // The properties of --prop (or the shorthands); --props files are not
+    // read here.
+    line.PropertyFiles.clear();
+    std::vector<std::string> notes;
+    const std::vector<iicheck::Property> properties = iicheck::PropertiesOf(line, notes);
     iicheck::Prepared prepared;
     bool substochastic = false;
     try {
         iicheck::Model model = iicheck::ParseTra(transitions, "fuzz.tra", labels, "fuzz.lab", line.SumTolerance);
         substochastic = CheckSums(model.Mdp, line.SumTolerance);
-        iicheck::Prepare(std::move(model), line, prepared);
+        iicheck::Prepare(std::move(model), prepared);
     } catch (const iicheck::InputError&) {
         // Malformed input, reported with its file and line.
         if (prepared.States != 0 || !prepared.Initial.empty()) Fail("a refused input left a half-built model");
         return 0;
     }
-    // The last initial states, which take the kept model, and one before
-    // them, which copies it.
-    const std::size_t count = prepared.Initial.size();
-    for (std::size_t i = count > 2 ? count - 2 : 0; i < count; ++i) {
-        Solve(iicheck::ReduceFrom(prepared, i), line.Maximize, substochastic);
+    // Each property on the one kept model, as iicheck checks them: the last
+    // initial states, which take the kept model after the last property,
+    // and one before them, which copies it.
+    for (std::size_t p = 0; p < properties.size(); ++p) {
+        bool maximize = true;
+        try {
+            maximize = iicheck::DirectionIsMaximum(properties[p], prepared.Dtmc);
+            iicheck::PrepareProperty(prepared, properties[p], maximize, p + 1 == properties.size(), notes);
+        } catch (const iicheck::InputError&) {
+            return 0;  // an unknown label, or P=? on an MDP
+        }
+        const std::size_t count = prepared.Initial.size();
+        for (std::size_t i = count > 2 ? count - 2 : 0; i < count; ++i) {
+            Solve(iicheck::ReduceFrom(prepared, i), maximize, substochastic);
+        }
     }
     return 0;
 }

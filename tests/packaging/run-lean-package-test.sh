@@ -55,7 +55,7 @@ cmp "$source/LICENSE" "$root/usr/share/doc/IntervalIteration/LICENSE"
 "$python" - "$work/bundled.json" <<'PYTHON'
 import json, sys
 from fractions import Fraction
-run = json.load(open(sys.argv[1]))["runs"][0]
+run = json.load(open(sys.argv[1]))["properties"][0]["runs"][0]
 print("iicheck: [%r, %r] %s" % (run["lower"], run["upper"], run["status"]))
 assert Fraction(run["lower"]) <= Fraction(10, 21) <= Fraction(run["upper"]), run
 PYTHON

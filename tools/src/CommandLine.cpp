@@ -22,12 +22,27 @@ DRN), MODEL.umb, .umb.gz or .umb.xz (UMB); any other name is read as .tra.
 MODEL may also be a folder NAME holding NAME.tra (or .drn, .umb, .umb.gz), or
 a path without the extension. Without a model, the bundled example runs.
 
-Property:
+Properties, as PRISM and Storm write them:
+  --prop PROPERTY     Pmax=? [ F "goal" ], Pmin=? [ !"bad" U "goal" ]; labels
+                      combine with !, &, | and parentheses ("a" & !("b"|"c"));
+                      P=? on a DTMC; repeatable
+  --props FILE        one property a line, // comments; PRISM's label
+                      definitions are skipped with a note (the model's labels
+                      must hold them)
+  Every property is checked on one reading of the model, in order.
+  Thresholds: Pmax>=0.99 [ F "goal" ], P<0.5 [ F "goal" ] (with <, <=, >,
+  >=; a plain P takes its direction from the comparison, as for every
+  scheduler). The answer is true or false only when the whole interval of a
+  safe-rounding run lies on one side of the threshold, compared exactly;
+  epsilon is narrowed until it does, else the answer is "unknown" with the
+  interval. Default rounding never decides: its bounds are not guaranteed.
+Shorthands for one property (not mixed with --prop or --props):
   --target LABELS     target states: a label, or labels joined by '|' such
                       as 'goal|done' (default: target)
   --avoid LABELS      constrained reachability "!avoid U target": states with
                       these labels that are not targets count as failures
   --max, --min        maximum (default) or minimum over all schedulers
+Without a property iicheck checks Pmax=? [F "target"] and says so.
 
 Input:
   --format NAME       tra, drn or umb, whatever the file's name
@@ -59,7 +74,9 @@ transition). If that one would round some fraction of the model before
 dividing it, the next of SSE sequential and x87 interleaved, with a note.
 
 Output:
-  --json              machine-readable output on stdout
+  --json              the result as one JSON document on stdout (schema 1,
+                      described in tools/README.md)
+  --export-result FILE  write that JSON document to FILE too
   --quiet             no progress line
   --verbose           also show the library's information messages
   --help              this text
@@ -81,8 +98,9 @@ iicheck reports the bounds reached so far and leaves out the initial states
 not yet done; while reading or precomputing it says where it stopped. A
 second signal ends the process at once.
 
-Exit codes:
-  0  converged
+Exit codes (whether the check ran soundly, not a threshold's answer):
+  0  converged; a threshold query: answered, or its interval converged at the
+     requested epsilon (narrower ones may stay unknown)
   1  usage or input error
   2  the library refused the call (status 3)
   3  stopped before convergence: the iteration limit (status 1), or Ctrl-C
@@ -91,10 +109,10 @@ Exit codes:
   5  error: a run with safe rounding returned bounds that are not
      0 <= lower <= upper <= 1, which sound bounds always are (the model is
      not a valid MDP, or the library is faulty); never reported as converged
-With --all-variants or several initial states: 5 when any safe-rounding
-run did so, else 3 when a signal stopped the runs, else the highest code of
-the initial states, each 0 when at least one variant converged, else 2 (with
-one variant: its code).
+With several properties, --all-variants or several initial states: 5 when
+any safe-rounding run did so, else 3 when a signal stopped the runs, else
+the highest code of the properties' initial states, each 0 when at least one
+variant converged, else 2 (with one variant: its code).
 )";
 
 namespace {
@@ -262,6 +280,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         } else if (argument == "--json") {
             noValue();
             line.Json = true;
+        } else if (argument == "--export-result") {
+            line.ExportFile = takeValue();
+            if (line.ExportFile.empty()) throw UsageError("--export-result needs a file name");
         } else if (argument == "--quiet") {
             noValue();
             line.Quiet = true;

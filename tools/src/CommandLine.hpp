@@ -23,10 +23,14 @@ constexpr int kExitRefused = 2;       // library status 3: the call was refused
 constexpr int kExitStopped = 3;       // library status 1 (iteration limit), or a signal
 constexpr int kExitFixedPoint = 4;    // library status 2: bounds stuck apart
 constexpr int kExitInconsistent = 5;  // safe rounding, but not 0 <= lower <= upper <= 1
-// With several runs (initial states, variants): 5 when any run gave it, else
-// 3 when a signal stopped the runs, else the highest code of the initial
-// states, each of which is, with --all-variants, 0 when a variant converged,
-// else 2.
+// A threshold query counts as converged when answered true or false, or
+// when its run at the requested epsilon converged and only narrower ones
+// did not settle it: the code says whether the check ran soundly, not the
+// answer. With several
+// runs (properties, initial states, variants): 5 when any run gave it, else
+// 3 when a signal stopped the runs, else the highest code of the properties'
+// initial states, each of which is, with --all-variants, 0 when a variant
+// converged, else 2.
 
 extern const char* const kUsage;
 
@@ -56,6 +60,7 @@ struct CommandLine {
     bool VariantGiven = false;  // --fpu, --precision, --rounding, --sequential or --interleaved
     bool AllVariants = false;
     bool Json = false;
+    std::string ExportFile;  // --export-result: the JSON document also goes there
     bool Quiet = false;
     bool Verbose = false;
     bool Help = false;

@@ -52,37 +52,52 @@ Analysis AnalyseFromAll(ExplicitMdp& mdp, PropertySpec& property, const std::vec
 
 }  // namespace
 
-void Prepare(Model model, const CommandLine& line, Prepared& prepared) {
-    const auto start = std::chrono::steady_clock::now();
-    ExplicitMdp& mdp = model.Mdp;
-    std::vector<std::string> notes = std::move(model.Notes);
-    PropertySpec property;
-    property.Maximize = line.Maximize;
-    property.Target = StatesWithAnyLabel(model.Labels, line.Target, mdp.StateCount, notes);
-    if (!line.Avoid.empty()) {
-        property.Avoid = StatesWithAnyLabel(model.Labels, line.Avoid, mdp.StateCount, notes);
-    }
-    model.Labels = Labelling();
-    Analysis analysis = AnalyseFromAll(mdp, property, model.Initial);
-    const PrecomputeCounts counts = Count(analysis);
-    // Nothing of a refused model reaches prepared.
-    prepared.States = mdp.StateCount;
-    prepared.Choices = mdp.ChoiceCount();
-    prepared.Transitions = mdp.TransitionCount();
+void Prepare(Model model, Prepared& prepared) {
+    prepared.States = model.Mdp.StateCount;
+    prepared.Choices = model.Mdp.ChoiceCount();
+    prepared.Transitions = model.Mdp.TransitionCount();
     prepared.Dtmc = model.Dtmc;
-    prepared.Notes = std::move(notes);
+    prepared.Notes = std::move(model.Notes);
     prepared.Initial = std::move(model.Initial);
-    prepared.Counts = counts;
-    prepared.Mdp = std::move(mdp);
-    prepared.Property = std::move(property);
+    prepared.Mdp = std::move(model.Mdp);
+    prepared.Labels = std::move(model.Labels);
+}
+
+void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, bool last,
+                     std::vector<std::string>& notes) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t states = prepared.Mdp.StateCount;
+    PropertySpec spec;
+    spec.Maximize = maximize;
+    spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
+    if (property.HasAvoid) spec.Avoid = EvaluateLabels(property.Avoid, prepared.Labels, states, notes);
+    // Released before the analysis, so that they are not in its peak of
+    // memory: the previous property's analysis, and the labels after the
+    // last property's states.
+    prepared.Found = Analysis();
+    if (last) prepared.Labels = Labelling();
+    Analysis analysis = AnalyseFromAll(prepared.Mdp, spec, prepared.Initial);
+    prepared.Counts = Count(analysis);
+    prepared.Property = std::move(spec);
     prepared.Found = std::move(analysis);
+    prepared.LastProperty = last;
     prepared.PrecomputeSeconds = Since(start);
+}
+
+void Prepare(Model model, const CommandLine& line, Prepared& prepared) {
+    // Nothing of a refused model reaches prepared.
+    Prepared kept;
+    Prepare(std::move(model), kept);
+    std::vector<std::string> notes;
+    PrepareProperty(kept, ShorthandProperty(line.Target, line.Avoid, line.Maximize), line.Maximize, true, notes);
+    kept.Notes.insert(kept.Notes.end(), notes.begin(), notes.end());
+    prepared = std::move(kept);
 }
 
 ReducedModel ReduceFrom(Prepared& prepared, std::size_t i) {
     const auto start = std::chrono::steady_clock::now();
     prepared.Property.Initial = prepared.Initial[i];
-    ReducedModel reduced = i + 1 < prepared.Initial.size()
+    ReducedModel reduced = !prepared.LastProperty || i + 1 < prepared.Initial.size()
                                ? Reduce(prepared.Mdp, prepared.Property, prepared.Found)
                                : Reduce(std::move(prepared.Mdp), prepared.Property, std::move(prepared.Found));
     prepared.PrecomputeSeconds += Since(start);

@@ -72,15 +72,6 @@ std::string Operand(const LabelExpression& expression, int minimum) {
     return Precedence(expression.Op) < minimum ? "(" + text + ")" : text;
 }
 
-const char* ComparisonText(Comparison compare) {
-    switch (compare) {
-        case Comparison::Less: return "<";
-        case Comparison::LessEqual: return "<=";
-        case Comparison::Greater: return ">";
-        default: return ">=";
-    }
-}
-
 std::string CanonicalText(const Property& property) {
     std::string text = property.Sense == Direction::Minimum   ? "Pmin"
                        : property.Sense == Direction::Maximum ? "Pmax"
@@ -365,6 +356,15 @@ void Complement(std::vector<uint64_t>& bits, uint64_t stateCount) {
 }
 
 }  // namespace
+
+const char* ComparisonText(Comparison compare) {
+    switch (compare) {
+        case Comparison::Less: return "<";
+        case Comparison::LessEqual: return "<=";
+        case Comparison::Greater: return ">";
+        default: return ">=";
+    }
+}
 
 Property ParseProperty(std::string_view text, const std::string& origin) {
     return Parser(text, origin).Parse();

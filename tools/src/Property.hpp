@@ -86,6 +86,9 @@ std::vector<Property> ParsePropertiesText(std::string_view text, const std::stri
 // and quotes of each label are dropped.
 Property ShorthandProperty(const std::string& targets, const std::string& avoid, bool maximize);
 
+// "<", "<=", ">", ">="
+const char* ComparisonText(Comparison compare);
+
 // The canonical text of an expression: minimal parentheses, labels quoted
 // and passed through Printable: !("a"|"b")&"c".
 std::string ExpressionText(const LabelExpression& expression);

@@ -40,14 +40,14 @@ extern "C" void CollectMessage(uint64_t, const char* text, uint64_t severity) {
          at = message.find("{0}", at + name.size())) {
         message.replace(at, 3, name);
     }
+    std::string shown = text == kFractionWarning
+                            ? FractionNote(CountFractions(*gCall->Model, *gCall->Chosen), *gCall->Chosen)
+                            : "library " + std::string(SeverityName(severity)) + ": " + message;
     if (gCall->Settings->PrintMessages &&
         (severity != SeverityInformation || gCall->Settings->Verbose)) {
-        WriteMessageLine(text == kFractionWarning
-                             ? "iicheck: " + FractionNote(CountFractions(*gCall->Model, *gCall->Chosen),
-                                                          *gCall->Chosen)
-                             : "iicheck: library " + std::string(SeverityName(severity)) + ": " + message);
+        WriteMessageLine("iicheck: " + shown);
     }
-    gCall->Messages->push_back({severity, std::move(message)});
+    gCall->Messages->push_back({severity, std::move(message), std::move(shown)});
 }
 
 // Shows the progress of the iteration a few times a second (once a second

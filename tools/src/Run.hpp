@@ -29,7 +29,9 @@ std::string Describe(const Variant& variant);
 
 struct LibraryMessage {
     uint64_t Severity;
-    std::string Text;  // "{0}" replaced by the property's name
+    std::string Text;   // "{0}" replaced by the property's name
+    std::string Shown;  // the line iicheck prints for it: "library warning: ...", or the
+                        // fraction warning's FractionNote for this run
 };
 
 struct RunOutcome {
@@ -48,10 +50,9 @@ struct RunSettings {
     bool Maximize = true;
     std::string PropertyName;
     bool ShowProgress = true;  // after a second, on stderr
-    // Print each library message on stderr as it arrives (text output):
-    // warnings and errors, information too when Verbose; the warning about
-    // fractions is replaced by FractionNote. Messages are collected in
-    // RunOutcome::Messages as sent either way.
+    // Print each library message's Shown line on stderr as it arrives
+    // (text output): warnings and errors, information too when Verbose.
+    // Messages are collected in RunOutcome::Messages either way.
     bool PrintMessages = false;
     bool Verbose = false;
 };

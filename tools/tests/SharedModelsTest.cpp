@@ -9,8 +9,10 @@
 
 #include <gmpxx.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -158,6 +160,96 @@ TEST(SharedModels, EveryFormatAndSafeVariantContainsTheExactAnswers) {
             EXPECT_EQ(shape, shapes) << "the formats precompute differently";
             if (boundsOfGroup.count(format.Group) == 0) boundsOfGroup[format.Group] = bounds;
             EXPECT_EQ(bounds, boundsOfGroup[format.Group]) << "the same values gave other bounds";
+        }
+    }
+}
+
+// The argument after option in arguments, or fallback.
+std::string OptionValue(const std::vector<std::string>& arguments, const char* option, const char* fallback) {
+    const auto at = std::find(arguments.begin(), arguments.end(), option);
+    return at == arguments.end() || at + 1 == arguments.end() ? fallback : *(at + 1);
+}
+
+// x as a threshold the property parser takes (at most 1000 digits): as it
+// is, or rounded to 60 decimals (the brp answers have over a thousand).
+std::string ThresholdText(const mpq_class& x) {
+    if (x.get_str().size() < 200) return x.get_str();
+    mpz_class scale;
+    mpz_ui_pow_ui(scale.get_mpz_t(), 10, 60);
+    const mpz_class scaled = x.get_num() * scale / x.get_den();
+    return scaled.get_str() + "/" + scale.get_str();
+}
+
+// Threshold queries on the exact models, for each property of the table and
+// each initial state: Pmin>= / Pmax>= and < with the threshold a millionth
+// below, at and a millionth above the exact answer (rounded where it is too
+// long). An answer is never wrong; a millionth away it must be decided,
+// epsilon narrowing as needed; at the answer it may stay unknown.
+TEST(SharedModels, ThresholdQueriesAreDecidedCorrectlyOrLeftUnknown) {
+    if (!BestVariant().Safe) GTEST_SKIP() << "no safe-rounding variant computes";
+    std::map<std::string, std::string> propsOf;  // folder -> its threshold properties
+    struct Query {
+        std::vector<mpq_class> Exact;
+        mpq_class Threshold;
+        bool Below;  // "<" rather than ">="
+        bool Near;   // a millionth away: must be decided
+    };
+    std::map<std::string, std::vector<Query>> queriesOf;
+    for (const Property& property : kProperties) {
+        if (property.Arguments.back() == "--relative" ||
+            OptionValue(property.Arguments, "--target", "").find('|') != std::string::npos) {
+            continue;
+        }
+        std::vector<mpq_class> exact;
+        for (const std::string& text : property.Exact) exact.push_back(ExactAnswer(text));
+        const std::string direction =
+            std::find(property.Arguments.begin(), property.Arguments.end(), "--min") != property.Arguments.end()
+                ? "Pmin"
+                : "Pmax";
+        const std::string avoid = OptionValue(property.Arguments, "--avoid", "");
+        const std::string path = (avoid.empty() ? "F" : "!\"" + avoid + "\" U") + " \"" +
+                                 OptionValue(property.Arguments, "--target", "") + "\"";
+        // One threshold per query around the first initial state's answer.
+        for (const int offset : {-1, 0, 1}) {
+            const mpq_class threshold = exact[0] * (1 + mpq_class(offset, 1000000));
+            if (threshold < 0 || threshold > 1) continue;
+            for (const bool below : {false, true}) {
+                propsOf[property.Folder] += direction + (below ? "<" : ">=") + ThresholdText(threshold) + " [" +
+                                            path + "]\n";
+                queriesOf[property.Folder].push_back({exact, mpq_class(ThresholdText(threshold)), below,
+                                                      offset != 0});
+            }
+        }
+    }
+    for (const auto& [folder, props] : propsOf) {
+        SCOPED_TRACE(folder);
+        const std::string file = ::testing::TempDir() + folder + "-thresholds.props";
+        std::ofstream(file) << props;
+        const ToolOutput output =
+            RunTool(Join({std::string(IICHECK_MODELS) + "/" + folder + "/" + folder + ".exact.umb", "--props", file,
+                          "--json", "--quiet"},
+                         BestVariant().Arguments));
+        std::remove(file.c_str());
+        EXPECT_EQ(output.ExitCode, 0) << output.Err;
+        const nlohmann::json result = nlohmann::json::parse(output.Out);
+        const std::vector<Query>& queries = queriesOf[folder];
+        ASSERT_EQ(result["properties"].size(), queries.size());
+        for (std::size_t q = 0; q < queries.size(); ++q) {
+            const nlohmann::json& property = result["properties"][q];
+            ASSERT_EQ(property["runs"].size(), queries[q].Exact.size());
+            for (std::size_t i = 0; i < queries[q].Exact.size(); ++i) {
+                const nlohmann::json& run = property["runs"][i];
+                SCOPED_TRACE(property["property"].get<std::string>() + " " + run.dump());
+                const mpq_class& exact = queries[q].Exact[i];
+                const bool holds = queries[q].Below ? exact < queries[q].Threshold : exact >= queries[q].Threshold;
+                const std::string verdict = run["verdict"];
+                if (verdict != "unknown") {
+                    EXPECT_EQ(verdict, holds ? "true" : "false");
+                }
+                if (queries[q].Near && exact == queries[q].Exact[0]) {
+                    EXPECT_NE(verdict, "unknown");
+                }
+            }
         }
     }
 }

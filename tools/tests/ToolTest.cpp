@@ -2,12 +2,16 @@
 #include "CommandLine.hpp"
 #include "ToolRunner.hpp"
 
+#include <gmpxx.h>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -381,12 +385,135 @@ TEST(Tool, FormatOptionOverridesTheExtension) {
 TEST(Tool, HelpListsTheOptions) {
     const ToolOutput output = RunTool({"--help"});
     EXPECT_EQ(output.ExitCode, 0);
-    for (const char* option : {"--target", "--avoid", "--min", "--max", "--sum-tolerance", "--epsilon",
+    for (const char* option : {"--prop", "--props", "--export-result", "Pmax>=0.99", "--target", "--avoid", "--min", "--max", "--sum-tolerance", "--epsilon",
                                "--relative", "--absolute", "--max-iterations", "--fpu", "--precision",
                                "--rounding", "--sequential", "--interleaved", "--all-variants", "--json", "--format",
                                "SIGTERM", "Exit codes", "  5  "}) {
         EXPECT_NE(output.Out.find(option), std::string::npos) << option;
     }
+}
+
+// Properties as model checkers write them: from the command line and a
+// file, checked in that order on one reading of the model, each with its
+// own direction, labels and (for a threshold) answer. A bad property is a
+// usage error naming its column, an unknown label in the last one stops
+// the check before the first runs, no property is a note naming the one
+// assumed. --export-result writes the document --json prints, and a file
+// it cannot write stops the check before it runs.
+TEST(Tool, PropertiesAreCheckedInOrderOnOneReading) {
+    const Folder folder;
+    const std::string props = folder.Write(
+        "p.props", "// the bundled model\nlabel \"x\" = s=1;\n\nPmin=? [ F \"target\" ];\n"
+                   "\"m\": Pmax=? [ !(\"trap\" | \"deadlock\") U \"target\" ] // comment\n");
+    const std::string exported = folder.Path() + "/result.json";
+    const std::vector<std::string> arguments = Join(
+        {"--prop", "Pmax>=0.47 [ F \"target\" ]", "--props", props, "--quiet"}, BestVariant().Arguments);
+    const ToolOutput json = RunTool(Join(arguments, {"--json", "--export-result", exported}));
+    EXPECT_EQ(json.ExitCode, 0) << json.Err;
+    EXPECT_EQ(ReadWhole(exported), json.Out);
+    EXPECT_NE(json.Err.find("note: " + props + ": 1 label definition skipped (\"x\")"), std::string::npos)
+        << json.Err;
+    const struct {
+        const char* Property;
+        const char* Direction;
+        double Exact;
+        const char* Verdict;
+    } expected[] = {
+        {"Pmax>=0.47 [F \"target\"]", "max", kMaximum, "true"},
+        {"Pmin=? [F \"target\"]", "min", kMinimum, nullptr},
+        {"Pmax=? [!(\"trap\"|\"deadlock\") U \"target\"]", "max", kMaximum, nullptr},
+    };
+    const nlohmann::json result = nlohmann::json::parse(json.Out);
+    ASSERT_EQ(result["properties"].size(), std::size(expected)) << json.Out;
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const nlohmann::json& property = result["properties"][i];
+        EXPECT_EQ(property["property"], expected[i].Property);
+        EXPECT_EQ(property["direction"], expected[i].Direction);
+        const nlohmann::json& run = property["runs"][0];
+        EXPECT_LE(run["lower"].get<double>(), expected[i].Exact + BestVariant().Tolerance()) << run;
+        EXPECT_GE(run["upper"].get<double>(), expected[i].Exact - BestVariant().Tolerance()) << run;
+        if (expected[i].Verdict != nullptr && BestVariant().Safe) {
+            EXPECT_EQ(run["verdict"], expected[i].Verdict);
+        }
+    }
+    EXPECT_EQ(result["properties"][2]["name"], "m");
+
+    // The text output: the model once, then each property under its name.
+    const ToolOutput text = RunTool(arguments);
+    EXPECT_EQ(text.ExitCode, 0) << text.Err;
+    std::size_t reads = 0, headers = 0;
+    for (std::size_t at = text.Out.find("\nRead "); at != std::string::npos; at = text.Out.find("\nRead ", at + 1)) ++reads;
+    for (std::size_t at = text.Out.find("Property     "); at != std::string::npos;
+         at = text.Out.find("Property     ", at + 1)) {
+        ++headers;
+    }
+    EXPECT_EQ(reads, 1u) << text.Out;
+    EXPECT_EQ(headers, 3u) << text.Out;
+    EXPECT_NE(text.Out.find("Property     \"m\": Pmax=? [!(\"trap\""), std::string::npos) << text.Out;
+
+    const struct {
+        std::vector<std::string> Arguments;
+        std::string Error;
+    } refused[] = {
+        {{"--prop", "Pmax=? [ F \"target\" "}, "iicheck: --prop: column 21: expected \"]\""},
+        {{"--prop", "Pmax=? [F \"target\"]", "--prop", "Pmin=? [F \"nope\"]"}, "iicheck: error: "},
+        {{"--export-result", folder.Path() + "/none/r.json"}, "iicheck: error: " + folder.Path() + "/none/r.json: "},
+    };
+    for (const auto& test : refused) {
+        const ToolOutput output = RunTool(Join(test.Arguments, {"--quiet"}));
+        EXPECT_EQ(output.ExitCode, 1) << output.Err;
+        EXPECT_EQ(output.Err.rfind(test.Error, 0), 0u) << output.Err;
+        EXPECT_EQ(output.Err.find('\n'), output.Err.size() - 1) << output.Err;
+        EXPECT_EQ(output.Out, "");
+    }
+    const ToolOutput assumed = RunTool({"--quiet"});
+    EXPECT_NE(assumed.Err.find("iicheck: note: no property given; checking Pmax=? [F \"target\"]\n"),
+              std::string::npos)
+        << assumed.Err;
+}
+
+// Every key of the JSON document, as a path: "properties[].runs[].lower".
+void CollectKeys(const nlohmann::json& value, const std::string& path, std::set<std::string>& keys) {
+    if (value.is_object()) {
+        for (const auto& [key, inner] : value.items()) {
+            const std::string name = path.empty() ? key : path + "." + key;
+            keys.insert(name);
+            CollectKeys(inner, name, keys);
+        }
+    } else if (value.is_array()) {
+        for (const nlohmann::json& inner : value) CollectKeys(inner, path + "[]", keys);
+    }
+}
+
+// The JSON document and tools/README.md's description of it agree: every
+// key iicheck prints (for a threshold query with a name and a constrained
+// one, which print every optional part) is in the README's table, every
+// key in the table is printed, and the README's example has the same keys.
+TEST(Tool, JsonDocumentMatchesItsDocumentation) {
+    const std::string readme = ReadWhole(IICHECK_README);
+    const std::size_t begin = readme.find("\n## JSON output");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string section = readme.substr(begin, readme.find("\n## ", begin + 1) - begin);
+    std::set<std::string> documented;
+    const std::regex row("\n\\| `([a-z_.\\[\\]]+)` \\|");
+    for (std::sregex_iterator match(section.begin(), section.end(), row), end; match != end; ++match) {
+        documented.insert((*match)[1]);
+    }
+    const std::size_t example = section.find("```json\n");
+    ASSERT_NE(example, std::string::npos);
+    std::set<std::string> shown;
+    CollectKeys(nlohmann::json::parse(section.substr(example + 8, section.find("```", example + 8) - example - 8)),
+                "", shown);
+
+    const ToolOutput output = RunTool(Join({"--json", "--quiet", "--prop", "\"goal\": Pmin>=0.2 [ F \"target\" ]",
+                                            "--prop", "Pmax=? [ !\"trap\" U \"target\" ]"},
+                                           BestVariant().Arguments));
+    EXPECT_EQ(output.ExitCode, 0) << output.Err;
+    std::set<std::string> printed;
+    CollectKeys(nlohmann::json::parse(output.Out), "", printed);
+    EXPECT_EQ(printed, documented);
+    EXPECT_EQ(shown, documented);
+    EXPECT_EQ(nlohmann::json::parse(output.Out)["schema"], 1);
 }
 
 }  // namespace
