@@ -2,6 +2,7 @@
 // the models that model checkers export, for timing iicheck.
 //
 //   iigen [--transitions N] [--seed S] PREFIX      writes PREFIX.tra, PREFIX.lab
+//   iigen --consensus PROCESSES K PREFIX           the consensus protocol
 //
 // The shape of the models: ModelGenerator.hpp.
 #include "ModelGenerator.hpp"
@@ -61,34 +62,51 @@ private:
 
 }  // namespace
 
+const char* const kUsage =
+    "Usage: iigen [--transitions N] [--seed S] PREFIX\n"
+    "       iigen --consensus PROCESSES K PREFIX\n"
+    "Writes a random MDP of about N transitions (default 10000000), or the\n"
+    "randomised consensus protocol of PROCESSES processes with constant K, to\n"
+    "PREFIX.tra and PREFIX.lab.\n";
+
 int main(int argc, char** argv) {
     uint64_t transitions = 10000000;
     uint64_t seed = 1;
+    uint64_t processes = 0;
+    uint64_t k = 0;
     std::string prefix;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if ((argument == "--transitions" || argument == "--seed") && i + 1 < argc) {
             (argument == "--transitions" ? transitions : seed) = std::strtoull(argv[++i], nullptr, 10);
+        } else if (argument == "--consensus" && i + 2 < argc) {
+            processes = std::strtoull(argv[++i], nullptr, 10);
+            k = std::strtoull(argv[++i], nullptr, 10);
         } else if (argument == "--help" || argument[0] == '-' || !prefix.empty()) {
-            std::fputs("Usage: iigen [--transitions N] [--seed S] PREFIX\n"
-                       "Writes a random MDP of about N transitions (default 10000000) to\n"
-                       "PREFIX.tra and PREFIX.lab.\n", argument == "--help" ? stdout : stderr);
+            std::fputs(kUsage, argument == "--help" ? stdout : stderr);
             return argument == "--help" ? 0 : 1;
         } else {
             prefix = argument;
         }
     }
-    if (prefix.empty() || transitions == 0) {
-        std::fputs("Usage: iigen [--transitions N] [--seed S] PREFIX\n", stderr);
+    if (prefix.empty() || transitions == 0 || (processes == 0) != (k == 0) || processes > 8 || k > 64) {
+        std::fputs(kUsage, stderr);
         return 1;
     }
     iicheck::generator::Totals totals;
+    uint64_t states = iicheck::generator::StatesFor(transitions);
     {
         Output tra(prefix + ".tra");
         Output lab(prefix + ".lab");
-        totals = iicheck::generator::WriteModel(transitions, seed, tra, lab);
+        if (processes != 0) {
+            const iicheck::generator::Consensus consensus(static_cast<unsigned>(processes),
+                                                          static_cast<unsigned>(k));
+            states = consensus.States();
+            totals = consensus.Write(tra, lab);
+        } else {
+            totals = iicheck::generator::WriteModel(transitions, seed, tra, lab);
+        }
     }
-    const uint64_t states = iicheck::generator::StatesFor(transitions);
     std::printf("%s.tra: %llu states, %llu choices, %llu transitions\n", prefix.c_str(),
                 static_cast<unsigned long long>(states), static_cast<unsigned long long>(totals.Choices),
                 static_cast<unsigned long long>(totals.Transitions));
