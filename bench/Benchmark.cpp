@@ -89,7 +89,7 @@ bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
             iicheck::ParseLabels(labelText.Text(), name + ".lab", mdp.StateCount);
         iicheck::PropertySpec property;
         property.Maximize = true;
-        property.Initial = iicheck::InitialState(labels, mdp.StateCount);
+        property.Initial = {iicheck::InitialState(labels, mdp.StateCount)};
         property.Target = iicheck::StatesWithAnyLabel(
             labels, labels.Find("target1") >= 0 ? "target1" : "target", mdp.StateCount);
         iicheck::Analysis analysis = iicheck::Analyse(mdp, property);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ExplicitModel.hpp"
+#include "Precompute.hpp"
 #include "Run.hpp"
 
 #include <cstdint>
@@ -37,6 +38,7 @@ struct CommandLine {
     double Epsilon = 1e-6;
     bool Relative = false;
     int32_t MaxIterations = 0;
+    PrecomputeOptions Precompute;
     Variant Chosen;  // default: safe, double, AVX-512 when the processor has it, else SSE
     bool AllVariants = false;
     bool Json = false;

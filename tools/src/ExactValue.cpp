@@ -224,17 +224,9 @@ ValueError ParseFraction(const char* p, const char* end, TransitionValue& value)
         return ValueError::None;
     }
     const u128 divisor = Gcd128(numerator, denominator);
-    numerator /= divisor;
-    denominator /= divisor;
-    if (IsPowerOfTwo(denominator) && numerator < (u128{1} << 53)) {
-        // At most 2^-127: far above the subnormal limit.
-        value = StoredValue(std::ldexp(static_cast<double>(static_cast<uint64_t>(numerator)),
-                                       -static_cast<int>(TrailingZeros128(denominator))));
-        return ValueError::None;
-    }
-    if (numerator > kInt64Max || denominator > kInt64Max) return ValueError::NotRepresentable;
-    value = FractionValue(static_cast<uint64_t>(numerator), static_cast<uint64_t>(denominator));
-    return ValueError::None;
+    return ExactTransitionValue(Fraction128{numerator / divisor, denominator / divisor}, value)
+               ? ValueError::None
+               : ValueError::NotRepresentable;
 }
 
 // One term of an exact sum: Numerator / (OddDenominator * 2^Shift).
@@ -380,6 +372,53 @@ SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count
     result.WithinTolerance =
         std::isinf(tolerance) || (tolerance >= 0 && abs(deviation) <= mpq_class(tolerance));
     return result;
+}
+
+bool SumExactly(const TransitionValue* values, std::size_t count, Fraction128& sum) {
+    u128 a;
+    u128 b;
+    if (!Sum128(values, count, a, b)) return false;
+    const u128 divisor = Gcd128(a, b);
+    sum.Numerator = a / divisor;
+    sum.Denominator = b / divisor;
+    return true;
+}
+
+mpq_class SumExactlyBig(const TransitionValue* values, std::size_t count) {
+    mpq_class sum = SumBig(values, count);
+    sum.canonicalize();
+    return sum;
+}
+
+bool ExactTransitionValue(const Fraction128& value, TransitionValue& exact) {
+    if (IsPowerOfTwo(value.Denominator) && value.Numerator < (u128{1} << 53)) {
+        // At most 2^-127 apart from 0: far above the subnormal limit.
+        exact = StoredValue(std::ldexp(static_cast<double>(static_cast<uint64_t>(value.Numerator)),
+                                       -static_cast<int>(TrailingZeros128(value.Denominator))));
+        return true;
+    }
+    if (value.Numerator > kInt64Max || value.Denominator > kInt64Max) return false;
+    exact = FractionValue(static_cast<uint64_t>(value.Numerator),
+                          static_cast<uint64_t>(value.Denominator));
+    return true;
+}
+
+bool ExactTransitionValue(const mpq_class& value, TransitionValue& exact) {
+    const mpz_srcptr numerator = value.get_num_mpz_t();
+    const mpz_srcptr denominator = value.get_den_mpz_t();
+    if (mpz_sgn(numerator) < 0) return false;
+    const std::size_t denominatorBits = mpz_sizeinbase(denominator, 2);
+    if (mpz_scan1(denominator, 0) + 1 == denominatorBits && mpz_sizeinbase(numerator, 2) <= 53 &&
+        denominatorBits - 1 <= 1074) {
+        // An odd numerator of at most 53 bits over 2^k, k <= 1074: a binary64
+        // value, subnormal ones included.
+        exact = StoredValue(std::ldexp(static_cast<double>(mpz_get_ui(numerator)),
+                                       -static_cast<int>(denominatorBits - 1)));
+        return true;
+    }
+    if (mpz_sizeinbase(numerator, 2) > 63 || mpz_sizeinbase(denominator, 2) > 63) return false;
+    exact = FractionValue(mpz_get_ui(numerator), mpz_get_ui(denominator));
+    return true;
 }
 
 }  // namespace iicheck

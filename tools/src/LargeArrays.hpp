@@ -25,4 +25,10 @@ void ReserveLarge(std::vector<T>& array, std::size_t count) {
     ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+// Gives the array's memory back (clear() keeps it).
+template <typename T>
+void Release(std::vector<T>& array) {
+    std::vector<T>().swap(array);
+}
+
 }  // namespace iicheck

@@ -1,5 +1,7 @@
 #include "Pipeline.hpp"
 
+#include "StateOrder.hpp"
+
 #include <chrono>
 #include <utility>
 
@@ -19,12 +21,20 @@ void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, 
     const uint64_t transitions = mdp.TransitionCount();
     PropertySpec property;
     property.Maximize = line.Maximize;
-    property.Initial = InitialState(labels, mdp.StateCount);
+    property.Initial = {InitialState(labels, mdp.StateCount)};
     property.Target = StatesWithAnyLabel(labels, line.Target, mdp.StateCount);
     if (!line.Avoid.empty()) property.Avoid = StatesWithAnyLabel(labels, line.Avoid, mdp.StateCount);
-    Analysis analysis = Analyse(mdp, property);
+    Analysis analysis = Analyse(mdp, property, line.Precompute.ProbabilityOne);
     const PrecomputeCounts counts = Count(analysis);
     ReducedModel reduced = Reduce(std::move(mdp), property, std::move(analysis));
+    // The bisimulation does not depend on the initial state; the order does.
+    prepared.Collapsed = SizeOf(reduced);
+    if (line.Precompute.Bisimulation) {
+        const auto bisimulation = std::chrono::steady_clock::now();
+        reduced = Bisimulate(std::move(reduced), prepared.Bisimulation);
+        prepared.BisimulationSeconds = Since(bisimulation);
+    }
+    reduced = Renumber(std::move(reduced), 0, line.Precompute.Order);
     // Nothing of a refused model reaches prepared.
     prepared.States = states;
     prepared.Choices = choices;

@@ -4,6 +4,7 @@
 // benchmark and its fuzz target.
 #pragma once
 
+#include "Bisimulation.hpp"
 #include "CommandLine.hpp"
 #include "ExplicitModel.hpp"
 #include "Precompute.hpp"
@@ -21,9 +22,12 @@ struct Prepared {
     uint64_t Transitions = 0;
     std::vector<std::string> Notes;  // the readers' notes
     PrecomputeCounts Counts;
+    ModelSize Collapsed;                // before the bisimulation
+    BisimulationStats Bisimulation;     // when line.Precompute.Bisimulation
     ReducedModel Reduced;
     double ReadSeconds = 0;
-    double PrecomputeSeconds = 0;
+    double PrecomputeSeconds = 0;       // all of it
+    double BisimulationSeconds = 0;     // the part the bisimulation took
 };
 
 // Everything after reading, for a model of any format that its reader has

@@ -7,6 +7,7 @@
 #include "Interrupt.hpp"
 #include "Pipeline.hpp"
 #include "Run.hpp"
+#include "StateOrder.hpp"
 #include "Text.hpp"
 
 #include <sys/stat.h>
@@ -163,6 +164,18 @@ struct Report {
     Prepared Model;
 };
 
+// {"states": 7, "choices": 7, "transitions": 14 + more}
+std::string SizeJson(const ModelSize& size, const std::string& more = "") {
+    return "{\"states\": " + std::to_string(size.States) + ", \"choices\": " + std::to_string(size.Choices) +
+           ", \"transitions\": " + std::to_string(size.Transitions) + more + "}";
+}
+
+// "7 states, 7 choices, 14 transitions"
+std::string SizeText(const ModelSize& size) {
+    return std::to_string(size.States) + " states, " + std::to_string(size.Choices) + " choices, " +
+           std::to_string(size.Transitions) + " transitions";
+}
+
 std::string RunJson(const Variant& variant, const RunOutcome& outcome) {
     const IterationResult& result = outcome.Result;
     const bool bounds = std::isfinite(result.Lower) && std::isfinite(result.Upper);
@@ -205,19 +218,26 @@ void PrintJson(const Report& report, const CommandLine& line, const std::vector<
     json += "  \"precomputation\": {\"reachable\": " + std::to_string(model.Counts.Reachable) +
             ", \"targets\": " + std::to_string(model.Counts.Targets) +
             ", \"zero\": " + std::to_string(model.Counts.Zero) +
+            ", \"one\": " + std::to_string(model.Counts.One) +
             ", \"other\": " + std::to_string(model.Counts.Maybe) +
             ", \"end_components\": " + std::to_string(model.Counts.Components) +
             ", \"end_component_states\": " + std::to_string(model.Counts.ComponentStates) + "},\n";
-    json += "  \"reduced\": {\"states\": " + std::to_string(model.Reduced.StateCount()) +
-            ", \"choices\": " + std::to_string(model.Reduced.ChoiceCount()) +
-            ", \"transitions\": " + std::to_string(model.Reduced.TransitionCount()) + "},\n";
+    json += "  \"collapsed\": " + SizeJson(model.Collapsed) + ",\n";
+    json += "  \"bisimulation\": " +
+            (line.Precompute.Bisimulation
+                 ? SizeJson(model.Bisimulation.After, ", \"rounds\": " + std::to_string(model.Bisimulation.Rounds))
+                 : "null") +
+            ",\n";
+    json += "  \"reduced\": " + SizeJson(SizeOf(model.Reduced), std::string(", \"order\": ") +
+                                               JsonString(OrderName(line.Precompute.Order))) + ",\n";
     json += "  \"notes\": [";
     for (std::size_t i = 0; i < model.Notes.size(); ++i) {
         json += (i == 0 ? "" : ", ") + JsonString(model.Notes[i]);
     }
     json += "],\n";
     json += "  \"seconds\": {\"read\": " + Number(model.ReadSeconds, "%.6f") +
-            ", \"precompute\": " + Number(model.PrecomputeSeconds, "%.6f") + "},\n";
+            ", \"precompute\": " + Number(model.PrecomputeSeconds, "%.6f") +
+            ", \"bisimulation\": " + Number(model.BisimulationSeconds, "%.6f") + "},\n";
     json += "  \"runs\": [\n";
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         json += "    " + RunJson(variants[i], outcomes[i]) + (i + 1 < outcomes.size() ? ",\n" : "\n");
@@ -226,7 +246,7 @@ void PrintJson(const Report& report, const CommandLine& line, const std::vector<
     std::fputs(json.c_str(), stdout);
 }
 
-void PrintHeader(const Report& report) {
+void PrintHeader(const Report& report, const CommandLine& line) {
     const Prepared& model = report.Model;
     std::printf("Model        %s, %s\n", report.TransitionsFile.c_str(), report.LabelsFile.c_str());
     std::printf("Property     %s\n", report.Property.c_str());
@@ -234,25 +254,31 @@ void PrintHeader(const Report& report) {
                 static_cast<unsigned long long>(model.States),
                 static_cast<unsigned long long>(model.Choices),
                 static_cast<unsigned long long>(model.Transitions));
-    std::printf("Precomputed  %llu reachable: %llu target, %llu with probability 0, %llu other; "
-                "%llu end component%s (%llu states) collapsed\n",
+    std::printf("Precomputed  %llu reachable: %llu target, %llu with probability 0, %llu with "
+                "probability 1, %llu other; %llu end component%s (%llu states) collapsed\n",
                 static_cast<unsigned long long>(model.Counts.Reachable),
                 static_cast<unsigned long long>(model.Counts.Targets),
                 static_cast<unsigned long long>(model.Counts.Zero),
+                static_cast<unsigned long long>(model.Counts.One),
                 static_cast<unsigned long long>(model.Counts.Maybe),
                 static_cast<unsigned long long>(model.Counts.Components),
                 model.Counts.Components == 1 ? "" : "s",
                 static_cast<unsigned long long>(model.Counts.ComponentStates));
-    std::printf("Reduced      %llu states, %llu choices, %llu transitions\n",
-                static_cast<unsigned long long>(model.Reduced.StateCount()),
-                static_cast<unsigned long long>(model.Reduced.ChoiceCount()),
-                static_cast<unsigned long long>(model.Reduced.TransitionCount()));
+    std::printf("Collapsed    %s\n", SizeText(model.Collapsed).c_str());
+    if (line.Precompute.Bisimulation) {
+        std::printf("Bisimulation %s (%llu rounds)\n", SizeText(model.Bisimulation.After).c_str(),
+                    static_cast<unsigned long long>(model.Bisimulation.Rounds));
+    } else {
+        std::printf("Bisimulation off\n");
+    }
+    std::printf("Reduced      %s, %s order\n", SizeText(SizeOf(model.Reduced)).c_str(),
+                OrderName(line.Precompute.Order));
 }
 
 void PrintSingle(const Report& report, const CommandLine& line, const Variant& variant,
                  const RunOutcome& outcome) {
     const IterationResult& result = outcome.Result;
-    PrintHeader(report);
+    PrintHeader(report, line);
     std::printf("Variant      %s\n", Describe(variant).c_str());
     if (result.Status == IterationStatusError) {
         std::printf("Result       none\n");
@@ -267,13 +293,14 @@ void PrintSingle(const Report& report, const CommandLine& line, const Variant& v
         std::printf("Precision    %.3g achieved, %.3g %s requested\n", outcome.AchievedPrecision,
                     line.Epsilon, line.Relative ? "relative" : "absolute");
     }
-    std::printf("Time         read %.3f s, precompute %.3f s, iterate %.3f s\n",
-                report.Model.ReadSeconds, report.Model.PrecomputeSeconds, outcome.Seconds);
+    std::printf("Time         read %.3f s, precompute %.3f s (bisimulation %.3f s), iterate %.3f s\n",
+                report.Model.ReadSeconds, report.Model.PrecomputeSeconds,
+                report.Model.BisimulationSeconds, outcome.Seconds);
 }
 
-void PrintTable(const Report& report, const std::vector<Variant>& variants,
+void PrintTable(const Report& report, const CommandLine& line, const std::vector<Variant>& variants,
                 const std::vector<RunOutcome>& outcomes) {
-    PrintHeader(report);
+    PrintHeader(report, line);
     std::printf("Layout       %s\n\n", variants.empty() || !variants[0].Sequential ? "interleaved" : "sequential");
     std::printf("%-8s %-9s %-8s %-12s %-24s %-24s %10s %9s %9s\n", "FPU", "precision", "rounding",
                 "status", "lower", "upper", "iterations", "achieved", "time");
@@ -381,7 +408,7 @@ int Main(int argc, char** argv) {
     if (line.Json) {
         PrintJson(report, line, ran, outcomes);
     } else if (line.AllVariants) {
-        PrintTable(report, ran, outcomes);
+        PrintTable(report, line, ran, outcomes);
     } else {
         PrintSingle(report, line, ran[0], outcomes[0]);
         if (outcomes[0].Result.Status == IterationStatusError) {

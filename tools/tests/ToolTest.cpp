@@ -48,8 +48,10 @@ TEST(Tool, TextOutputReportsIntervalStatusSizesAndTimes) {
     EXPECT_EQ(output.ExitCode, 0) << output.Err;
     for (const char* expected :
          {"Property     Pmax=? [F \"target\"]\n", "Read         11 states, 14 choices, 21 transitions\n",
-          "Precomputed  9 reachable: 1 target, 2 with probability 0, 6 other; 1 end component (2 states)",
-          "Reduced      7 states, 7 choices, 14 transitions\n", "Result       [0.4761", "Midpoint     0.4761",
+          "Precomputed  9 reachable: 1 target, 2 with probability 0, 0 with probability 1, 6 other; 1 end "
+          "component (2 states)",
+          "Collapsed    7 states, 7 choices, 14 transitions\n", "Bisimulation 7 states, 7 choices, 14 transitions (",
+          "Reduced      7 states, 7 choices, 14 transitions, topological order\n", "Result       [0.4761", "Midpoint     0.4761",
           "Half-width   ", "Status       converged (0)\n", "Iterations   ", "1e-06 absolute requested",
           "Time         read "}) {
         EXPECT_NE(output.Out.find(expected), std::string::npos) << expected << "\n" << output.Out;

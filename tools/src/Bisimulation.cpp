@@ -1,0 +1,518 @@
+#include "Bisimulation.hpp"
+
+#include "ExactValue.hpp"
+#include "Interrupt.hpp"
+#include "LargeArrays.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <string>
+#include <utility>
+
+namespace iicheck {
+namespace {
+
+using u128 = unsigned __int128;
+
+void Poll(uint64_t counter) { PollInterrupt(counter, "precomputing"); }
+
+// An exact probability as two words: the reduced fraction (numerator,
+// denominator) when both fit in 64 bits, else (index, 0) with the index of
+// its canonical text in Wide. Equal rationals get equal keys.
+struct Key {
+    uint64_t A;
+    uint64_t B;
+};
+
+using WideValues = std::map<std::string, uint64_t>;
+
+Key WideKey(const mpq_class& value, WideValues& wide) {
+    const auto [found, inserted] = wide.emplace(value.get_str(), wide.size());
+    return {found->second, 0};
+}
+
+mpz_class Big(u128 value) {
+    const uint64_t words[2] = {static_cast<uint64_t>(value), static_cast<uint64_t>(value >> 64)};
+    mpz_class result;
+    mpz_import(result.get_mpz_t(), 2, -1, sizeof words[0], 0, 0, words);
+    return result;
+}
+
+Key SumKey(const TransitionValue* values, std::size_t count, WideValues& wide) {
+    Fraction128 sum;
+    if (!SumExactly(values, count, sum)) return WideKey(SumExactlyBig(values, count), wide);
+    if ((sum.Numerator >> 64) == 0 && (sum.Denominator >> 64) == 0) {
+        return {static_cast<uint64_t>(sum.Numerator), static_cast<uint64_t>(sum.Denominator)};
+    }
+    return WideKey(mpq_class(Big(sum.Numerator), Big(sum.Denominator)), wide);
+}
+
+// The key of one probability, without a 128-bit sum for the usual ones.
+Key ValueKey(const TransitionValue& value, WideValues& wide) {
+    if (value.Denominator != 0) {
+        const uint64_t numerator = static_cast<uint64_t>(value.Numerator);
+        const uint64_t denominator = static_cast<uint64_t>(value.Denominator);
+        const uint64_t divisor = std::gcd(numerator, denominator);
+        return {numerator / divisor, denominator / divisor};
+    }
+    int exponent;
+    const double fraction = std::frexp(value.Value, &exponent);
+    uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
+    if (mantissa == 0) return {0, 1};
+    int shift = 53 - exponent;  // value = mantissa / 2^shift
+    const int zeros = __builtin_ctzll(mantissa);
+    mantissa >>= zeros;
+    shift -= zeros;
+    if (shift <= 0) return {mantissa << -shift, 1};  // 1 is the only one
+    if (shift <= 63) return {mantissa, uint64_t{1} << shift};
+    return SumKey(&value, 1, wide);
+}
+
+uint64_t Hash(const uint64_t* words, std::size_t count) {
+    uint64_t hash = 0x9E3779B97F4A7C15ULL ^ count;
+    for (std::size_t i = 0; i < count; ++i) {
+        hash = (hash ^ words[i]) * 0xFF51AFD7ED558CCDULL;
+        hash ^= hash >> 32;
+    }
+    return hash;
+}
+
+// The partition and the scratch space of the refinement. The states of a
+// class are contiguous in Elements; the marked ones (whose signature may
+// have changed) come first.
+template <class Index>
+struct Refinement {
+    const ReducedModel* Model = nullptr;
+    std::vector<Index> Elements;
+    std::vector<Index> Position;  // of each state in Elements
+    std::vector<Index> ClassOf;
+    std::vector<Index> Start;     // per class, in Elements
+    std::vector<Index> End;
+    std::vector<Index> Marked;    // per class: how many of its states are marked
+    std::vector<Index> PredecessorStart;
+    std::vector<Index> Predecessors;  // the states with a transition to each state
+    WideValues Wide;
+
+    // Scratch space, reused: one choice's (class, transition) pairs, the
+    // values of one run of them, the choices of one state, and the
+    // signatures of the marked states of one class.
+    std::vector<std::pair<Index, Index>> Entries;
+    std::vector<TransitionValue> Run;
+    std::vector<uint64_t> ChoiceWords;
+    std::vector<std::pair<std::size_t, std::size_t>> ChoiceSpans;  // offset, length
+    std::vector<uint64_t> Arena;
+    struct Group {
+        std::size_t Offset;  // of its signature in Arena
+        std::size_t Length;
+        uint64_t Hash;
+        Index Count;         // marked states in it
+    };
+    std::vector<Group> Groups;
+    std::vector<Index> Table;       // open addressing: group + 1, or 0 when free
+    std::vector<Index> GroupOfMarked;
+    std::vector<Index> Placed;
+};
+
+// Calls each(class, first, last) for the runs of entries into one class:
+// the transitions of choice c sorted by the class of their successor.
+template <class Index, class Each>
+void ForEachRun(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_t c, Each&& each) {
+    const ReducedModel& model = *r.Model;
+    r.Entries.clear();
+    for (uint64_t t = model.ChoiceTransitionStart[c]; t < model.ChoiceTransitionStart[c + 1]; ++t) {
+        r.Entries.emplace_back(classOf[model.TransitionTarget[t]], static_cast<Index>(t));
+    }
+    std::sort(r.Entries.begin(), r.Entries.end());
+    for (std::size_t first = 0; first < r.Entries.size();) {
+        std::size_t last = first + 1;
+        while (last < r.Entries.size() && r.Entries[last].first == r.Entries[first].first) ++last;
+        each(r.Entries[first].first, first, last);
+        first = last;
+    }
+}
+
+// Appends the distribution of choice c over the classes to words: (class,
+// key) per class it enters, by increasing class.
+template <class Index>
+void AppendChoice(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_t c,
+                  std::vector<uint64_t>& words) {
+    const std::vector<TransitionValue>& values = r.Model->TransitionValues;
+    ForEachRun(r, classOf, c, [&](Index target, std::size_t first, std::size_t last) {
+        Key key;
+        if (last - first == 1) {
+            key = ValueKey(values[r.Entries[first].second], r.Wide);
+        } else {
+            r.Run.clear();
+            for (std::size_t i = first; i < last; ++i) r.Run.push_back(values[r.Entries[i].second]);
+            key = SumKey(r.Run.data(), r.Run.size(), r.Wide);
+        }
+        words.insert(words.end(), {target, key.A, key.B});
+    });
+}
+
+// The choices of state s as spans of r.ChoiceWords, sorted and without
+// repeats; in the order of the choices when inOrder (the first of equal
+// choices kept).
+template <class Index>
+void DistinctChoices(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_t s,
+                     std::vector<uint64_t>* choices = nullptr) {
+    const ReducedModel& model = *r.Model;
+    r.ChoiceWords.clear();
+    r.ChoiceSpans.clear();
+    for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+        const std::size_t offset = r.ChoiceWords.size();
+        AppendChoice(r, classOf, c, r.ChoiceWords);
+        r.ChoiceSpans.emplace_back(offset, r.ChoiceWords.size() - offset);
+    }
+    auto less = [&](const std::pair<std::size_t, std::size_t>& a, const std::pair<std::size_t, std::size_t>& b) {
+        if (a.second != b.second) return a.second < b.second;
+        const uint64_t* words = r.ChoiceWords.data();
+        return std::lexicographical_compare(words + a.first, words + a.first + a.second,
+                                            words + b.first, words + b.first + b.second);
+    };
+    auto equal = [&](const std::pair<std::size_t, std::size_t>& a, const std::pair<std::size_t, std::size_t>& b) {
+        return !less(a, b) && !less(b, a);
+    };
+    if (choices == nullptr) {
+        std::sort(r.ChoiceSpans.begin(), r.ChoiceSpans.end(), less);
+        r.ChoiceSpans.erase(std::unique(r.ChoiceSpans.begin(), r.ChoiceSpans.end(), equal),
+                            r.ChoiceSpans.end());
+        return;
+    }
+    // The choices whose distribution no earlier choice has.
+    std::vector<std::size_t> order(r.ChoiceSpans.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return less(r.ChoiceSpans[a], r.ChoiceSpans[b]); });
+    choices->clear();
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i == 0 || !equal(r.ChoiceSpans[order[i - 1]], r.ChoiceSpans[order[i]])) {
+            choices->push_back(model.StateChoiceStart[s] + order[i]);
+        }
+    }
+    std::sort(choices->begin(), choices->end());
+}
+
+// Appends the signature of state s to r.Arena: the number of its distinct
+// distributions, then each as its length and words. Returns its offset.
+template <class Index>
+std::size_t AppendSignature(Refinement<Index>& r, uint64_t s) {
+    DistinctChoices(r, r.ClassOf, s);
+    const std::size_t offset = r.Arena.size();
+    r.Arena.push_back(r.ChoiceSpans.size());
+    for (const auto& [first, length] : r.ChoiceSpans) {
+        r.Arena.push_back(length);
+        r.Arena.insert(r.Arena.end(), r.ChoiceWords.begin() + static_cast<std::ptrdiff_t>(first),
+                       r.ChoiceWords.begin() + static_cast<std::ptrdiff_t>(first + length));
+    }
+    return offset;
+}
+
+// The group of the signature at offset in r.Arena, a new one when no group
+// has it yet (then the signature stays in the arena, else it is dropped).
+template <class Index>
+Index GroupOf(Refinement<Index>& r, std::size_t offset) {
+    const std::size_t length = r.Arena.size() - offset;
+    const uint64_t hash = Hash(r.Arena.data() + offset, length);
+    const std::size_t mask = r.Table.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+        if (r.Table[slot] == 0) {
+            r.Groups.push_back({offset, length, hash, 0});
+            r.Table[slot] = static_cast<Index>(r.Groups.size());
+            return static_cast<Index>(r.Groups.size() - 1);
+        }
+        const auto& group = r.Groups[r.Table[slot] - 1];
+        if (group.Hash == hash && group.Length == length &&
+            std::equal(r.Arena.begin() + static_cast<std::ptrdiff_t>(group.Offset),
+                       r.Arena.begin() + static_cast<std::ptrdiff_t>(group.Offset + length),
+                       r.Arena.begin() + static_cast<std::ptrdiff_t>(offset))) {
+            r.Arena.resize(offset);
+            return r.Table[slot] - 1;
+        }
+    }
+}
+
+// Splits class b by the signatures of its marked states. The unmarked
+// states all have one signature (their successors have not changed class
+// since b was formed); the marked states with that signature stay with
+// them, the others form new classes by signature. When every state is
+// marked, the largest group keeps the class. The states that get a new
+// class are appended to moved.
+template <class Index>
+void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
+    const Index start = r.Start[b];
+    const Index marked = r.Marked[b];
+    r.Marked[b] = 0;
+    r.Arena.clear();
+    r.Groups.clear();
+    std::size_t capacity = 16;
+    while (capacity < 2 * (static_cast<std::size_t>(marked) + 1)) capacity *= 2;
+    if (r.Table.size() < capacity) r.Table.resize(capacity);
+    std::fill(r.Table.begin(), r.Table.begin() + static_cast<std::ptrdiff_t>(capacity), Index{0});
+    r.Table.resize(capacity);  // keeps the memory
+
+    const bool someUnmarked = start + marked < r.End[b];
+    if (someUnmarked) GroupOf(r, AppendSignature(r, r.Elements[start + marked]));
+    r.GroupOfMarked.resize(marked);
+    for (Index i = 0; i < marked; ++i) {
+        Poll(i);
+        const Index group = GroupOf(r, AppendSignature(r, r.Elements[start + i]));
+        r.GroupOfMarked[i] = group;
+        ++r.Groups[group].Count;
+    }
+    Index stay = 0;
+    if (!someUnmarked) {
+        for (Index g = 1; g < r.Groups.size(); ++g) {
+            if (r.Groups[g].Count > r.Groups[stay].Count) stay = g;
+        }
+    }
+    if (r.Groups.size() == 1) return;
+
+    // Counting sort of the marked states by group: the new classes first,
+    // then the marked states that stay, before the unmarked ones.
+    std::vector<Index> next(r.Groups.size());
+    Index at = 0;
+    for (Index g = 0; g < r.Groups.size(); ++g) {
+        if (g == stay) continue;
+        next[g] = at;
+        at += r.Groups[g].Count;
+    }
+    next[stay] = at;
+    r.Placed.resize(marked);
+    for (Index i = 0; i < marked; ++i) r.Placed[next[r.GroupOfMarked[i]]++] = r.Elements[start + i];
+    for (Index i = 0; i < marked; ++i) {
+        r.Elements[start + i] = r.Placed[i];
+        r.Position[r.Placed[i]] = start + i;
+    }
+    at = start;
+    for (Index g = 0; g < r.Groups.size(); ++g) {
+        if (g == stay) continue;
+        const Index count = r.Groups[g].Count;
+        const Index created = static_cast<Index>(r.Start.size());
+        r.Start.push_back(at);
+        r.End.push_back(at + count);
+        r.Marked.push_back(0);
+        for (Index i = at; i < at + count; ++i) {
+            r.ClassOf[r.Elements[i]] = created;
+            moved.push_back(r.Elements[i]);
+        }
+        at += count;
+    }
+    r.Start[b] = at;
+}
+
+// Marks state s; a class that gets its first mark joins dirty.
+template <class Index>
+void Mark(Refinement<Index>& r, Index s, std::vector<Index>& dirty) {
+    const Index b = r.ClassOf[s];
+    const Index firstUnmarked = r.Start[b] + r.Marked[b];
+    const Index position = r.Position[s];
+    if (position < firstUnmarked) return;
+    const Index other = r.Elements[firstUnmarked];
+    r.Elements[firstUnmarked] = s;
+    r.Elements[position] = other;
+    r.Position[s] = firstUnmarked;
+    r.Position[other] = position;
+    if (r.Marked[b]++ == 0) dirty.push_back(b);
+}
+
+// The coarsest bisimulation as r.ClassOf; returns the number of rounds.
+template <class Index>
+uint64_t Refine(Refinement<Index>& r) {
+    const ReducedModel& model = *r.Model;
+    const uint64_t n = model.StateCount();
+    // Predecessors of every state, one entry per transition.
+    r.PredecessorStart.assign(n + 1, 0);
+    for (const uint64_t t : model.TransitionTarget) ++r.PredecessorStart[t + 1];
+    for (uint64_t s = 0; s < n; ++s) r.PredecessorStart[s + 1] += r.PredecessorStart[s];
+    r.Predecessors.resize(model.TransitionCount());
+    {
+        std::vector<Index> next(r.PredecessorStart.begin(), r.PredecessorStart.end() - 1);
+        for (uint64_t s = 0; s < n; ++s) {
+            Poll(s);
+            for (uint64_t t = model.ChoiceTransitionStart[model.StateChoiceStart[s]];
+                 t < model.ChoiceTransitionStart[model.StateChoiceStart[s + 1]]; ++t) {
+                r.Predecessors[next[model.TransitionTarget[t]]++] = static_cast<Index>(s);
+            }
+        }
+    }
+    // The first partition: the targets, the zero states and the others,
+    // which are all marked.
+    auto kindOf = [&](uint64_t s) {
+        return TestBit(model.TargetStates, s) ? 0 : TestBit(model.ZeroStates, s) ? 1 : 2;
+    };
+    Index size[3] = {0, 0, 0};
+    for (uint64_t s = 0; s < n; ++s) ++size[kindOf(s)];
+    r.Elements.resize(n);
+    r.Position.resize(n);
+    r.ClassOf.resize(n);
+    std::vector<Index> dirty;
+    Index next[3] = {0, size[0], static_cast<Index>(size[0] + size[1])};
+    Index classOfKind[3] = {0, 0, 0};
+    for (int kind = 0; kind < 3; ++kind) {
+        if (size[kind] == 0) continue;
+        classOfKind[kind] = static_cast<Index>(r.Start.size());
+        r.Start.push_back(next[kind]);
+        r.End.push_back(next[kind] + size[kind]);
+        r.Marked.push_back(kind == 2 ? size[kind] : 0);
+        if (kind == 2) dirty.push_back(classOfKind[kind]);
+    }
+    for (uint64_t s = 0; s < n; ++s) {
+        const int kind = kindOf(s);
+        r.ClassOf[s] = classOfKind[kind];
+        r.Position[s] = next[kind];
+        r.Elements[next[kind]++] = static_cast<Index>(s);
+    }
+
+    // A round: the classes that were dirty when it began.
+    uint64_t rounds = 0;
+    std::size_t roundEnd = 0;
+    std::vector<Index> moved;
+    for (std::size_t head = 0; head < dirty.size();) {
+        Poll(head);
+        if (head == roundEnd) {
+            ++rounds;
+            roundEnd = dirty.size();
+        }
+        moved.clear();
+        SplitClass(r, dirty[head++], moved);
+        for (const Index t : moved) {
+            for (Index i = r.PredecessorStart[t]; i < r.PredecessorStart[t + 1]; ++i) {
+                Mark(r, r.Predecessors[i], dirty);
+            }
+        }
+        if (head >= (std::size_t{1} << 16) && 2 * head >= dirty.size()) {
+            // Drops the classes done, so that the queue follows the work left.
+            dirty.erase(dirty.begin(), dirty.begin() + static_cast<std::ptrdiff_t>(head));
+            roundEnd -= head;
+            head = 0;
+        }
+    }
+    return rounds;
+}
+
+// Renumbers r.ClassOf in the order of the classes' first states; returns
+// the number of classes.
+template <class Index>
+uint64_t NumberClasses(Refinement<Index>& r, std::size_t classes) {
+    std::vector<Index> number(classes, std::numeric_limits<Index>::max());
+    Index count = 0;
+    for (Index& c : r.ClassOf) {
+        if (number[c] == std::numeric_limits<Index>::max()) number[c] = count++;
+        c = number[c];
+    }
+    return count;
+}
+
+// The quotient: per class, the distinct choices of its first state.
+template <class Index>
+ReducedModel Quotient(Refinement<Index>& r, uint64_t classes) {
+    const ReducedModel& model = *r.Model;
+    const std::vector<Index>& classOf = r.ClassOf;
+    ReducedModel quotient;
+    quotient.TargetStates = EmptyBits(classes);
+    quotient.ZeroStates = EmptyBits(classes);
+    quotient.StateChoiceStart.reserve(classes + 1);
+    std::vector<uint64_t> choices;
+    uint64_t nextClass = 0;
+    for (uint64_t s = 0; s < model.StateCount(); ++s) {
+        Poll(s);
+        if (classOf[s] != nextClass) continue;
+        ++nextClass;
+        if (TestBit(model.TargetStates, s)) SetBit(quotient.TargetStates, classOf[s]);
+        if (TestBit(model.ZeroStates, s)) SetBit(quotient.ZeroStates, classOf[s]);
+        quotient.StateChoiceStart.push_back(quotient.ChoiceTransitionStart.size());
+        DistinctChoices(r, classOf, s, &choices);
+        for (const uint64_t c : choices) {
+            quotient.ChoiceTransitionStart.push_back(quotient.TransitionTarget.size());
+            ForEachRun(r, classOf, c, [&](Index target, std::size_t first, std::size_t last) {
+                auto add = [&](const TransitionValue& value) {
+                    quotient.TransitionTarget.push_back(target);
+                    quotient.TransitionValues.push_back(value);
+                };
+                TransitionValue sum;
+                bool exact = last - first == 1;
+                if (exact) {
+                    sum = model.TransitionValues[r.Entries[first].second];
+                } else {
+                    r.Run.clear();
+                    for (std::size_t i = first; i < last; ++i) {
+                        r.Run.push_back(model.TransitionValues[r.Entries[i].second]);
+                    }
+                    Fraction128 small;
+                    exact = SumExactly(r.Run.data(), r.Run.size(), small)
+                                ? ExactTransitionValue(small, sum)
+                                : ExactTransitionValue(SumExactlyBig(r.Run.data(), r.Run.size()), sum);
+                }
+                if (exact) {
+                    add(sum);
+                } else {
+                    for (const TransitionValue& value : r.Run) add(value);
+                }
+            });
+        }
+    }
+    quotient.StateChoiceStart.push_back(quotient.ChoiceTransitionStart.size());
+    quotient.ChoiceTransitionStart.push_back(quotient.TransitionTarget.size());
+    for (const uint64_t initial : model.Initial) quotient.Initial.push_back(classOf[initial]);
+    return quotient;
+}
+
+template <class Index>
+Refinement<Index> Refined(const ReducedModel& model, uint64_t& rounds, uint64_t& classes) {
+    Refinement<Index> r;
+    r.Model = &model;
+    rounds = Refine(r);
+    const std::size_t count = r.Start.size();
+    Release(r.Predecessors);
+    Release(r.PredecessorStart);
+    Release(r.Elements);
+    Release(r.Position);
+    Release(r.Start);
+    Release(r.End);
+    Release(r.Marked);
+    classes = NumberClasses(r, count);
+    return r;
+}
+
+bool CompactIndices(const ReducedModel& model) {
+    return std::max(model.StateCount(), model.TransitionCount()) + 1 <
+           std::numeric_limits<uint32_t>::max();
+}
+
+template <class Index>
+ReducedModel BisimulateWith(ReducedModel model, BisimulationStats& stats) {
+    uint64_t classes = 0;
+    Refinement<Index> r = Refined<Index>(model, stats.Rounds, classes);
+    if (classes == model.StateCount()) return model;
+    return Quotient(r, classes);
+}
+
+}  // namespace
+
+std::vector<uint64_t> BisimulationClasses(const ReducedModel& model, uint64_t* rounds) {
+    uint64_t roundCount = 0;
+    uint64_t classes = 0;
+    std::vector<uint64_t> classOf;
+    if (CompactIndices(model)) {
+        const Refinement<uint32_t> r = Refined<uint32_t>(model, roundCount, classes);
+        classOf.assign(r.ClassOf.begin(), r.ClassOf.end());
+    } else {
+        classOf = Refined<uint64_t>(model, roundCount, classes).ClassOf;
+    }
+    if (rounds != nullptr) *rounds = roundCount;
+    return classOf;
+}
+
+ReducedModel Bisimulate(ReducedModel model, BisimulationStats& stats) {
+    stats.Before = SizeOf(model);
+    ReducedModel quotient = CompactIndices(model) ? BisimulateWith<uint32_t>(std::move(model), stats)
+                                                  : BisimulateWith<uint64_t>(std::move(model), stats);
+    stats.After = SizeOf(quotient);
+    return quotient;
+}
+
+}  // namespace iicheck
