@@ -11,6 +11,7 @@
 #include "IntervalIteration.h"
 #include "MemoryCounter.hpp"
 #include "Precompute.hpp"
+#include "ReportSection.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -172,19 +173,6 @@ void RunFloor(benchmark::State& state, const NamedModel* model, bool sequential)
                 model->Transitions);
 }
 
-std::string ProcessorName() {
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(cpuinfo, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            return line.substr(line.find(':') + 2);
-        }
-    }
-    char vendor[13];
-    GetCpuVendor(vendor, sizeof vendor);
-    return vendor;
-}
-
 // Collects the time per iteration of every run (the median when runs are
 // repeated) and prints the ratios at the end, next to the console output.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -305,12 +293,13 @@ private:
     }
 
     void WriteReport(const std::string& table) const {
+        const std::string sections = bench::Sections(report_);  // the other programs' parts
         std::ofstream out(report_);
         const std::time_t now = std::time(nullptr);
         char date[32];
         std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
         out << "# Performance\n\n"
-            << "Measured on " << date << " on " << ProcessorName()
+            << "Measured on " << date << " on " << bench::ProcessorName()
             << " by `scripts/run-benchmarks.sh` (Google Benchmark, medians of repeated, randomly "
                "interleaved runs).\n\n"
             << "Every number is a ratio of times per iteration measured in the same run: to the "
@@ -321,7 +310,7 @@ private:
                "twin of a safe variant, and of the interleaved to the sequential layout. The "
                "last column gives the time per transition swept, for scale.\n\n"
             << "Reading these numbers: the model that fits in the L2 cache repeats exactly the same sequence of branches in every sweep (the kind of each probability, the number of transitions of each choice and of choices of each state), and the branch predictor of the processor learns much of it: the floor runs there at about three cycles per transition, and the ratios changed by up to three times with small changes of code layout while the kernels were tuned. Judge by the model of ten million transitions; on the real models, which are small, the fixed work of a call (the information message, the model check, the allocation and initialisation of the bounds) also counts.\n"
-            << table << "\n";
+            << table << "\n" << sections;
     }
 
     std::vector<NamedModel>* models_;

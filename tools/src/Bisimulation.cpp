@@ -5,7 +5,6 @@
 #include "LargeArrays.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -58,16 +57,8 @@ Key ValueKey(const TransitionValue& value, WideValues& wide) {
         const uint64_t divisor = std::gcd(numerator, denominator);
         return {numerator / divisor, denominator / divisor};
     }
-    int exponent;
-    const double fraction = std::frexp(value.Value, &exponent);
-    uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
-    if (mantissa == 0) return {0, 1};
-    int shift = 53 - exponent;  // value = mantissa / 2^shift
-    const int zeros = __builtin_ctzll(mantissa);
-    mantissa >>= zeros;
-    shift -= zeros;
-    if (shift <= 0) return {mantissa << -shift, 1};  // 1 is the only one
-    if (shift <= 63) return {mantissa, uint64_t{1} << shift};
+    const ExactTerm term = TermOf(value);
+    if (term.Shift <= 63) return {term.Numerator, uint64_t{1} << term.Shift};
     return SumKey(&value, 1, wide);
 }
 
@@ -95,6 +86,7 @@ struct Refinement {
     std::vector<Index> PredecessorStart;
     std::vector<Index> Predecessors;  // the states with a transition to each state
     WideValues Wide;
+    bool Stopped = false;
 
     // Scratch space, reused: one choice's (class, transition) pairs, the
     // values of one run of them, the choices of one state, and the
@@ -125,7 +117,15 @@ void ForEachRun(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_
     for (uint64_t t = model.ChoiceTransitionStart[c]; t < model.ChoiceTransitionStart[c + 1]; ++t) {
         r.Entries.emplace_back(classOf[model.TransitionTarget[t]], static_cast<Index>(t));
     }
-    std::sort(r.Entries.begin(), r.Entries.end());
+    if (r.Entries.size() <= 8) {  // the usual: one or two
+        for (std::size_t i = 1; i < r.Entries.size(); ++i) {
+            for (std::size_t j = i; j > 0 && r.Entries[j] < r.Entries[j - 1]; --j) {
+                std::swap(r.Entries[j], r.Entries[j - 1]);
+            }
+        }
+    } else {
+        std::sort(r.Entries.begin(), r.Entries.end());
+    }
     for (std::size_t first = 0; first < r.Entries.size();) {
         std::size_t last = first + 1;
         while (last < r.Entries.size() && r.Entries[last].first == r.Entries[first].first) ++last;
@@ -149,7 +149,9 @@ void AppendChoice(Refinement<Index>& r, const std::vector<Index>& classOf, uint6
             for (std::size_t i = first; i < last; ++i) r.Run.push_back(values[r.Entries[i].second]);
             key = SumKey(r.Run.data(), r.Run.size(), r.Wide);
         }
-        words.insert(words.end(), {target, key.A, key.B});
+        words.push_back(target);
+        words.push_back(key.A);
+        words.push_back(key.B);
     });
 }
 
@@ -304,10 +306,12 @@ void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
     r.Start[b] = at;
 }
 
-// Marks state s; a class that gets its first mark joins dirty.
+// Marks state s; a class that gets its first mark joins dirty. A class of
+// one state cannot split: its states are not marked.
 template <class Index>
 void Mark(Refinement<Index>& r, Index s, std::vector<Index>& dirty) {
     const Index b = r.ClassOf[s];
+    if (r.End[b] - r.Start[b] == 1) return;
     const Index firstUnmarked = r.Start[b] + r.Marked[b];
     const Index position = r.Position[s];
     if (position < firstUnmarked) return;
@@ -320,8 +324,10 @@ void Mark(Refinement<Index>& r, Index s, std::vector<Index>& dirty) {
 }
 
 // The coarsest bisimulation as r.ClassOf; returns the number of rounds.
+// With mayStop, stops early (r.Stopped) once more than 9/10 of the states
+// are in classes of their own (the classes only split further).
 template <class Index>
-uint64_t Refine(Refinement<Index>& r) {
+uint64_t Refine(Refinement<Index>& r, bool mayStop) {
     const ReducedModel& model = *r.Model;
     const uint64_t n = model.StateCount();
     // Predecessors of every state, one entry per transition.
@@ -374,6 +380,10 @@ uint64_t Refine(Refinement<Index>& r) {
     for (std::size_t head = 0; head < dirty.size();) {
         Poll(head);
         if (head == roundEnd) {
+            if (mayStop && 10 * r.Start.size() > 9 * n) {
+                r.Stopped = true;
+                break;
+            }
             ++rounds;
             roundEnd = dirty.size();
         }
@@ -462,10 +472,10 @@ ReducedModel Quotient(Refinement<Index>& r, uint64_t classes) {
 }
 
 template <class Index>
-Refinement<Index> Refined(const ReducedModel& model, uint64_t& rounds, uint64_t& classes) {
+Refinement<Index> Refined(const ReducedModel& model, bool mayStop, uint64_t& rounds, uint64_t& classes) {
     Refinement<Index> r;
     r.Model = &model;
-    rounds = Refine(r);
+    rounds = Refine(r, mayStop);
     const std::size_t count = r.Start.size();
     Release(r.Predecessors);
     Release(r.PredecessorStart);
@@ -486,8 +496,9 @@ bool CompactIndices(const ReducedModel& model) {
 template <class Index>
 ReducedModel BisimulateWith(ReducedModel model, BisimulationStats& stats) {
     uint64_t classes = 0;
-    Refinement<Index> r = Refined<Index>(model, stats.Rounds, classes);
-    if (classes == model.StateCount()) return model;
+    Refinement<Index> r = Refined<Index>(model, true, stats.Rounds, classes);
+    stats.Stopped = r.Stopped;
+    if (r.Stopped || classes == model.StateCount()) return model;
     return Quotient(r, classes);
 }
 
@@ -498,10 +509,10 @@ std::vector<uint64_t> BisimulationClasses(const ReducedModel& model, uint64_t* r
     uint64_t classes = 0;
     std::vector<uint64_t> classOf;
     if (CompactIndices(model)) {
-        const Refinement<uint32_t> r = Refined<uint32_t>(model, roundCount, classes);
+        const Refinement<uint32_t> r = Refined<uint32_t>(model, false, roundCount, classes);
         classOf.assign(r.ClassOf.begin(), r.ClassOf.end());
     } else {
-        classOf = Refined<uint64_t>(model, roundCount, classes).ClassOf;
+        classOf = Refined<uint64_t>(model, false, roundCount, classes).ClassOf;
     }
     if (rounds != nullptr) *rounds = roundCount;
     return classOf;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include <gmpxx.h>
@@ -23,7 +24,10 @@ unsigned TrailingZeros128(u128 x) {
 
 unsigned BitLength64(uint64_t x) { return x == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(x)); }
 
+bool Fits64(u128 x) { return (x >> 64) == 0; }
+
 u128 Gcd128(u128 a, u128 b) {
+    if (Fits64(a | b)) return std::gcd(static_cast<uint64_t>(a), static_cast<uint64_t>(b));
     if (a == 0) return b;
     if (b == 0) return a;
     const unsigned shift = TrailingZeros128(a | b);
@@ -38,6 +42,11 @@ u128 Gcd128(u128 a, u128 b) {
         b -= a;
     }
     return a << shift;
+}
+
+// x / y, in 64 bits when they fit (a 128-bit division is a library call).
+u128 Quotient128(u128 x, u128 y) {
+    return Fits64(x | y) ? u128{static_cast<uint64_t>(x) / static_cast<uint64_t>(y)} : x / y;
 }
 
 bool IsPowerOfTwo(u128 x) { return x != 0 && (x & (x - 1)) == 0; }
@@ -229,46 +238,54 @@ ValueError ParseFraction(const char* p, const char* end, TransitionValue& value)
                : ValueError::NotRepresentable;
 }
 
-// One term of an exact sum: Numerator / (OddDenominator * 2^Shift).
-struct Term {
-    uint64_t Numerator;
-    uint64_t OddDenominator;
-    uint64_t Shift;
-};
+}  // namespace
 
-Term ToTerm(const TransitionValue& value) {
+ExactTerm TermOf(const TransitionValue& value) {
     if (value.Denominator != 0) {
         const uint64_t denominator = static_cast<uint64_t>(value.Denominator);
         const unsigned shift = static_cast<unsigned>(__builtin_ctzll(denominator));
         return {static_cast<uint64_t>(value.Numerator), denominator >> shift, shift};
     }
-    // A binary64 probability m * 2^e with m odd; 1 is the only one of at
-    // least 1.
-    int exponent;
-    const double fraction = std::frexp(value.Value, &exponent);
-    uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
-    int64_t power = static_cast<int64_t>(exponent) - 53;
+    // A binary64 probability m * 2^e with m odd, from its bits: a
+    // significand of 52 bits with the implicit leading 1 unless subnormal.
+    uint64_t bits;
+    std::memcpy(&bits, &value.Value, sizeof bits);
+    const uint64_t biased = (bits >> 52) & 0x7FF;
+    uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
+    int64_t power = -1074;
+    if (biased != 0) {
+        mantissa |= uint64_t{1} << 52;
+        power = static_cast<int64_t>(biased) - 1075;
+    }
     if (mantissa == 0) return {0, 1, 0};
     const unsigned zeros = static_cast<unsigned>(__builtin_ctzll(mantissa));
     mantissa >>= zeros;
     power += zeros;
+    // 1 is the only probability of at least 1.
     if (power >= 0) return {mantissa << power, 1, 0};
     return {mantissa, 1, static_cast<uint64_t>(-power)};
 }
+
+namespace {
 
 // The sum a / b of the terms in 128 bits; false when it does not fit.
 bool Sum128(const TransitionValue* values, std::size_t count, u128& a, u128& b) {
     a = 0;
     b = 1;
     for (std::size_t i = 0; i < count; ++i) {
-        const Term term = ToTerm(values[i]);
+        const ExactTerm term = TermOf(values[i]);
         if (term.Numerator == 0) continue;
         if (term.Shift + BitLength64(term.OddDenominator) > 127) return false;
         const u128 d = u128{term.OddDenominator} << term.Shift;
+        if (d == b) {  // the usual case: terms over one denominator
+            if (__builtin_add_overflow(a, u128{term.Numerator}, &a)) return false;
+            continue;
+        }
         const u128 g = Gcd128(b, d);
+        const u128 bOverG = Quotient128(b, g);
         u128 newB = 0, scaledA = 0, scaledN = 0, newA = 0;
-        if (__builtin_mul_overflow(b / g, d, &newB) || __builtin_mul_overflow(a, d / g, &scaledA) ||
-            __builtin_mul_overflow(u128{term.Numerator}, b / g, &scaledN) ||
+        if (__builtin_mul_overflow(bOverG, d, &newB) || __builtin_mul_overflow(a, Quotient128(d, g), &scaledA) ||
+            __builtin_mul_overflow(u128{term.Numerator}, bOverG, &scaledN) ||
             __builtin_add_overflow(scaledA, scaledN, &newA)) {
             return false;
         }
@@ -351,14 +368,15 @@ bool IsProbability(const TransitionValue& value) {
 SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
                                 double tolerance) {
     SumComparison result;
-    mpq_class deviation;  // sum - 1
     u128 a;
     u128 b;
-    if (Sum128(values, count, a, b)) {
-        if (a == b) {
-            result.Exact = result.WithinTolerance = true;
-            return result;
-        }
+    const bool small = Sum128(values, count, a, b);
+    if (small && a == b) {
+        result.Exact = result.WithinTolerance = true;
+        return result;
+    }
+    mpq_class deviation;  // sum - 1
+    if (small) {
         deviation = mpq_class(Big(a) - Big(b), Big(b));
         deviation.canonicalize();
     } else {
@@ -379,8 +397,8 @@ bool SumExactly(const TransitionValue* values, std::size_t count, Fraction128& s
     u128 b;
     if (!Sum128(values, count, a, b)) return false;
     const u128 divisor = Gcd128(a, b);
-    sum.Numerator = a / divisor;
-    sum.Denominator = b / divisor;
+    sum.Numerator = Quotient128(a, divisor);
+    sum.Denominator = Quotient128(b, divisor);
     return true;
 }
 

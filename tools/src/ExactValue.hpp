@@ -70,6 +70,16 @@ struct SumComparison {
 SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
                                 double tolerance);
 
+// A probability as Numerator / (OddDenominator * 2^Shift), taken apart
+// exactly; a binary64 value has an odd numerator and OddDenominator 1, a
+// fraction keeps its numerator.
+struct ExactTerm {
+    uint64_t Numerator;
+    uint64_t OddDenominator;
+    uint64_t Shift;
+};
+ExactTerm TermOf(const TransitionValue& value);
+
 // An exact rational in lowest terms, both integers below 2^128.
 struct Fraction128 {
     unsigned __int128 Numerator = 0;

@@ -225,7 +225,9 @@ void PrintJson(const Report& report, const CommandLine& line, const std::vector<
     json += "  \"collapsed\": " + SizeJson(model.Collapsed) + ",\n";
     json += "  \"bisimulation\": " +
             (line.Precompute.Bisimulation
-                 ? SizeJson(model.Bisimulation.After, ", \"rounds\": " + std::to_string(model.Bisimulation.Rounds))
+                 ? SizeJson(model.Bisimulation.After, ", \"rounds\": " + std::to_string(model.Bisimulation.Rounds) +
+                                                          ", \"stopped\": " +
+                                                          (model.Bisimulation.Stopped ? "true" : "false"))
                  : "null") +
             ",\n";
     json += "  \"reduced\": " + SizeJson(SizeOf(model.Reduced), std::string(", \"order\": ") +
@@ -266,8 +268,9 @@ void PrintHeader(const Report& report, const CommandLine& line) {
                 static_cast<unsigned long long>(model.Counts.ComponentStates));
     std::printf("Collapsed    %s\n", SizeText(model.Collapsed).c_str());
     if (line.Precompute.Bisimulation) {
-        std::printf("Bisimulation %s (%llu rounds)\n", SizeText(model.Bisimulation.After).c_str(),
-                    static_cast<unsigned long long>(model.Bisimulation.Rounds));
+        std::printf("Bisimulation %s (%llu rounds%s)\n", SizeText(model.Bisimulation.After).c_str(),
+                    static_cast<unsigned long long>(model.Bisimulation.Rounds),
+                    model.Bisimulation.Stopped ? "; stopped: most states alone in their class" : "");
     } else {
         std::printf("Bisimulation off\n");
     }

@@ -1,0 +1,344 @@
+// What iicheck's reductions of the model buy, one change after the other, on
+// every shipped model and on generated models of more than ten million
+// transitions (iigen's random model and its consensus protocol of six
+// processes). Per model and property: the states after each reduction, the
+// iterations, the time per iteration, the time of reading and of the
+// precomputation, and the peak memory, for
+//
+//   before               probability-0 states and end components, breadth-first order
+//   + probability 1      and the probability-1 states as targets
+//   + bisimulation       and the quotient by the coarsest bisimulation
+//   + topological order  and the topological order of the states (iicheck's default)
+//
+// with the ratios to "before", all measured in this one run. The library
+// runs iicheck's default variant with its default precision (1e-6,
+// absolute). Models with several initial states are reduced once and
+// iterated once per initial state (counts and times summed). Runs that take
+// less than half a second are repeated, and the fastest times kept.
+//
+// With --report=FILE the tables replace the section "Reductions" of FILE
+// (docs/performance.md), or are appended to it.
+#include "Bisimulation.hpp"
+#include "CommandLine.hpp"
+#include "ExplicitModel.hpp"
+#include "MemoryCounter.hpp"
+#include "ModelGenerator.hpp"
+#include "Precompute.hpp"
+#include "ReportSection.hpp"
+#include "Run.hpp"
+#include "StateOrder.hpp"
+#include "UmbReader.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace iicheck;
+
+double Since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A model as read, with the labels its properties use as bitsets.
+struct Loaded {
+    ExplicitMdp Mdp;
+    std::vector<uint64_t> Initial;
+    std::map<std::string, std::vector<uint64_t>> Labels;
+    double ReadSeconds = 0;
+};
+
+struct Property {
+    bool Maximize;
+    std::string Target;
+    std::string Avoid;  // or empty
+};
+
+std::string Describe(const Property& property) {
+    const std::string target = "\"" + property.Target + "\"";
+    return std::string(property.Maximize ? "Pmax" : "Pmin") + "=? [" +
+           (property.Avoid.empty() ? "F " + target : "!\"" + property.Avoid + "\" U " + target) + "]";
+}
+
+struct Source {
+    std::string Name;
+    std::function<Loaded()> Read;
+    std::vector<Property> Properties;
+    int32_t MaxIterations = 0;  // 0: until converged
+};
+
+Loaded FromUmb(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto start = std::chrono::steady_clock::now();
+    ModelData data = ParseUmb(bytes, path.filename().string());
+    Loaded loaded;
+    loaded.ReadSeconds = Since(start);
+    loaded.Mdp = std::move(data.Mdp);
+    for (uint64_t s = 0; s < loaded.Mdp.StateCount; ++s) {
+        if (TestBit(data.Initial, s)) loaded.Initial.push_back(s);
+    }
+    for (LabelBits& label : data.Labels) loaded.Labels[label.Name] = std::move(label.Members);
+    return loaded;
+}
+
+struct TextSink {
+    std::string Text;
+    TextSink& operator<<(uint64_t value) {
+        char digits[24];
+        Text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+        return *this;
+    }
+    TextSink& operator<<(const char* text) {
+        Text += text;
+        return *this;
+    }
+};
+
+// Reads a generated model's text as iicheck reads a .tra and a .lab file.
+Loaded FromText(const TextSink& tra, const TextSink& lab, const std::vector<std::string>& labels) {
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::string> notes;
+    Loaded loaded;
+    loaded.Mdp = ParseTransitions(tra.Text, "generated.tra", kDefaultSumTolerance, notes);
+    const Labelling labelling = ParseLabels(lab.Text, "generated.lab", loaded.Mdp.StateCount);
+    loaded.Initial = {InitialState(labelling, loaded.Mdp.StateCount)};
+    for (const std::string& label : labels) {
+        loaded.Labels[label] = StatesWithAnyLabel(labelling, label, loaded.Mdp.StateCount);
+    }
+    loaded.ReadSeconds = Since(start);
+    return loaded;
+}
+
+struct Configuration {
+    const char* Name;
+    PrecomputeOptions Options;
+};
+
+const Configuration kConfigurations[] = {
+    {"before", {false, false, StateOrder::BreadthFirst}},
+    {"+ probability 1", {true, false, StateOrder::BreadthFirst}},
+    {"+ bisimulation", {true, true, StateOrder::BreadthFirst}},
+    {"+ topological order", {true, true, StateOrder::Topological}},
+};
+
+struct Measured {
+    ModelSize Collapsed;
+    ModelSize Bisimilar;
+    uint64_t Iterated = 0;  // states the library got, summed over the initial states
+    int64_t Iterations = 0;
+    double PrecomputeSeconds = 0;
+    double BisimulationSeconds = 0;
+    double IterateSeconds = 0;
+    std::size_t PeakBytes = 0;
+    double Lower = 1;  // the widest interval over the initial states
+    double Upper = 0;
+    bool Converged = true;
+};
+
+// From the model as read to the library's answers, as iicheck does it.
+Measured Measure(const Loaded& loaded, const Property& property, const PrecomputeOptions& options,
+                 const Variant& variant, int32_t maxIterations) {
+    Measured measured;
+    bench::MemoryCounter::Start();
+    {
+        ExplicitMdp mdp = loaded.Mdp;  // the model as read, counted
+        PropertySpec spec;
+        spec.Maximize = property.Maximize;
+        spec.Initial = loaded.Initial;
+        spec.Target = loaded.Labels.at(property.Target);
+        if (!property.Avoid.empty()) spec.Avoid = loaded.Labels.at(property.Avoid);
+        const auto start = std::chrono::steady_clock::now();
+        Analysis analysis = Analyse(mdp, spec, options.ProbabilityOne);
+        ReducedModel reduced = Reduce(std::move(mdp), spec, std::move(analysis));
+        measured.Collapsed = measured.Bisimilar = SizeOf(reduced);
+        if (options.Bisimulation) {
+            const auto bisimulation = std::chrono::steady_clock::now();
+            BisimulationStats stats;
+            reduced = Bisimulate(std::move(reduced), stats);
+            measured.BisimulationSeconds = Since(bisimulation);
+            measured.Bisimilar = stats.After;
+        }
+        measured.PrecomputeSeconds = Since(start);
+        RunSettings settings;
+        settings.Maximize = property.Maximize;
+        settings.PropertyName = Describe(property);
+        settings.ShowProgress = false;
+        settings.MaxIterations = maxIterations;
+        for (std::size_t i = 0; i < loaded.Initial.size(); ++i) {
+            const auto order = std::chrono::steady_clock::now();
+            const bool last = i + 1 == loaded.Initial.size();
+            const ReducedModel ordered =
+                last ? Renumber(std::move(reduced), i, options.Order) : Renumber(reduced, i, options.Order);
+            measured.PrecomputeSeconds += Since(order);
+            const RunOutcome outcome = RunLibrary(ordered.Mdp(), variant, settings);
+            measured.Iterated += ordered.StateCount();
+            measured.Iterations += outcome.Iterations;
+            measured.IterateSeconds += outcome.Seconds;
+            measured.Lower = std::min(measured.Lower, outcome.Result.Lower);
+            measured.Upper = std::max(measured.Upper, outcome.Result.Upper);
+            measured.Converged = measured.Converged && outcome.Result.Status == IterationStatusConverged;
+        }
+    }
+    measured.PeakBytes = bench::MemoryCounter::Stop();
+    return measured;
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Ratio(double value, double before) {
+    return before > 0 ? Format("%.3g", value / before) : "";
+}
+
+// One Markdown table: a row per configuration.
+std::string Table(const Source& source, const Loaded& loaded, const Property& property,
+                  const std::vector<Measured>& rows) {
+    std::string out = "\n#### " + source.Name + ": `" + Describe(property) + "`\n\n";
+    out += std::to_string(loaded.Mdp.StateCount) + " states, " + std::to_string(loaded.Mdp.ChoiceCount()) +
+           " choices, " + std::to_string(loaded.Mdp.TransitionCount()) + " transitions" +
+           (loaded.Initial.size() > 1 ? ", " + std::to_string(loaded.Initial.size()) + " initial states" : "") +
+           "; read in " + Format("%.3f", loaded.ReadSeconds) + " s.\n\n";
+    out += "| | states collapsed | bisimilar | iterated | iterations | / before | ms per iteration | / before "
+           "| precompute s (bisimulation) | iterate s | total s | / before | peak MB | / before |\n"
+           "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+    const Measured& before = rows[0];
+    auto perIteration = [](const Measured& m) {
+        return m.Iterations > 0 ? m.IterateSeconds / static_cast<double>(m.Iterations) : 0.0;
+    };
+    auto total = [](const Measured& m) { return m.PrecomputeSeconds + m.IterateSeconds; };
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Measured& m = rows[i];
+        out += std::string("| ") + kConfigurations[i].Name + (m.Converged ? "" : " (iteration limit)") + " | " +
+               std::to_string(m.Collapsed.States) + " | " + std::to_string(m.Bisimilar.States) + " | " +
+               std::to_string(m.Iterated) + " | " + std::to_string(m.Iterations) + " | " +
+               Ratio(static_cast<double>(m.Iterations), static_cast<double>(before.Iterations)) + " | " +
+               Format("%.4f", perIteration(m) * 1e3) + " | " + Ratio(perIteration(m), perIteration(before)) +
+               " | " + Format("%.3f", m.PrecomputeSeconds) + " (" + Format("%.3f", m.BisimulationSeconds) +
+               ") | " + Format("%.3f", m.IterateSeconds) + " | " + Format("%.3f", total(m)) + " | " +
+               Ratio(total(m), total(before)) + " | " + Format("%.1f", static_cast<double>(m.PeakBytes) / 1e6) +
+               " | " + Ratio(static_cast<double>(m.PeakBytes), static_cast<double>(before.PeakBytes)) + " |\n";
+    }
+    return out;
+}
+
+std::vector<Source> Sources(bool generated) {
+    std::vector<Source> sources;
+    auto shipped = [&](const char* name, std::vector<Property> properties) {
+        const std::filesystem::path path =
+            std::filesystem::path(INTERVAL_ITERATION_MODELS) / name / (std::string(name) + ".umb");
+        sources.push_back({name, [path] { return FromUmb(path); }, std::move(properties)});
+    };
+    shipped("coin2_K4", {{false, "target1", ""}, {true, "target2", ""}});
+    shipped("csma2_2", {{false, "target1", "avoid"}, {true, "target1", "avoid"}});
+    shipped("firewire_abst_d200", {{false, "target1", ""}, {true, "target1", ""}});
+    shipped("wlan0_collide", {{true, "target1", ""}});
+    shipped("zeroconf_reset_K4", {{false, "target1", ""}, {true, "target1", ""}});
+    shipped("dining_crypt3", {{false, "target1", ""}, {true, "target1", ""}});
+    // DTMCs: one choice per state, so the maximum is the probability.
+    shipped("dice", {{true, "target1", ""}, {true, "target2", ""}, {true, "target2", "avoid"}});
+    shipped("brp_N64_MAX4", {{true, "target1", ""}, {true, "target2", ""}, {true, "target1", "avoid"}});
+    if (!generated) return sources;
+    // The random model takes thousands of iterations: to the end at one
+    // million transitions, the first hundred at ten million.
+    for (const uint64_t transitions : {1'000'000, 10'000'000}) {
+        sources.push_back({"iigen random, " + std::to_string(transitions / 1'000'000) + "M transitions",
+                           [transitions] {
+                               TextSink tra, lab;
+                               generator::WriteModel(transitions, 1, tra, lab);
+                               return FromText(tra, lab, {"goal"});
+                           },
+                           {{true, "goal", ""}, {false, "goal", ""}},
+                           transitions > 1'000'000 ? 100 : 0});
+    }
+    sources.push_back({"iigen consensus, 6 processes, K = 4",
+                       [] {
+                           TextSink tra, lab;
+                           generator::Consensus(6, 4).Write(tra, lab);
+                           return FromText(tra, lab, {"target1", "target2", "avoid"});
+                       },
+                       {{false, "target1", ""}, {true, "target2", ""}}});
+    return sources;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string report;
+    bool generated = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--report=", 9) == 0) {
+            report = argv[i] + 9;
+        } else if (std::strcmp(argv[i], "--shipped-only") == 0) {
+            generated = false;
+        } else {
+            std::fprintf(stderr, "Usage: ReductionBenchmark [--shipped-only] [--report=FILE]\n");
+            return 1;
+        }
+    }
+    const Variant variant = CommandLine().Chosen;
+    std::string tables;
+    for (const Source& source : Sources(generated)) {
+        std::fprintf(stderr, "%s: reading\n", source.Name.c_str());
+        const Loaded loaded = source.Read();
+        for (const Property& property : source.Properties) {
+            std::vector<Measured> rows;
+            for (const Configuration& configuration : kConfigurations) {
+                std::fprintf(stderr, "%s, %s: %s\n", source.Name.c_str(), Describe(property).c_str(),
+                             configuration.Name);
+                // Small models again and again, for times above the clock's noise:
+                // the fastest of each.
+                Measured best = Measure(loaded, property, configuration.Options, variant, source.MaxIterations);
+                double spent = best.PrecomputeSeconds + best.IterateSeconds;
+                for (int repeat = 1; repeat < 50 && spent < 0.5; ++repeat) {
+                    const Measured again = Measure(loaded, property, configuration.Options, variant, source.MaxIterations);
+                    spent += again.PrecomputeSeconds + again.IterateSeconds;
+                    best.PrecomputeSeconds = std::min(best.PrecomputeSeconds, again.PrecomputeSeconds);
+                    best.BisimulationSeconds = std::min(best.BisimulationSeconds, again.BisimulationSeconds);
+                    best.IterateSeconds = std::min(best.IterateSeconds, again.IterateSeconds);
+                }
+                rows.push_back(best);
+                if (rows.back().Lower > rows[0].Upper || rows.back().Upper < rows[0].Lower) {
+                    std::fprintf(stderr, "error: [%.17g, %.17g] is apart from [%.17g, %.17g]\n",
+                                 rows.back().Lower, rows.back().Upper, rows[0].Lower, rows[0].Upper);
+                    return 2;
+                }
+            }
+            const std::string table = Table(source, loaded, property, rows);
+            std::fputs(table.c_str(), stdout);
+            std::fflush(stdout);
+            tables += table;
+        }
+    }
+    if (!report.empty()) {
+        const std::string section =
+            "## Reductions\n\n"
+            "Measured by `build/bench/ReductionBenchmark --report=docs/performance.md` on " +
+            bench::ProcessorName() + ", " + Describe(variant) +
+            ", precision 1e-6 absolute. What each reduction of `iicheck` buys, one after the other: "
+            "\"before\" removes the probability-0 states and collapses end components, in breadth-first "
+            "order (as `iicheck` 1.0); \"+ probability 1\" also makes the probability-1 states targets; "
+            "\"+ bisimulation\" iterates on the quotient by the coarsest bisimulation; \"+ topological "
+            "order\" numbers the states by strongly connected components (`iicheck`'s default). States: "
+            "after collapsing, after the bisimulation, and what the library iterates on (summed over the "
+            "initial states). Precompute: the analysis, the reduction, the bisimulation and the order, "
+            "after reading; the peak memory counts the model as read, the precomputation and the "
+            "library's call. Ratios are to \"before\", all measured in one run.\n" +
+            tables;
+        bench::ReplaceSection(report, "Reductions", section);
+    }
+    return 0;
+}
