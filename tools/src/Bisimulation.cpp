@@ -95,6 +95,7 @@ struct Refinement {
     std::vector<TransitionValue> Run;
     std::vector<uint64_t> ChoiceWords;
     std::vector<std::pair<std::size_t, std::size_t>> ChoiceSpans;  // offset, length
+    std::vector<std::size_t> Order;
     std::vector<uint64_t> Arena;
     struct Group {
         std::size_t Offset;  // of its signature in Arena
@@ -106,6 +107,7 @@ struct Refinement {
     std::vector<Index> Table;       // open addressing: group + 1, or 0 when free
     std::vector<Index> GroupOfMarked;
     std::vector<Index> Placed;
+    std::vector<Index> Next;  // per group: where its next state goes
 };
 
 // Calls each(class, first, last) for the runs of entries into one class:
@@ -155,9 +157,9 @@ void AppendChoice(Refinement<Index>& r, const std::vector<Index>& classOf, uint6
     });
 }
 
-// The choices of state s as spans of r.ChoiceWords, sorted and without
-// repeats; in the order of the choices when inOrder (the first of equal
-// choices kept).
+// The distributions of the choices of state s as spans of r.ChoiceWords,
+// sorted and without repeats; or, with choices, the numbers of the choices
+// of s whose distribution no earlier choice of s has, in order.
 template <class Index>
 void DistinctChoices(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_t s,
                      std::vector<uint64_t>* choices = nullptr) {
@@ -184,8 +186,8 @@ void DistinctChoices(Refinement<Index>& r, const std::vector<Index>& classOf, ui
                             r.ChoiceSpans.end());
         return;
     }
-    // The choices whose distribution no earlier choice has.
-    std::vector<std::size_t> order(r.ChoiceSpans.size());
+    std::vector<std::size_t>& order = r.Order;
+    order.resize(r.ChoiceSpans.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return less(r.ChoiceSpans[a], r.ChoiceSpans[b]); });
@@ -275,7 +277,8 @@ void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
 
     // Counting sort of the marked states by group: the new classes first,
     // then the marked states that stay, before the unmarked ones.
-    std::vector<Index> next(r.Groups.size());
+    std::vector<Index>& next = r.Next;
+    next.resize(r.Groups.size());
     Index at = 0;
     for (Index g = 0; g < r.Groups.size(); ++g) {
         if (g == stay) continue;
