@@ -104,7 +104,7 @@ struct Refinement {
         Index Count;         // marked states in it
     };
     std::vector<Group> Groups;
-    std::vector<Index> Table;       // open addressing: group + 1, or 0 when free
+    std::vector<Index> Table;  // open addressing: group + 1, or 0 when free; a power of 2
     std::vector<Index> GroupOfMarked;
     std::vector<Index> Placed;
     std::vector<Index> Next;  // per group: where its next state goes
@@ -215,12 +215,29 @@ std::size_t AppendSignature(Refinement<Index>& r, uint64_t s) {
     return offset;
 }
 
+// Empties the table of groups, with room for a few.
+template <class Index>
+void ClearGroups(Refinement<Index>& r) {
+    r.Groups.clear();
+    r.Table.assign(16, 0);
+}
+
 // The group of the signature at offset in r.Arena, a new one when no group
 // has it yet (then the signature stays in the arena, else it is dropped).
+// The table stays at most half full: it doubles as groups come.
 template <class Index>
 Index GroupOf(Refinement<Index>& r, std::size_t offset) {
     const std::size_t length = r.Arena.size() - offset;
     const uint64_t hash = Hash(r.Arena.data() + offset, length);
+    if (2 * (r.Groups.size() + 1) > r.Table.size()) {
+        r.Table.assign(2 * r.Table.size(), 0);
+        const std::size_t mask = r.Table.size() - 1;
+        for (std::size_t g = 0; g < r.Groups.size(); ++g) {
+            std::size_t slot = r.Groups[g].Hash & mask;
+            while (r.Table[slot] != 0) slot = (slot + 1) & mask;
+            r.Table[slot] = static_cast<Index>(g + 1);
+        }
+    }
     const std::size_t mask = r.Table.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         if (r.Table[slot] == 0) {
@@ -251,12 +268,7 @@ void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
     const Index marked = r.Marked[b];
     r.Marked[b] = 0;
     r.Arena.clear();
-    r.Groups.clear();
-    std::size_t capacity = 16;
-    while (capacity < 2 * (static_cast<std::size_t>(marked) + 1)) capacity *= 2;
-    if (r.Table.size() < capacity) r.Table.resize(capacity);
-    std::fill(r.Table.begin(), r.Table.begin() + static_cast<std::ptrdiff_t>(capacity), Index{0});
-    r.Table.resize(capacity);  // keeps the memory
+    ClearGroups(r);
 
     const bool someUnmarked = start + marked < r.End[b];
     if (someUnmarked) GroupOf(r, AppendSignature(r, r.Elements[start + marked]));
@@ -358,6 +370,10 @@ uint64_t Refine(Refinement<Index>& r, bool mayStop) {
     r.Elements.resize(n);
     r.Position.resize(n);
     r.ClassOf.resize(n);
+    // At most one class per state: no doubling beyond that.
+    r.Start.reserve(n);
+    r.End.reserve(n);
+    r.Marked.reserve(n);
     std::vector<Index> dirty;
     Index next[3] = {0, size[0], static_cast<Index>(size[0] + size[1])};
     Index classOfKind[3] = {0, 0, 0};
