@@ -346,10 +346,10 @@ uint64_t Refine(Refinement<Index>& r, bool mayStop) {
     const ReducedModel& model = *r.Model;
     const uint64_t n = model.StateCount();
     // Predecessors of every state, one entry per transition.
-    r.PredecessorStart.assign(n + 1, 0);
+    AssignLarge(r.PredecessorStart, n + 1, Index{0});
     for (const uint64_t t : model.TransitionTarget) ++r.PredecessorStart[t + 1];
     for (uint64_t s = 0; s < n; ++s) r.PredecessorStart[s + 1] += r.PredecessorStart[s];
-    r.Predecessors.resize(model.TransitionCount());
+    AssignLarge(r.Predecessors, model.TransitionCount(), Index{0});
     {
         std::vector<Index> next(r.PredecessorStart.begin(), r.PredecessorStart.end() - 1);
         for (uint64_t s = 0; s < n; ++s) {
@@ -367,13 +367,13 @@ uint64_t Refine(Refinement<Index>& r, bool mayStop) {
     };
     Index size[3] = {0, 0, 0};
     for (uint64_t s = 0; s < n; ++s) ++size[kindOf(s)];
-    r.Elements.resize(n);
-    r.Position.resize(n);
-    r.ClassOf.resize(n);
+    AssignLarge(r.Elements, n, Index{0});
+    AssignLarge(r.Position, n, Index{0});
+    AssignLarge(r.ClassOf, n, Index{0});
     // At most one class per state: no doubling beyond that.
-    r.Start.reserve(n);
-    r.End.reserve(n);
-    r.Marked.reserve(n);
+    ReserveLarge(r.Start, n);
+    ReserveLarge(r.End, n);
+    ReserveLarge(r.Marked, n);
     std::vector<Index> dirty;
     Index next[3] = {0, size[0], static_cast<Index>(size[0] + size[1])};
     Index classOfKind[3] = {0, 0, 0};

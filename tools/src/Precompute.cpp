@@ -47,8 +47,8 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
     const uint64_t n = mdp.StateCount;
     Predecessors<Index> predecessors;
     std::vector<Index>& start = predecessors.Start;
-    start.assign(n + 1, 0);
-    predecessors.Owner.assign(mdp.ChoiceCount(), kNone<Index>);
+    AssignLarge(start, n + 1, Index{0});
+    AssignLarge(predecessors.Owner, mdp.ChoiceCount(), kNone<Index>);
     auto forEachMaybeChoice = [&](auto&& each) {
         for (uint64_t s = 0; s < n; ++s) {
             Poll(s);
@@ -60,7 +60,7 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
         ForEachSuccessor(mdp, c, [&](uint64_t t) { ++start[t + 1]; });
     });
     for (uint64_t s = 0; s < n; ++s) start[s + 1] += start[s];
-    predecessors.Choice.resize(start[n]);
+    AssignLarge(predecessors.Choice, start[n], Index{0});
     // start[t] runs from the beginning of t's list to its end, which is the
     // beginning of t + 1's; then everything moves up by one.
     forEachMaybeChoice([&](uint64_t, uint64_t c) {
@@ -74,7 +74,7 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
 // Step 1: Target, Zero (failure states) or Maybe for every reachable state.
 template <class Index>
 std::vector<StateKind> Explore(const ExplicitMdp& mdp, const PropertySpec& property) {
-    std::vector<StateKind> kind(mdp.StateCount, StateKind::Unreached);
+    std::vector<StateKind> kind = LargeArray(mdp.StateCount, StateKind::Unreached);
     std::vector<Index> queue;
     auto visit = [&](uint64_t s) {
         if (kind[s] != StateKind::Unreached) return;
@@ -133,7 +133,7 @@ void MarkMaybeOutside(const std::vector<uint8_t>& set, StateKind kind, std::vect
 template <class Index>
 std::vector<uint8_t> CanReach(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
                               const std::vector<StateKind>& kind, StateKind seed) {
-    std::vector<uint8_t> reaches(mdp.StateCount, 0);
+    std::vector<uint8_t> reaches = LargeArray<uint8_t>(mdp.StateCount, 0);
     std::vector<Index> queue;
     for (uint64_t s = 0; s < mdp.StateCount; ++s) {
         if (kind[s] == seed) {
@@ -171,7 +171,7 @@ std::vector<uint8_t> Attractor(const ExplicitMdp& mdp, const Predecessors<Index>
         return m == kNoComponent ? s : n + m;
     };
     auto counts = [&](uint64_t c) { return components == nullptr || !components->Inside[c]; };
-    std::vector<Index> waiting(n + componentCount, 0);  // choices not yet joined
+    std::vector<Index> waiting = LargeArray<Index>(n + componentCount, 0);  // choices not yet joined
     for (uint64_t s = 0; s < n; ++s) {
         Poll(s);
         if (kind[s] != StateKind::Maybe) continue;
@@ -180,8 +180,8 @@ std::vector<uint8_t> Attractor(const ExplicitMdp& mdp, const Predecessors<Index>
         });
     }
     const Members members = components != nullptr ? ComponentMembers(*components) : Members();
-    std::vector<uint8_t> joined(mdp.ChoiceCount(), 0);
-    std::vector<uint8_t> in(n, 0);
+    std::vector<uint8_t> joined = LargeArray<uint8_t>(mdp.ChoiceCount(), 0);
+    std::vector<uint8_t> in = LargeArray<uint8_t>(n, 0);
     std::vector<Index> queue;
     auto add = [&](uint64_t s) {
         in[s] = 1;
@@ -241,9 +241,9 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
     const std::vector<StateKind>& kind = analysis.Kind;
     const uint64_t n = mdp.StateCount;
     std::vector<uint8_t>& allowed = analysis.Inside;
-    allowed.assign(mdp.ChoiceCount(), 0);
-    std::vector<Index> allowedCount(n, 0);
-    std::vector<uint8_t> candidate(n, 0);
+    AssignLarge(allowed, mdp.ChoiceCount(), uint8_t{0});
+    std::vector<Index> allowedCount = LargeArray<Index>(n, 0);
+    std::vector<uint8_t> candidate = LargeArray<uint8_t>(n, 0);
     for (uint64_t s = 0; s < n; ++s) {
         Poll(s);
         if (kind[s] != StateKind::Maybe) continue;
@@ -328,7 +328,7 @@ template <class Index>
 Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne) {
     Analysis analysis;
     analysis.Kind = Explore<Index>(mdp, property);
-    analysis.Component.assign(mdp.StateCount, kNoComponent);
+    AssignLarge(analysis.Component, mdp.StateCount, kNoComponent);
     // Also holds the choices of states that become probability-0 states
     // below; the end-component search never allows those choices.
     const Predecessors<Index> predecessors = BuildPredecessors<Index>(mdp, analysis.Kind);
@@ -410,7 +410,7 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
     // Phase 1: the quotient's states in breadth-first order from the
     // initial state, and the model's choice behind each of its choices.
     ReducedModel reduced;
-    std::vector<uint64_t> number(n, kUnset);  // of each state's node
+    std::vector<uint64_t> number = LargeArray(n, kUnset);  // of each state's node
     std::vector<uint64_t> componentNumber(components, kUnset);
     uint64_t specialNumber[2] = {kUnset, kUnset};  // the target and the zero node
     std::vector<uint64_t> queue;
@@ -426,7 +426,7 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
         }
     };
     std::vector<uint64_t> source;  // per choice of the quotient
-    source.reserve(mdp.ChoiceCount());
+    ReserveLarge(source, mdp.ChoiceCount());
     auto emitChoice = [&](uint64_t c) {
         source.push_back(c);
         ForEachSuccessor(mdp, c, [&](uint64_t t) { enqueue(nodeOf(t)); });
@@ -473,20 +473,20 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
 
     // Phase 2: the choices and their targets, then the values.
     uint64_t transitions = 0;
-    reduced.ChoiceTransitionStart.reserve(source.size() + 1);
+    ReserveLarge(reduced.ChoiceTransitionStart, source.size() + 1);
     for (const uint64_t c : source) {
         reduced.ChoiceTransitionStart.push_back(transitions);
         transitions += mdp.ChoiceTransitionStart[c + 1] - mdp.ChoiceTransitionStart[c];
     }
     reduced.ChoiceTransitionStart.push_back(transitions);
-    reduced.TransitionTarget.reserve(transitions);
+    ReserveLarge(reduced.TransitionTarget, transitions);
     for (uint64_t i = 0; i < source.size(); ++i) {
         Poll(i);
         ForEachSuccessor(mdp, source[i], [&](uint64_t t) { reduced.TransitionTarget.push_back(number[t]); });
     }
     Release(number);
     Release(mdp.TransitionTarget);
-    reduced.TransitionValues.reserve(transitions);
+    ReserveLarge(reduced.TransitionValues, transitions);
     for (uint64_t i = 0; i < source.size(); ++i) {
         Poll(i);
         const auto first = mdp.TransitionValues.begin() +

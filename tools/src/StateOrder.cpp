@@ -22,7 +22,7 @@ void ForEachSuccessor(const ReducedModel& model, uint64_t s, Each&& each) {
 }
 
 std::vector<uint64_t> BreadthFirst(const ReducedModel& model, uint64_t initial) {
-    std::vector<uint8_t> seen(model.StateCount(), 0);
+    std::vector<uint8_t> seen = LargeArray<uint8_t>(model.StateCount(), 0);
     std::vector<uint64_t> queue{initial};
     seen[initial] = 1;
     for (std::size_t head = 0; head < queue.size(); ++head) {
@@ -41,7 +41,7 @@ std::vector<uint64_t> BreadthFirst(const ReducedModel& model, uint64_t initial) 
 template <class Index>
 std::vector<uint64_t> Topological(const ReducedModel& model, std::vector<uint64_t> reachable) {
     // The rank of each state's component in topological order.
-    std::vector<uint64_t> rank(model.StateCount(), kNoComponent);
+    std::vector<uint64_t> rank = LargeArray(model.StateCount(), kNoComponent);
     for (const uint64_t s : reachable) rank[s] = 0;
     const uint64_t components =
         StronglyConnectedComponents<Index>(model, [](uint64_t) { return true; }, rank);
@@ -50,7 +50,7 @@ std::vector<uint64_t> Topological(const ReducedModel& model, std::vector<uint64_
     std::vector<uint64_t> next(components + 1, 0);
     for (const uint64_t s : reachable) ++next[rank[s] + 1];
     for (uint64_t c = 0; c < components; ++c) next[c + 1] += next[c];
-    std::vector<uint64_t> sequence(reachable.size());
+    std::vector<uint64_t> sequence = LargeArray<uint64_t>(reachable.size(), 0);
     for (const uint64_t s : reachable) sequence[next[rank[s]]++] = s;
     return sequence;
 }
@@ -80,12 +80,13 @@ ReducedModel Renumber(ReducedModel model, std::size_t initial, StateOrder order)
     for (uint64_t i = 0; identity && i < n; ++i) identity = sequence[i] == i;
     if (identity) return model;
 
-    std::vector<uint64_t> number(n, kNoState);
+    std::vector<uint64_t> number = LargeArray(n, kNoState);
     for (uint64_t i = 0; i < sequence.size(); ++i) number[sequence[i]] = i;
     ReducedModel renumbered;
     renumbered.TargetStates = EmptyBits(sequence.size());
     renumbered.ZeroStates = EmptyBits(sequence.size());
-    renumbered.StateChoiceStart.reserve(sequence.size() + 1);
+    ReserveLarge(renumbered.StateChoiceStart, sequence.size() + 1);
+    ReserveLarge(renumbered.ChoiceTransitionStart, model.ChoiceCount() + 1);
     uint64_t transitions = 0;
     for (uint64_t i = 0; i < sequence.size(); ++i) {
         const uint64_t s = sequence[i];
@@ -104,7 +105,7 @@ ReducedModel Renumber(ReducedModel model, std::size_t initial, StateOrder order)
     // The successors, then the values, each copied in the new order before
     // the old array goes.
     auto copy = [&](const auto& from, auto& to, auto&& convert) {
-        to.reserve(transitions);
+        ReserveLarge(to, transitions);
         for (uint64_t i = 0; i < sequence.size(); ++i) {
             Poll(i);
             const uint64_t s = sequence[i];
