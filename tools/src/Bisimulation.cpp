@@ -258,20 +258,24 @@ Index GroupOf(Refinement<Index>& r, std::size_t offset) {
 
 // Splits class b by the signatures of its marked states. The unmarked
 // states all have one signature (their successors have not changed class
-// since b was formed); the marked states with that signature stay with
-// them, the others form new classes by signature. When every state is
-// marked, the largest group keeps the class. The states that get a new
-// class are appended to moved.
+// since b was formed): group 0, with the marked states that have it. The
+// largest group keeps the class and the others get new ones, so that a
+// state changes class only when its class at least halves. The states that
+// get a new class are appended to moved.
 template <class Index>
 void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
     const Index start = r.Start[b];
     const Index marked = r.Marked[b];
+    const Index unmarked = r.End[b] - start - marked;
     r.Marked[b] = 0;
     r.Arena.clear();
     ClearGroups(r);
 
-    const bool someUnmarked = start + marked < r.End[b];
-    if (someUnmarked) GroupOf(r, AppendSignature(r, r.Elements[start + marked]));
+    // In the order of the states: their choices and transitions lie in
+    // that order in memory.
+    std::sort(r.Elements.begin() + start, r.Elements.begin() + start + marked);
+    for (Index i = start; i < start + marked; ++i) r.Position[r.Elements[i]] = i;
+    if (unmarked != 0) GroupOf(r, AppendSignature(r, r.Elements[start + marked]));
     r.GroupOfMarked.resize(marked);
     for (Index i = 0; i < marked; ++i) {
         Poll(i);
@@ -279,25 +283,24 @@ void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
         r.GroupOfMarked[i] = group;
         ++r.Groups[group].Count;
     }
+    const Index groups = static_cast<Index>(r.Groups.size());
+    if (groups == 1) return;
+    auto size = [&](Index g) { return r.Groups[g].Count + (g == 0 ? unmarked : 0); };
     Index stay = 0;
-    if (!someUnmarked) {
-        for (Index g = 1; g < r.Groups.size(); ++g) {
-            if (r.Groups[g].Count > r.Groups[stay].Count) stay = g;
-        }
+    for (Index g = 1; g < groups; ++g) {
+        if (size(g) > size(stay)) stay = g;
     }
-    if (r.Groups.size() == 1) return;
 
-    // Counting sort of the marked states by group: the new classes first,
-    // then the marked states that stay, before the unmarked ones.
+    // Counting sort of the marked states by group: groups 1, 2, ..., then
+    // group 0 right before the unmarked states.
     std::vector<Index>& next = r.Next;
-    next.resize(r.Groups.size());
+    next.resize(groups);
     Index at = 0;
-    for (Index g = 0; g < r.Groups.size(); ++g) {
-        if (g == stay) continue;
+    for (Index g = 1; g < groups; ++g) {
         next[g] = at;
         at += r.Groups[g].Count;
     }
-    next[stay] = at;
+    next[0] = at;
     r.Placed.resize(marked);
     for (Index i = 0; i < marked; ++i) r.Placed[next[r.GroupOfMarked[i]]++] = r.Elements[start + i];
     for (Index i = 0; i < marked; ++i) {
@@ -305,20 +308,24 @@ void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
         r.Position[r.Placed[i]] = start + i;
     }
     at = start;
-    for (Index g = 0; g < r.Groups.size(); ++g) {
-        if (g == stay) continue;
-        const Index count = r.Groups[g].Count;
+    for (Index k = 1; k <= groups; ++k) {
+        const Index g = k % groups;  // group 0 last
+        const Index first = at;
+        at += size(g);
+        if (g == stay) {
+            r.Start[b] = first;
+            r.End[b] = at;
+            continue;
+        }
         const Index created = static_cast<Index>(r.Start.size());
-        r.Start.push_back(at);
-        r.End.push_back(at + count);
+        r.Start.push_back(first);
+        r.End.push_back(at);
         r.Marked.push_back(0);
-        for (Index i = at; i < at + count; ++i) {
+        for (Index i = first; i < at; ++i) {
             r.ClassOf[r.Elements[i]] = created;
             moved.push_back(r.Elements[i]);
         }
-        at += count;
     }
-    r.Start[b] = at;
 }
 
 // Marks state s; a class that gets its first mark joins dirty. A class of

@@ -28,14 +28,16 @@ void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, 
     const PrecomputeCounts counts = Count(analysis);
     ReducedModel reduced = Reduce(std::move(mdp), property, std::move(analysis));
     // The bisimulation does not depend on the initial state; the order does.
-    prepared.Collapsed = SizeOf(reduced);
-    if (line.Precompute.Bisimulation) {
-        const auto bisimulation = std::chrono::steady_clock::now();
-        reduced = Bisimulate(std::move(reduced), prepared.Bisimulation);
-        prepared.BisimulationSeconds = Since(bisimulation);
-    }
+    const ModelSize collapsed = SizeOf(reduced);
+    BisimulationStats bisimulation;
+    const auto bisimulationStart = std::chrono::steady_clock::now();
+    if (line.Precompute.Bisimulation) reduced = Bisimulate(std::move(reduced), bisimulation);
+    const double bisimulationSeconds = Since(bisimulationStart);
     reduced = Renumber(std::move(reduced), 0, line.Precompute.Order);
     // Nothing of a refused model reaches prepared.
+    prepared.Collapsed = collapsed;
+    prepared.Bisimulation = bisimulation;
+    prepared.BisimulationSeconds = bisimulationSeconds;
     prepared.States = states;
     prepared.Choices = choices;
     prepared.Transitions = transitions;

@@ -238,6 +238,7 @@ TEST(Tool, BadInputGivesOneCleanLineNamingFileAndLine) {
         {{"--epsilon", "-1"}, "iicheck: --epsilon: \"-1\" is not a non-negative number"},
         {{"--sum-tolerance", "nan"}, "iicheck: --sum-tolerance: \"nan\" is not a non-negative number"},
         {{"--fpu", "vax"}, "iicheck: --fpu: unknown name \"vax\"; choose one of default, x87, SSE, AVX-512"},
+        {{"--order", "bfs"}, "iicheck: --order: unknown name \"bfs\"; choose one of topological, breadth-first"},
     };
     for (const auto& test : cases) {
         const ToolOutput output = RunTool(Join(test.Arguments, {"--quiet"}));
