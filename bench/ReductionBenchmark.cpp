@@ -211,7 +211,7 @@ std::string Table(const Source& source, const Loaded& loaded, const Property& pr
     out += std::to_string(loaded.Mdp.StateCount) + " states, " + std::to_string(loaded.Mdp.ChoiceCount()) +
            " choices, " + std::to_string(loaded.Mdp.TransitionCount()) + " transitions" +
            (loaded.Initial.size() > 1 ? ", " + std::to_string(loaded.Initial.size()) + " initial states" : "") +
-           "; read in " + Format("%.3f", loaded.ReadSeconds) + " s.\n\n";
+           "; read in " + Format("%.3g", loaded.ReadSeconds) + " s.\n\n";
     out += "| | states collapsed | bisimilar | iterated | iterations | / before | ms per iteration | / before "
            "| precompute s (bisimulation) | iterate s | total s | / before | peak MB | / before |\n"
            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
@@ -226,9 +226,9 @@ std::string Table(const Source& source, const Loaded& loaded, const Property& pr
                std::to_string(m.Collapsed.States) + " | " + std::to_string(m.Bisimilar.States) + " | " +
                std::to_string(m.Iterated) + " | " + std::to_string(m.Iterations) + " | " +
                Ratio(static_cast<double>(m.Iterations), static_cast<double>(before.Iterations)) + " | " +
-               Format("%.4f", perIteration(m) * 1e3) + " | " + Ratio(perIteration(m), perIteration(before)) +
-               " | " + Format("%.3f", m.PrecomputeSeconds) + " (" + Format("%.3f", m.BisimulationSeconds) +
-               ") | " + Format("%.3f", m.IterateSeconds) + " | " + Format("%.3f", total(m)) + " | " +
+               Format("%.3g", perIteration(m) * 1e3) + " | " + Ratio(perIteration(m), perIteration(before)) +
+               " | " + Format("%.3g", m.PrecomputeSeconds) + " (" + Format("%.3g", m.BisimulationSeconds) +
+               ") | " + Format("%.3g", m.IterateSeconds) + " | " + Format("%.3g", total(m)) + " | " +
                Ratio(total(m), total(before)) + " | " + Format("%.1f", static_cast<double>(m.PeakBytes) / 1e6) +
                " | " + Ratio(static_cast<double>(m.PeakBytes), static_cast<double>(before.PeakBytes)) + " |\n";
     }
@@ -252,17 +252,19 @@ std::vector<Source> Sources(bool generated) {
     shipped("dice", {{true, "target1", ""}, {true, "target2", ""}, {true, "target2", "avoid"}});
     shipped("brp_N64_MAX4", {{true, "target1", ""}, {true, "target2", ""}, {true, "target1", "avoid"}});
     if (!generated) return sources;
-    // The random model takes thousands of iterations: to the end at one
-    // million transitions, the first hundred at ten million.
-    for (const uint64_t transitions : {1'000'000, 10'000'000}) {
-        sources.push_back({"iigen random, " + std::to_string(transitions / 1'000'000) + "M transitions",
+    // The random model takes hundreds of iterations: to the end at a hundred
+    // thousand transitions, the first hundred at ten million.
+    for (const uint64_t transitions : {100'000, 10'000'000}) {
+        const bool large = transitions >= 1'000'000;
+        sources.push_back({"iigen random, " + std::to_string(transitions / (large ? 1'000'000 : 1'000)) +
+                               (large ? "M" : "k") + " transitions",
                            [transitions] {
                                TextSink tra, lab;
                                generator::WriteModel(transitions, 1, tra, lab);
                                return FromText(tra, lab, {"goal"});
                            },
                            {{true, "goal", ""}, {false, "goal", ""}},
-                           transitions > 1'000'000 ? 100 : 0});
+                           large ? 100 : 0});
     }
     sources.push_back({"iigen consensus, 6 processes, K = 4",
                        [] {
