@@ -1,39 +1,37 @@
-// The command-line host's reading and precomputation: the peak memory per
-// transition of reading, precomputing and reducing a generated model of ten
-// million transitions as iicheck does it, and the time of reading the
-// worst-case inputs of each kind (one probability of very many digits, one
-// choice of very many fractions over distinct large primes, a labels file of
-// very many labels), at sizes growing by four, with the fitted complexity.
+// The command-line host's reading and precomputation. For the generated
+// model of ten million transitions in every format, the time of reading it
+// (the benchmark's time), the peak memory per transition of reading it and of
+// reading, precomputing and reducing it as iicheck does, and how many times
+// faster each format reads than the .tra/.lab of the same model, measured in
+// the same run. "exact": the probabilities as the generator writes them
+// (fractions, short decimals; UMB: rationals); "binary64": as an exporter
+// that computes in binary64 writes them (shortest decimals; UMB: binary64).
+// Then the time of reading the worst-case inputs of each kind (one
+// probability of very many digits, one choice of very many fractions over
+// distinct large primes, a labels file of very many labels), at sizes
+// growing by four, with the fitted complexity.
+#include "DrnReader.hpp"
 #include "MemoryCounter.hpp"
 #include "ModelGenerator.hpp"
+#include "ModelWriter.hpp"
 #include "Pipeline.hpp"
+#include "TraReader.hpp"
+#include "UmbReader.hpp"
 
 #include <benchmark/benchmark.h>
 #include <gmp.h>
 
-#include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
-struct StringSink {
-    std::string Text;
-    StringSink& operator<<(uint64_t value) {
-        char digits[24];
-        Text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-        return *this;
-    }
-    StringSink& operator<<(const char* text) {
-        Text += text;
-        return *this;
-    }
-};
-
 const char* const kLabels = "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n";
 
-// Reads and prepares the model as iicheck does it, once per benchmark
+// Reads, precomputes and reduces as iicheck does it, once per benchmark
 // iteration; reports the peak memory of that.
 void Measure(benchmark::State& state, const std::string& tra, const std::string& lab,
              const char* target, uint64_t transitions) {
@@ -43,7 +41,10 @@ void Measure(benchmark::State& state, const std::string& tra, const std::string&
         try {
             iicheck::CommandLine line;
             line.Target = target;
-            benchmark::DoNotOptimize(iicheck::PrepareTexts(tra, "bench.tra", lab, "bench.lab", line));
+            iicheck::Prepared prepared;
+            iicheck::Prepare(iicheck::ParseTra(tra, "bench.tra", lab, "bench.lab", line.SumTolerance), line,
+                             prepared);
+            benchmark::DoNotOptimize(iicheck::ReduceFrom(prepared, 0));
         } catch (const iicheck::InputError&) {
         }
         peak = bench::MemoryCounter::Stop();
@@ -55,14 +56,80 @@ void Measure(benchmark::State& state, const std::string& tra, const std::string&
     }
 }
 
-void GeneratedModel(benchmark::State& state) {
-    static StringSink tra;
-    static StringSink lab;
-    static iicheck::generator::Totals totals;
-    if (tra.Text.empty()) {
-        totals = iicheck::generator::WriteModel(static_cast<uint64_t>(state.range(0)), 1, tra, lab);
+enum class Format { Tra, Drn, Umb, UmbGz, Tra64, Umb64 };
+
+// The generated model in every format, made once.
+struct Inputs {
+    iicheck::generator::StringSink Tra, Lab, Drn, Tra64, Lab64;
+    std::string Umb, UmbGz, Umb64;
+    uint64_t Transitions = 0;
+};
+
+const Inputs& Generated() {
+    static const Inputs inputs = [] {
+        constexpr uint64_t kTransitions = 10'000'000;
+        Inputs made;
+        made.Transitions = iicheck::generator::WriteModel(kTransitions, 1, false, made.Tra, made.Lab).Transitions;
+        iicheck::generator::WriteDrn(kTransitions, 1, false, made.Drn);
+        iicheck::generator::WriteModel(kTransitions, 1, true, made.Tra64, made.Lab64);
+        const double tolerance = iicheck::kDefaultSumTolerance;
+        iicheck::Model model = iicheck::ParseTra(made.Tra.Text, "m.tra", made.Lab.Text, "m.lab", tolerance);
+        made.Umb = iicheck::UmbArchive(model, iicheck::Compression::None);
+        made.UmbGz = iicheck::UmbArchive(model, iicheck::Compression::Gzip);
+        model = iicheck::ParseTra(made.Tra64.Text, "m.tra", made.Lab64.Text, "m.lab", tolerance);
+        iicheck::RoundToBinary64(model);
+        made.Umb64 = iicheck::UmbArchive(model, iicheck::Compression::None);
+        return made;
+    }();
+    return inputs;
+}
+
+iicheck::Model Read(Format format) {
+    const Inputs& in = Generated();
+    const double tolerance = iicheck::kDefaultSumTolerance;
+    switch (format) {
+        case Format::Tra: return iicheck::ParseTra(in.Tra.Text, "m.tra", in.Lab.Text, "m.lab", tolerance);
+        case Format::Drn: return iicheck::ParseDrn(in.Drn.Text, "m.drn", tolerance);
+        case Format::Umb: return iicheck::ParseUmb(in.Umb, "m.umb", tolerance);
+        case Format::UmbGz: return iicheck::ParseUmb(in.UmbGz, "m.umb.gz", tolerance);
+        case Format::Tra64: return iicheck::ParseTra(in.Tra64.Text, "m.tra", in.Lab64.Text, "m.lab", tolerance);
+        case Format::Umb64: return iicheck::ParseUmb(in.Umb64, "m.umb", tolerance);
     }
-    Measure(state, tra.Text, lab.Text, "goal", totals.Transitions);
+    return {};
+}
+
+// The mean read time of each format in this run.
+std::map<Format, double> gReadSeconds;
+
+void GeneratedModel(benchmark::State& state, Format format, Format sameModelAsTra) {
+    const uint64_t transitions = Generated().Transitions;
+    std::size_t readPeak = 0;
+    std::size_t peak = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        bench::MemoryCounter::Start();
+        const auto start = std::chrono::steady_clock::now();
+        iicheck::Model model = Read(format);
+        const double read = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        readPeak = bench::MemoryCounter::Peak();
+        iicheck::CommandLine line;
+        line.Target = "goal";
+        iicheck::Prepared prepared;
+        iicheck::Prepare(std::move(model), line, prepared);
+        benchmark::DoNotOptimize(iicheck::ReduceFrom(prepared, 0));
+        peak = bench::MemoryCounter::Stop();
+        state.SetIterationTime(read);
+        seconds += read;
+    }
+    gReadSeconds[format] = seconds / static_cast<double>(state.iterations());
+    const auto perTransition = [&](std::size_t bytes) {
+        return static_cast<double>(bytes) / static_cast<double>(transitions);
+    };
+    state.counters["read_peak_bytes/transition"] = perTransition(readPeak);
+    state.counters["peak_bytes/transition"] = perTransition(peak);
+    if (format != sameModelAsTra && gReadSeconds.count(sameModelAsTra) != 0) {
+        state.counters["x_faster_than_tra"] = gReadSeconds[sameModelAsTra] / gReadSeconds[format];
+    }
 }
 
 // A header that declares ten million states over a body of one line.
@@ -109,7 +176,19 @@ void ManyLabels(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(GeneratedModel)->Arg(10'000'000)->Iterations(1)->Unit(benchmark::kMillisecond);
+// In this order: each format after the .tra/.lab of the same model.
+BENCHMARK_CAPTURE(GeneratedModel, exact/tra, Format::Tra, Format::Tra)
+    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GeneratedModel, exact/drn, Format::Drn, Format::Tra)
+    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GeneratedModel, exact/umb, Format::Umb, Format::Tra)
+    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GeneratedModel, exact/umb.gz, Format::UmbGz, Format::Tra)
+    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GeneratedModel, binary64/tra, Format::Tra64, Format::Tra64)
+    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GeneratedModel, binary64/umb, Format::Umb64, Format::Tra64)
+    ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(LyingHeader)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(LongProbability)
     ->Arg(25'000)->Arg(100'000)->Arg(400'000)->Arg(1'600'000)

@@ -73,6 +73,8 @@ void Start() {
     gCounting = true;
 }
 
+std::size_t Peak() { return static_cast<std::size_t>(gPeak.load()); }
+
 std::size_t Stop() {
     gCounting = false;
     return static_cast<std::size_t>(gPeak.load());

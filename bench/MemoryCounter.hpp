@@ -6,6 +6,8 @@
 namespace bench::MemoryCounter {
 
 void Start();
+// The peak of the bytes allocated and not yet freed since Start, so far.
+std::size_t Peak();
 // The peak of the bytes allocated and not yet freed since Start.
 std::size_t Stop();
 

@@ -18,19 +18,16 @@
 //
 // With --report=FILE the tables replace the section "Reductions" of FILE
 // (docs/performance.md), or are appended to it.
-#include "Bisimulation.hpp"
 #include "CommandLine.hpp"
-#include "ExplicitModel.hpp"
 #include "MemoryCounter.hpp"
 #include "ModelGenerator.hpp"
-#include "Precompute.hpp"
+#include "Pipeline.hpp"
 #include "ReportSection.hpp"
 #include "Run.hpp"
-#include "StateOrder.hpp"
+#include "TraReader.hpp"
 #include "UmbReader.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -38,7 +35,6 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -50,21 +46,19 @@ double Since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A model as read, with the labels its properties use as bitsets.
+// A model as read.
 struct Loaded {
-    ExplicitMdp Mdp;
-    std::vector<uint64_t> Initial;
-    std::map<std::string, std::vector<uint64_t>> Labels;
+    Model Read;
     double ReadSeconds = 0;
 };
 
-struct Property {
+struct Query {
     bool Maximize;
     std::string Target;
     std::string Avoid;  // or empty
 };
 
-std::string Describe(const Property& property) {
+std::string Describe(const Query& property) {
     const std::string target = "\"" + property.Target + "\"";
     return std::string(property.Maximize ? "Pmax" : "Pmin") + "=? [" +
            (property.Avoid.empty() ? "F " + target : "!\"" + property.Avoid + "\" U " + target) + "]";
@@ -73,7 +67,7 @@ std::string Describe(const Property& property) {
 struct Source {
     std::string Name;
     std::function<Loaded()> Read;
-    std::vector<Property> Properties;
+    std::vector<Query> Properties;
     int32_t MaxIterations = 0;  // 0: until converged
 };
 
@@ -81,41 +75,17 @@ Loaded FromUmb(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto start = std::chrono::steady_clock::now();
-    ModelData data = ParseUmb(bytes, path.filename().string());
     Loaded loaded;
+    loaded.Read = ParseUmb(bytes, path.filename().string(), kDefaultSumTolerance);
     loaded.ReadSeconds = Since(start);
-    loaded.Mdp = std::move(data.Mdp);
-    for (uint64_t s = 0; s < loaded.Mdp.StateCount; ++s) {
-        if (TestBit(data.Initial, s)) loaded.Initial.push_back(s);
-    }
-    for (LabelBits& label : data.Labels) loaded.Labels[label.Name] = std::move(label.Members);
     return loaded;
 }
 
-struct TextSink {
-    std::string Text;
-    TextSink& operator<<(uint64_t value) {
-        char digits[24];
-        Text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
-        return *this;
-    }
-    TextSink& operator<<(const char* text) {
-        Text += text;
-        return *this;
-    }
-};
-
 // Reads a generated model's text as iicheck reads a .tra and a .lab file.
-Loaded FromText(const TextSink& tra, const TextSink& lab, const std::vector<std::string>& labels) {
+Loaded FromText(const generator::StringSink& tra, const generator::StringSink& lab) {
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::string> notes;
     Loaded loaded;
-    loaded.Mdp = ParseTransitions(tra.Text, "generated.tra", kDefaultSumTolerance, notes);
-    const Labelling labelling = ParseLabels(lab.Text, "generated.lab", loaded.Mdp.StateCount);
-    loaded.Initial = {InitialState(labelling, loaded.Mdp.StateCount)};
-    for (const std::string& label : labels) {
-        loaded.Labels[label] = StatesWithAnyLabel(labelling, label, loaded.Mdp.StateCount);
-    }
+    loaded.Read = ParseTra(tra.Text, "generated.tra", lab.Text, "generated.lab", kDefaultSumTolerance);
     loaded.ReadSeconds = Since(start);
     return loaded;
 }
@@ -147,48 +117,37 @@ struct Measured {
 };
 
 // From the model as read to the library's answers, as iicheck does it.
-Measured Measure(const Loaded& loaded, const Property& property, const PrecomputeOptions& options,
+Measured Measure(const Loaded& loaded, const Query& property, const PrecomputeOptions& options,
                  const Variant& variant, int32_t maxIterations) {
     Measured measured;
     bench::MemoryCounter::Start();
     {
-        ExplicitMdp mdp = loaded.Mdp;  // the model as read, counted
-        PropertySpec spec;
-        spec.Maximize = property.Maximize;
-        spec.Initial = loaded.Initial;
-        spec.Target = loaded.Labels.at(property.Target);
-        if (!property.Avoid.empty()) spec.Avoid = loaded.Labels.at(property.Avoid);
-        const auto start = std::chrono::steady_clock::now();
-        Analysis analysis = Analyse(mdp, spec, options.ProbabilityOne);
-        ReducedModel reduced = Reduce(std::move(mdp), spec, std::move(analysis));
-        measured.Collapsed = measured.Bisimilar = SizeOf(reduced);
-        if (options.Bisimulation) {
-            const auto bisimulation = std::chrono::steady_clock::now();
-            BisimulationStats stats;
-            reduced = Bisimulate(std::move(reduced), stats);
-            measured.BisimulationSeconds = Since(bisimulation);
-            measured.Bisimilar = stats.After;
-        }
-        measured.PrecomputeSeconds = Since(start);
+        CommandLine line;
+        line.Maximize = property.Maximize;
+        line.Target = property.Target;
+        line.Avoid = property.Avoid;
+        line.Precompute = options;
+        Prepared prepared;
+        Prepare(loaded.Read, line, prepared);  // a copy of the model as read, counted
+        measured.Collapsed = prepared.Collapsed;
+        measured.Bisimilar = options.Bisimulation ? prepared.Bisimulation.After : prepared.Collapsed;
+        measured.BisimulationSeconds = options.Bisimulation ? prepared.BisimulationSeconds : 0;
         RunSettings settings;
         settings.Maximize = property.Maximize;
         settings.PropertyName = Describe(property);
         settings.ShowProgress = false;
         settings.MaxIterations = maxIterations;
-        for (std::size_t i = 0; i < loaded.Initial.size(); ++i) {
-            const auto order = std::chrono::steady_clock::now();
-            const bool last = i + 1 == loaded.Initial.size();
-            const ReducedModel ordered =
-                last ? Renumber(std::move(reduced), i, options.Order) : Renumber(reduced, i, options.Order);
-            measured.PrecomputeSeconds += Since(order);
-            const RunOutcome outcome = RunLibrary(ordered.Mdp(), variant, settings);
-            measured.Iterated += ordered.StateCount();
+        for (std::size_t i = 0; i < prepared.Initial.size(); ++i) {
+            const ReducedModel reduced = ReduceFrom(prepared, i);
+            const RunOutcome outcome = RunLibrary(reduced.Mdp(), variant, settings);
+            measured.Iterated += reduced.StateCount();
             measured.Iterations += outcome.Iterations;
             measured.IterateSeconds += outcome.Seconds;
             measured.Lower = std::min(measured.Lower, outcome.Result.Lower);
             measured.Upper = std::max(measured.Upper, outcome.Result.Upper);
             measured.Converged = measured.Converged && outcome.Result.Status == IterationStatusConverged;
         }
+        measured.PrecomputeSeconds = prepared.PrecomputeSeconds;
     }
     measured.PeakBytes = bench::MemoryCounter::Stop();
     return measured;
@@ -204,13 +163,17 @@ std::string Ratio(double value, double before) {
     return before > 0 ? Format("%.3g", value / before) : "";
 }
 
+double Total(const Measured& m) { return m.PrecomputeSeconds + m.IterateSeconds; }
+
 // One Markdown table: a row per configuration.
-std::string Table(const Source& source, const Loaded& loaded, const Property& property,
+std::string Table(const Source& source, const Loaded& loaded, const Query& property,
                   const std::vector<Measured>& rows) {
     std::string out = "\n#### " + source.Name + ": `" + Describe(property) + "`\n\n";
-    out += std::to_string(loaded.Mdp.StateCount) + " states, " + std::to_string(loaded.Mdp.ChoiceCount()) +
-           " choices, " + std::to_string(loaded.Mdp.TransitionCount()) + " transitions" +
-           (loaded.Initial.size() > 1 ? ", " + std::to_string(loaded.Initial.size()) + " initial states" : "") +
+    const ExplicitMdp& mdp = loaded.Read.Mdp;
+    const std::size_t initial = loaded.Read.Initial.size();
+    out += std::to_string(mdp.StateCount) + " states, " + std::to_string(mdp.ChoiceCount()) + " choices, " +
+           std::to_string(mdp.TransitionCount()) + " transitions" +
+           (initial > 1 ? ", " + std::to_string(initial) + " initial states" : "") +
            "; read in " + Format("%.3g", loaded.ReadSeconds) + " s.\n\n";
     out += "| | states collapsed | bisimilar | iterated | iterations | / before | ms per iteration | / before "
            "| precompute s (bisimulation) | iterate s | total s | / before | peak MB | / before |\n"
@@ -219,7 +182,6 @@ std::string Table(const Source& source, const Loaded& loaded, const Property& pr
     auto perIteration = [](const Measured& m) {
         return m.Iterations > 0 ? m.IterateSeconds / static_cast<double>(m.Iterations) : 0.0;
     };
-    auto total = [](const Measured& m) { return m.PrecomputeSeconds + m.IterateSeconds; };
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Measured& m = rows[i];
         out += std::string("| ") + kConfigurations[i].Name + (m.Converged ? "" : " (iteration limit)") + " | " +
@@ -228,8 +190,8 @@ std::string Table(const Source& source, const Loaded& loaded, const Property& pr
                Ratio(static_cast<double>(m.Iterations), static_cast<double>(before.Iterations)) + " | " +
                Format("%.3g", perIteration(m) * 1e3) + " | " + Ratio(perIteration(m), perIteration(before)) +
                " | " + Format("%.3g", m.PrecomputeSeconds) + " (" + Format("%.3g", m.BisimulationSeconds) +
-               ") | " + Format("%.3g", m.IterateSeconds) + " | " + Format("%.3g", total(m)) + " | " +
-               Ratio(total(m), total(before)) + " | " + Format("%.1f", static_cast<double>(m.PeakBytes) / 1e6) +
+               ") | " + Format("%.3g", m.IterateSeconds) + " | " + Format("%.3g", Total(m)) + " | " +
+               Ratio(Total(m), Total(before)) + " | " + Format("%.1f", static_cast<double>(m.PeakBytes) / 1e6) +
                " | " + Ratio(static_cast<double>(m.PeakBytes), static_cast<double>(before.PeakBytes)) + " |\n";
     }
     return out;
@@ -237,7 +199,7 @@ std::string Table(const Source& source, const Loaded& loaded, const Property& pr
 
 std::vector<Source> Sources(bool generated) {
     std::vector<Source> sources;
-    auto shipped = [&](const char* name, std::vector<Property> properties) {
+    auto shipped = [&](const char* name, std::vector<Query> properties) {
         const std::filesystem::path path =
             std::filesystem::path(INTERVAL_ITERATION_MODELS) / name / (std::string(name) + ".umb");
         sources.push_back({name, [path] { return FromUmb(path); }, std::move(properties)});
@@ -259,18 +221,18 @@ std::vector<Source> Sources(bool generated) {
         sources.push_back({"iigen random, " + std::to_string(transitions / (large ? 1'000'000 : 1'000)) +
                                (large ? "M" : "k") + " transitions",
                            [transitions] {
-                               TextSink tra, lab;
-                               generator::WriteModel(transitions, 1, tra, lab);
-                               return FromText(tra, lab, {"goal"});
+                               generator::StringSink tra, lab;
+                               generator::WriteModel(transitions, 1, false, tra, lab);
+                               return FromText(tra, lab);
                            },
                            {{true, "goal", ""}, {false, "goal", ""}},
                            large ? 100 : 0});
     }
     sources.push_back({"iigen consensus, 6 processes, K = 4",
                        [] {
-                           TextSink tra, lab;
+                           generator::StringSink tra, lab;
                            generator::Consensus(6, 4).Write(tra, lab);
-                           return FromText(tra, lab, {"target1", "target2", "avoid"});
+                           return FromText(tra, lab);
                        },
                        {{false, "target1", ""}, {true, "target2", ""}}});
     return sources;
@@ -296,7 +258,7 @@ int main(int argc, char** argv) {
     for (const Source& source : Sources(generated)) {
         std::fprintf(stderr, "%s: reading\n", source.Name.c_str());
         const Loaded loaded = source.Read();
-        for (const Property& property : source.Properties) {
+        for (const Query& property : source.Properties) {
             std::vector<Measured> rows;
             for (const Configuration& configuration : kConfigurations) {
                 std::fprintf(stderr, "%s, %s: %s\n", source.Name.c_str(), Describe(property).c_str(),
@@ -304,10 +266,10 @@ int main(int argc, char** argv) {
                 // Small models again and again, for times above the clock's noise:
                 // the fastest of each.
                 Measured best = Measure(loaded, property, configuration.Options, variant, source.MaxIterations);
-                double spent = best.PrecomputeSeconds + best.IterateSeconds;
+                double spent = Total(best);
                 for (int repeat = 1; repeat < 50 && spent < 0.5; ++repeat) {
                     const Measured again = Measure(loaded, property, configuration.Options, variant, source.MaxIterations);
-                    spent += again.PrecomputeSeconds + again.IterateSeconds;
+                    spent += Total(again);
                     best.PrecomputeSeconds = std::min(best.PrecomputeSeconds, again.PrecomputeSeconds);
                     best.BisimulationSeconds = std::min(best.BisimulationSeconds, again.BisimulationSeconds);
                     best.IterateSeconds = std::min(best.IterateSeconds, again.IterateSeconds);

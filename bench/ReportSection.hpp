@@ -30,6 +30,17 @@ inline std::string ReadReport(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The text of the report at path from the line heading up to the first
+// section or the end, after a line break; empty without that heading.
+inline std::string HandWritten(const std::string& path, const std::string& heading) {
+    const std::string text = ReadReport(path);
+    const std::size_t at = text.find(heading);
+    if (at == std::string::npos) return "";
+    std::string kept = text.substr(at, text.find("<!-- section: ", at) - at);
+    while (!kept.empty() && kept.back() == '\n') kept.pop_back();
+    return "\n" + kept + "\n";
+}
+
 // Every section of the report at path, markers included, one after the
 // other.
 inline std::string Sections(const std::string& path) {

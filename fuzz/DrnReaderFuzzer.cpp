@@ -2,7 +2,7 @@
 // naming the file, never a crash or a hang; a text that reads must give a
 // consistent model, and every choice's location must be one of its lines.
 #include "DrnReader.hpp"
-#include "ModelDataCheck.hpp"
+#include "ModelCheck.hpp"
 
 #include <cstdint>
 #include <string_view>
@@ -10,8 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     try {
-        const iicheck::ModelData model = iicheck::ParseDrn(text, "fuzz.drn");
-        fuzz::CheckModel(model);
+        const iicheck::Model model = iicheck::ParseDrn(text, "fuzz.drn", iicheck::kDefaultSumTolerance);
+        fuzz::CheckModel(model, iicheck::kDefaultSumTolerance);
         const uint64_t choices = model.Mdp.ChoiceCount();
         for (uint64_t c = 0; c < choices && c < 16; ++c) {
             const std::string where = iicheck::DrnChoiceLocation(text, "fuzz.drn", c);

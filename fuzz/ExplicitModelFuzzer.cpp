@@ -5,8 +5,8 @@
 // Invariants: bad options end in a UsageError and bad files in an
 // InputError, never a crash; a refused input leaves nothing half-built;
 // every kept choice sums to 1 within the tolerance (checked here with an
-// independent exact sum); a model that reads precomputes into a model the
-// library accepts, whose safe bounds are 0 <= lower <= upper <= 1 when no
+// independent exact sum); a model that reads precomputes, from each initial
+// state, into a model the library accepts, whose safe bounds are 0 <= lower <= upper <= 1 when no
 // choice sums to more than 1 (a tolerance of 1 lets such choices through).
 // Headers of any size are read: memory follows the input, not its header.
 // The seeds in corpus/ExplicitModel hold the worst cases of each kind;
@@ -16,6 +16,7 @@
 #include "ExplicitModel.hpp"
 #include "IntervalIteration.h"
 #include "Pipeline.hpp"
+#include "TraReader.hpp"
 
 #include <gmpxx.h>
 
@@ -49,7 +50,7 @@ std::vector<std::string> Words(std::string_view line) {
 // The exact sum of each choice of up to 64 transitions (longer ones would
 // make this check, added one term after the other, slow), compared with 1.
 // True when every choice is known to sum to at most 1.
-bool CheckChoices(const iicheck::ExplicitMdp& mdp, double tolerance) {
+bool CheckSums(const iicheck::ExplicitMdp& mdp, double tolerance) {
     bool substochastic = true;
     for (uint64_t c = 0; c < mdp.ChoiceCount(); ++c) {
         const uint64_t first = mdp.ChoiceTransitionStart[c];
@@ -76,8 +77,8 @@ bool CheckChoices(const iicheck::ExplicitMdp& mdp, double tolerance) {
     return substochastic;
 }
 
-void Solve(const iicheck::Prepared& prepared, bool maximize, bool substochastic) {
-    const SparseMdp model = prepared.Reduced.Mdp();
+void Solve(const iicheck::ReducedModel& reduced, bool maximize, bool substochastic) {
+    const SparseMdp model = reduced.Mdp();
     IterationOptions options{};
     options.Epsilon = 1e-6;
     options.MaxIterations = 20;
@@ -114,18 +115,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     iicheck::Prepared prepared;
     bool substochastic = false;
     try {
-        iicheck::ExplicitMdp mdp =
-            iicheck::ParseTransitions(transitions, "fuzz.tra", line.SumTolerance, prepared.Notes);
-        substochastic = CheckChoices(mdp, line.SumTolerance);
-        const iicheck::Labelling labelling = iicheck::ParseLabels(labels, "fuzz.lab", mdp.StateCount);
-        iicheck::Prepare(std::move(mdp), labelling, line, prepared);
+        iicheck::Model model = iicheck::ParseTra(transitions, "fuzz.tra", labels, "fuzz.lab", line.SumTolerance);
+        substochastic = CheckSums(model.Mdp, line.SumTolerance);
+        iicheck::Prepare(std::move(model), line, prepared);
     } catch (const iicheck::InputError&) {
         // Malformed input, reported with its file and line.
-        if (prepared.States != 0 || prepared.Reduced.StateChoiceStart.size() != 0) {
-            Fail("a refused input left a half-built model");
-        }
+        if (prepared.States != 0 || !prepared.Initial.empty()) Fail("a refused input left a half-built model");
         return 0;
     }
-    Solve(prepared, line.Maximize, substochastic);
+    // The last initial states, which take the kept model, and one before
+    // them, which copies it.
+    const std::size_t count = prepared.Initial.size();
+    for (std::size_t i = count > 2 ? count - 2 : 0; i < count; ++i) {
+        Solve(iicheck::ReduceFrom(prepared, i), line.Maximize, substochastic);
+    }
     return 0;
 }

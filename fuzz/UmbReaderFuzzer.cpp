@@ -2,7 +2,7 @@
 // one-line InputError naming the archive, never a crash, a hang or memory
 // beyond what the input can expand to; an archive that reads must give a
 // consistent model.
-#include "ModelDataCheck.hpp"
+#include "ModelCheck.hpp"
 #include "UmbReader.hpp"
 
 #include <cstdint>
@@ -11,8 +11,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     try {
-        const iicheck::ModelData model = iicheck::ParseUmb(bytes, "fuzz.umb");
-        fuzz::CheckModel(model);
+        const iicheck::Model model = iicheck::ParseUmb(bytes, "fuzz.umb", iicheck::kDefaultSumTolerance);
+        fuzz::CheckModel(model, iicheck::kDefaultSumTolerance);
         const std::string where =
             iicheck::UmbChoiceLocation(bytes, "fuzz.umb", model.Mdp.ChoiceCount() / 2);
         fuzz::Require(where.rfind("fuzz.umb: choice ", 0) == 0, "a choice location without the archive");

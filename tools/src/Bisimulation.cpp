@@ -1,8 +1,8 @@
 #include "Bisimulation.hpp"
 
 #include "ExactValue.hpp"
-#include "Interrupt.hpp"
 #include "LargeArrays.hpp"
+#include "Progress.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -16,7 +16,8 @@ namespace {
 
 using u128 = unsigned __int128;
 
-void Poll(uint64_t counter) { PollInterrupt(counter, "precomputing"); }
+// Polls for an interrupt and keeps the progress line's elapsed time going.
+void Poll(uint64_t counter) { PollWithProgress(counter, kPrecomputing, counter, 0, "states"); }
 
 // An exact probability as two words: the reduced fraction (numerator,
 // denominator) when both fit in 64 bits, else (index, 0) with the index of
@@ -545,6 +546,7 @@ std::vector<uint64_t> BisimulationClasses(const ReducedModel& model, uint64_t* r
 }
 
 ReducedModel Bisimulate(ReducedModel model, BisimulationStats& stats) {
+    const ProgressPhase phase(kPrecomputing);
     stats.Before = SizeOf(model);
     ReducedModel quotient = CompactIndices(model) ? BisimulateWith<uint32_t>(std::move(model), stats)
                                                   : BisimulateWith<uint64_t>(std::move(model), stats);

@@ -7,17 +7,21 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace iicheck {
 
 const char* const kUsage =
-    R"(Usage: iicheck [options] [MODEL.tra [MODEL.lab]]
+    R"(Usage: iicheck [options] [MODEL.tra [MODEL.lab] | MODEL.drn | MODEL.umb]
 
 Computes sound bounds on the minimum or maximum probability of reaching a set
-of target states in an explicit MDP with the IntervalIteration library.
-MODEL.tra is the transitions file; MODEL.lab defaults to the same name with
-.lab. MODEL may also be a folder NAME holding NAME.tra and NAME.lab, or a
-path without the extension. Without a model, the bundled example runs.
+of target states in an explicit MDP or DTMC with the IntervalIteration
+library, for each initial state.
+The format follows the file's name: MODEL.tra (PRISM's explicit format, with
+the labels in MODEL.lab unless a second file is given), MODEL.drn (Storm's
+DRN), MODEL.umb, .umb.gz or .umb.xz (UMB); any other name is read as .tra.
+MODEL may also be a folder NAME holding NAME.tra (or .drn, .umb, .umb.gz), or
+a path without the extension. Without a model, the bundled example runs.
 
 Property:
   --target LABELS     target states: a label, or labels joined by '|' such
@@ -27,6 +31,7 @@ Property:
   --max, --min        maximum (default) or minimum over all schedulers
 
 Input:
+  --format NAME       tra, drn or umb, whatever the file's name
   --sum-tolerance T   refuse a choice whose probabilities, summed exactly as
                       rationals, are more than T away from 1 (default 1e-9);
                       choices within T but not exactly 1 (printed binary64
@@ -48,16 +53,19 @@ Precision:
   --max-iterations N  stop after N iterations (default 0: no limit)
 
 Arithmetic:
-  --fpu NAME          default, x87, SSE or AVX-512 (default: AVX-512 when the
-                      processor has it, else SSE)
-  --precision NAME    single, double or extended (default: double; extended
-                      only with x87)
-  --rounding NAME     default or safe (default: safe; only safe rounding
-                      gives sound bounds)
-  --interleaved       one vector of lower/upper pairs (default)
+  --fpu NAME          default, x87, SSE or AVX-512
+  --precision NAME    single, double or extended (extended only with x87)
+  --rounding NAME     default or safe (only safe rounding gives sound bounds)
+  --interleaved       one vector of lower/upper pairs
   --sequential        separate lower and upper vectors
   --all-variants      run every variant the library offers on this processor
                       and print a comparison table
+Without these, the fastest sound variant measured (docs/performance.md):
+safe rounding, double precision, with AVX-512 AVX-512 interleaved (0.6 to
+1.6 times the time of default rounding), else SSE sequential (0.7 to 2;
+SSE interleaved takes 3.8 to 23, changing the rounding direction twice per
+transition). If that one would round some fraction of the model before
+dividing it, the next of SSE sequential and x87 interleaved, with a note.
 
 Output:
   --json              machine-readable output on stdout
@@ -66,9 +74,21 @@ Output:
   --help              this text
   --version           the versions of iicheck and of the library's header
 
+Probabilities are read exactly: decimals and fractions as the rationals
+they are, decimals that only a binary64 value's printed digits explain
+(shortest or 17 digits: 2.3283064365386963E-10) as that binary64 value.
+
+Labels: "init" marks the initial states. A label the model does not have
+is an error, except in DRN, which names only the labels that states carry:
+there it is empty, with a note. "deadlock" is empty where it is absent.
+
+Several initial states: the bounds of each, in a table, or for many in a
+summary (--json lists them all); the precomputation runs once for them all.
+
 Signals: Ctrl-C (SIGINT) and SIGTERM stop the work. During the iteration
-iicheck reports the bounds reached so far; while reading or precomputing it
-says where it stopped. A second signal ends the process at once.
+iicheck reports the bounds reached so far and leaves out the initial states
+not yet done; while reading or precomputing it says where it stopped. A
+second signal ends the process at once.
 
 Exit codes:
   0  converged
@@ -80,8 +100,10 @@ Exit codes:
   5  error: a run with safe rounding returned bounds that are not
      0 <= lower <= upper <= 1, which sound bounds always are (the model is
      not a valid MDP, or the library is faulty); never reported as converged
-With --all-variants: 5 when any safe-rounding run did so, else 3 when a
-signal stopped the runs, else 0 when at least one variant converged, else 2.
+With --all-variants or several initial states: 5 when any safe-rounding
+run did so, else 3 when a signal stopped the runs, else the highest code of
+the initial states, each 0 when at least one variant converged, else 2 (with
+one variant: its code).
 )";
 
 namespace {
@@ -122,11 +144,36 @@ bool HasAvx512() { return (GetNativeSupportMask() & 2) != 0; }
 
 }  // namespace
 
-CommandLine::CommandLine() {
-    Chosen.Fpu = HasAvx512() ? FpuAVX512 : FpuSSE;
-    Chosen.Precision = PrecisionDouble;
-    Chosen.Rounding = RoundingSafe;
-    Chosen.Sequential = false;
+CommandLine::CommandLine() : Chosen(DefaultVariants(HasAvx512())[0]) {}
+
+std::vector<Variant> DefaultVariants(bool avx512) {
+    // Under safe rounding the portable and SSE variants change the rounding
+    // direction twice per transition in the interleaved layout, but twice
+    // per sweep in the sequential one; AVX-512 carries the direction in each
+    // instruction and x87 loads the integers of a fraction exactly.
+    std::vector<Variant> variants;
+    if (avx512) variants.push_back({FpuAVX512, PrecisionDouble, RoundingSafe, false});
+    variants.push_back({FpuSSE, PrecisionDouble, RoundingSafe, true});
+    variants.push_back({FpuX87, PrecisionDouble, RoundingSafe, false});
+    return variants;
+}
+
+Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<std::string>& notes) {
+    if (line.VariantGiven) return line.Chosen;
+    const std::vector<Variant> candidates = DefaultVariants(HasAvx512());
+    for (const Variant& candidate : candidates) {
+        const FractionCount count = CountFractions(model, candidate);
+        if (count.Inexact == 0) {
+            if (&candidate != &candidates[0]) {
+                notes.push_back("the " + Describe(candidates[0]) + " would round " +
+                                std::to_string(CountFractions(model, candidates[0]).Inexact) +
+                                " fractions of this model before dividing them; using the " +
+                                Describe(candidate) + ", which divides them with outward rounding");
+            }
+            return candidate;
+        }
+    }
+    return candidates.back();  // x87 divides every fraction exactly
 }
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
@@ -156,16 +203,28 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         } else if (argument == "--version") {
             noValue();
             line.Version = true;
+        } else if (argument == "--prop") {
+            try {
+                line.Properties.push_back(ParseProperty(takeValue(), "--prop"));
+            } catch (const InputError& error) {
+                throw UsageError(error.what());
+            }
+        } else if (argument == "--props") {
+            line.PropertyFiles.push_back(takeValue());
         } else if (argument == "--target") {
             line.Target = takeValue();
+            line.TargetGiven = true;
         } else if (argument == "--avoid") {
             line.Avoid = takeValue();
-        } else if (argument == "--max") {
+            line.AvoidGiven = true;
+        } else if (argument == "--max" || argument == "--min") {
             noValue();
-            line.Maximize = true;
-        } else if (argument == "--min") {
-            noValue();
-            line.Maximize = false;
+            line.Maximize = argument == "--max";
+            line.DirectionGiven = true;
+        } else if (argument == "--format") {
+            const std::string name = takeValue();
+            line.Format = ParseFormatName(name);
+            if (!line.Format) throw UsageError("--format: unknown format " + Quoted(name) + "; choose tra, drn or umb");
         } else if (argument == "--sum-tolerance") {
             line.SumTolerance = NonNegative(argument, takeValue());
         } else if (argument == "--no-bisimulation") {
@@ -200,19 +259,24 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             line.MaxIterations = static_cast<int32_t>(count);
         } else if (argument == "--fpu") {
             line.Chosen.Fpu = ByDisplayName(argument, takeValue(), FpuToString, 4);
+            line.VariantGiven = true;
             if (line.Chosen.Fpu == FpuAVX512 && !HasAvx512()) {
                 throw UsageError("--fpu AVX-512: this processor lacks AVX-512F or AVX-512DQ");
             }
         } else if (argument == "--precision") {
             line.Chosen.Precision = ByDisplayName(argument, takeValue(), PrecisionToString, 3);
+            line.VariantGiven = true;
         } else if (argument == "--rounding") {
             line.Chosen.Rounding = ByDisplayName(argument, takeValue(), RoundingToString, 2);
+            line.VariantGiven = true;
         } else if (argument == "--sequential") {
             noValue();
             line.Chosen.Sequential = true;
+            line.VariantGiven = true;
         } else if (argument == "--interleaved") {
             noValue();
             line.Chosen.Sequential = false;
+            line.VariantGiven = true;
         } else if (argument == "--all-variants") {
             noValue();
             line.AllVariants = true;
@@ -232,7 +296,30 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
         }
     }
     if (line.Files.size() > 2) throw UsageError("at most two files: MODEL.tra [MODEL.lab]");
+    if ((line.TargetGiven || line.AvoidGiven || line.DirectionGiven) &&
+        (!line.Properties.empty() || !line.PropertyFiles.empty())) {
+        throw UsageError("--prop and --props cannot be mixed with --target, --avoid, --min or --max; "
+                         "write the whole property, such as --prop 'Pmin=? [!\"avoid\" U \"goal\"]'");
+    }
     return line;
+}
+
+std::vector<Property> PropertiesOf(const CommandLine& line, std::vector<std::string>& notes) {
+    std::vector<Property> properties = line.Properties;
+    for (const std::string& file : line.PropertyFiles) {
+        const FileText text(file);
+        for (Property& property : ParsePropertiesText(text.Text(), file, notes)) {
+            properties.push_back(std::move(property));
+        }
+    }
+    if (!properties.empty()) return properties;
+    properties.push_back(ShorthandProperty(line.Target, line.Avoid, line.Maximize));
+    const char* missing = !line.TargetGiven && !line.DirectionGiven ? "no property given"
+                          : !line.TargetGiven                      ? "no --target given"
+                          : !line.DirectionGiven                   ? "no --min or --max given"
+                                                                   : nullptr;
+    if (missing != nullptr) notes.push_back(std::string(missing) + "; checking " + properties[0].Text);
+    return properties;
 }
 
 }  // namespace iicheck

@@ -54,7 +54,7 @@ uint64_t StronglyConnectedComponents(const Model& model, const Allowed& allowed,
         if (rindex[start] != 0) continue;
         open(start);
         while (!frames.empty()) {
-            PollInterrupt(steps++, "precomputing");
+            PollInterrupt(steps++, kPrecomputing);
             Frame& frame = frames.back();
             const uint64_t v = frame.State;
             const uint64_t c = frame.Choice;

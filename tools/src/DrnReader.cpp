@@ -1,6 +1,8 @@
 #include "DrnReader.hpp"
 
 #include "ExactValue.hpp"
+#include "LargeArrays.hpp"
+#include "Progress.hpp"
 #include "TextLines.hpp"
 
 #include <algorithm>
@@ -9,16 +11,9 @@
 namespace iicheck {
 namespace {
 
-// As for the other formats: far more than fits in memory with one choice each.
-constexpr uint64_t kMaxStates = uint64_t{1} << 34;
 // "state 0" and "action a" with their line ends: the header's counts must fit
 // the file.
 constexpr uint64_t kShortestLine = 8;
-// The label bitsets may take this many bytes per byte of the file, and at
-// least as many labels as fit in kMinLabels: many labels over many states
-// would otherwise take memory quadratic in the file's size.
-constexpr uint64_t kLabelBytesPerFileByte = 16;
-constexpr uint64_t kMinLabels = 64;
 
 enum class LineKind { Blank, Comment, Header, State, Action, Transition };
 
@@ -157,44 +152,31 @@ void SkipRewards(const char*& p, const char* end, const std::string& name, uint6
     }
 }
 
-// The labels met so far, each with its bitset.
+// The labels met so far. DRN declares none: a label is known from the first
+// state that carries it.
 class LabelTable {
 public:
-    LabelTable(ModelData& model, uint64_t fileSize)
-        : model_(model),
-          maxLabels_(std::max(kMinLabels, kLabelBytesPerFileByte * fileSize /
-                                              (8 * EmptyBits(model.Mdp.StateCount).size()))) {
-        Add("init");
-    }
+    LabelTable(Labelling& labels, uint64_t states) : labels_(labels), states_(states) { Add("init"); }
 
-    void Set(std::string_view label, uint64_t state, const std::string& name, uint64_t line) {
+    void Set(std::string_view label, uint64_t state) {
         auto found = slot_.find(label);
-        if (found == slot_.end()) {
-            if (model_.Labels.size() == maxLabels_) {
-                FailAtLine(name, line, "too many labels for a file of this size over " +
-                                           std::to_string(model_.Mdp.StateCount) + " states (label " +
-                                           Quoted(label.data(), label.data() + label.size()) +
-                                           " is number " + std::to_string(maxLabels_ + 1) + ")");
-            }
-            found = Add(label);
-        }
-        SetBit(model_.Labels[found->second].Members, state);
+        if (found == slot_.end()) found = Add(label);
+        AddLabelState(labels_.Labels[found->second], state, states_);
     }
 
 private:
     std::unordered_map<std::string_view, std::size_t>::iterator Add(std::string_view label) {
-        model_.Labels.push_back({std::string(label), EmptyBits(model_.Mdp.StateCount)});
-        return slot_.emplace(label, model_.Labels.size() - 1).first;
+        return slot_.emplace(label, static_cast<std::size_t>(AddLabel(labels_, label))).first;
     }
 
-    ModelData& model_;
-    uint64_t maxLabels_;
+    Labelling& labels_;
+    uint64_t states_;
     std::unordered_map<std::string_view, std::size_t> slot_;  // views into the text
 };
 
 // Reads "T : P" (blanks around ":" optional) into the model.
 void ParseTransition(const char* p, const char* end, ExplicitMdp& mdp, const std::string& name,
-                     uint64_t line) {
+                     uint64_t line, PrintedValues& printed) {
     const char* targetBegin = p;
     while (p != end && *p >= '0' && *p <= '9') ++p;
     uint64_t target;
@@ -217,35 +199,49 @@ void ParseTransition(const char* p, const char* end, ExplicitMdp& mdp, const std
     if (NextToken(p, end, extra, extraEnd)) {
         FailAtLine(name, line, "unexpected " + Quoted(extra, extraEnd) + " after the probability");
     }
-    TransitionValue value;
-    const ValueError error = ParseProbability(valueBegin, valueEnd, value);
-    if (error != ValueError::None) {
-        FailAtLine(name, line, "probability " + Quoted(valueBegin, valueEnd) + " " + Describe(error));
-    }
+    const TransitionValue value = ProbabilityToken(valueBegin, valueEnd, name, line, printed);
     if (IsZero(value)) return;  // no transition at all
     mdp.TransitionTarget.push_back(target);
     mdp.TransitionValues.push_back(value);
 }
 
+// The lines of a text whose first character after blanks is a digit.
+uint64_t TransitionLines(std::string_view text) {
+    uint64_t count = 0;
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p != end) {
+        while (p != end && IsBlank(*p)) ++p;
+        count += p != end && *p >= '0' && *p <= '9';
+        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        p = p == nullptr ? end : p + 1;
+    }
+    return count;
+}
+
 }  // namespace
 
-ModelData ParseDrn(std::string_view text, const std::string& name) {
+Model ParseDrn(std::string_view text, const std::string& name, double tolerance) {
     Lines lines(text);
     const Header header = ParseHeader(lines, name, text.size());
     const uint64_t states = header.States;
 
-    ModelData model;
+    Model model;
     model.Dtmc = header.Dtmc;
     ExplicitMdp& mdp = model.Mdp;
     mdp.StateCount = states;
+    ReserveLarge(mdp.StateChoiceStart, states + 1);
     mdp.StateChoiceStart.assign(states + 1, 0);
-    mdp.ChoiceTransitionStart.reserve(header.Choices + 1);
-    // Every transition takes a line of its own.
-    const std::string_view body = lines.Rest();
-    const uint64_t lineBound = static_cast<uint64_t>(std::count(body.begin(), body.end(), '\n')) + 1;
-    mdp.TransitionTarget.reserve(lineBound);
-    mdp.TransitionValues.reserve(lineBound);
-    LabelTable labels(model, text.size());
+    ReserveLarge(mdp.ChoiceTransitionStart, header.Choices + 1);
+    // Every transition takes a line of its own, which starts with its
+    // target after blanks.
+    const uint64_t transitionLines = TransitionLines(lines.Rest());
+    ReserveLarge(mdp.TransitionTarget, transitionLines);
+    ReserveLarge(mdp.TransitionValues, transitionLines);
+    model.Labels.FileName = name;
+    model.Labels.Declared = false;
+    LabelTable labels(model.Labels, states);
+    PrintedValues printed;
 
     uint64_t state = 0;  // states read
     uint64_t stateLine = 0;
@@ -261,6 +257,7 @@ ModelData ParseDrn(std::string_view text, const std::string& name) {
     const char* p;
     while (lines.Next(begin, end)) {
         const uint64_t line = lines.Number();
+        PollWithProgress(line, kReading, static_cast<uint64_t>(end - text.data()), text.size(), "bytes");
         switch (Classify(begin, end, p)) {
             case LineKind::Blank:
             case LineKind::Comment:
@@ -284,8 +281,7 @@ ModelData ParseDrn(std::string_view text, const std::string& name) {
                 const char* label;
                 const char* labelEnd;
                 while (NextToken(p, end, label, labelEnd)) {
-                    labels.Set(std::string_view(label, static_cast<std::size_t>(labelEnd - label)),
-                               state, name, line);
+                    labels.Set(std::string_view(label, static_cast<std::size_t>(labelEnd - label)), state);
                 }
                 ++state;
                 stateLine = line;
@@ -319,7 +315,7 @@ ModelData ParseDrn(std::string_view text, const std::string& name) {
                 if (choicesOfState == 0 && p != end && *p >= '0' && *p <= '9') {
                     FailAtLine(name, line, "a transition before the first \"action\" line of its state");
                 }
-                ParseTransition(p, end, mdp, name, line);
+                ParseTransition(p, end, mdp, name, line, printed);
                 break;
         }
     }
@@ -335,10 +331,10 @@ ModelData ParseDrn(std::string_view text, const std::string& name) {
     }
     mdp.StateChoiceStart[states] = mdp.ChoiceTransitionStart.size();
     mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
-    model.Initial = model.Labels[0].Members;
-    if (std::none_of(model.Initial.begin(), model.Initial.end(), [](uint64_t word) { return word != 0; })) {
-        FailAtLine(name, 0, "no state carries the label \"init\"");
-    }
+    model.Initial = InitialStates(model.Labels, states);
+    const std::string note = PrintedNote(printed, name);
+    if (!note.empty()) model.Notes.push_back(note);
+    CheckChoices(model, tolerance, [&](uint64_t choice) { return DrnChoiceLocation(text, name, choice); });
     return model;
 }
 
@@ -357,10 +353,10 @@ std::string DrnChoiceLocation(std::string_view text, const std::string& name, ui
             if (kind == LineKind::Header) SplitHeader(p, end, key, value);
             inModel = key == "model";
         } else if (kind == LineKind::Action && seen++ == choice) {
-            return name + ":" + std::to_string(lines.Number());
+            return Place(name, lines.Number());
         }
     }
-    return name + ": choice " + std::to_string(choice);
+    return Printable(name) + ": choice " + std::to_string(choice);
 }
 
 }  // namespace iicheck

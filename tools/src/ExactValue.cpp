@@ -1,10 +1,12 @@
 #include "ExactValue.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <numeric>
 #include <vector>
 
 #include <gmpxx.h>
@@ -24,10 +26,28 @@ unsigned TrailingZeros128(u128 x) {
 
 unsigned BitLength64(uint64_t x) { return x == 0 ? 0 : 64 - static_cast<unsigned>(__builtin_clzll(x)); }
 
+// Binary gcd, with the difference's absolute value and the minimum taken
+// without branches: several times faster than with a swap.
+uint64_t Gcd64(uint64_t a, uint64_t b) {
+    if (a == 0) return b;
+    if (b == 0) return a;
+    const int shift = __builtin_ctzll(a | b);
+    a >>= __builtin_ctzll(a);
+    b >>= __builtin_ctzll(b);
+    while (a != b) {
+        const uint64_t difference = a > b ? a - b : b - a;
+        a = a < b ? a : b;
+        b = difference >> __builtin_ctzll(difference);
+    }
+    return a << shift;
+}
+
 bool Fits64(u128 x) { return (x >> 64) == 0; }
 
+// Reading and summing mostly meet operands of 64 bits, which 64-bit
+// arithmetic handles several times faster.
 u128 Gcd128(u128 a, u128 b) {
-    if (Fits64(a | b)) return std::gcd(static_cast<uint64_t>(a), static_cast<uint64_t>(b));
+    if (Fits64(a | b)) return Gcd64(static_cast<uint64_t>(a), static_cast<uint64_t>(b));
     if (a == 0) return b;
     if (b == 0) return a;
     const unsigned shift = TrailingZeros128(a | b);
@@ -44,9 +64,8 @@ u128 Gcd128(u128 a, u128 b) {
     return a << shift;
 }
 
-// x / y, in 64 bits when they fit (a 128-bit division is a library call).
-u128 Quotient128(u128 x, u128 y) {
-    return Fits64(x | y) ? u128{static_cast<uint64_t>(x) / static_cast<uint64_t>(y)} : x / y;
+u128 Divide(u128 a, u128 b) {
+    return Fits64(a | b) ? u128{static_cast<uint64_t>(a) / static_cast<uint64_t>(b)} : a / b;
 }
 
 bool IsPowerOfTwo(u128 x) { return x != 0 && (x & (x - 1)) == 0; }
@@ -139,7 +158,55 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
     return ValueError::None;
 }
 
-ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value) {
+// The significant digits and the decimal exponent of a number printed by
+// std::to_chars in scientific form ("2.3283064365386963e-10"), without
+// trailing zeros: value = 0.Digits * 10^Exponent.
+struct Printed {
+    char Digits[32];
+    std::size_t Count = 0;
+    int64_t Exponent = 0;
+};
+
+Printed Normalize(const char* begin, const char* end) {
+    Printed printed;
+    const char* p = begin;
+    for (; p != end && *p != 'e'; ++p) {
+        if (IsDigit(*p)) printed.Digits[printed.Count++] = *p;
+    }
+    while (printed.Count > 0 && printed.Digits[printed.Count - 1] == '0') --printed.Count;
+    int exponent = 0;
+    if (p != end) std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
+    printed.Exponent = exponent + 1;
+    return printed;
+}
+
+// Whether the decimal m / 10^k is an image that printing some binary64
+// value gives: the value d nearest to it printed with the shortest digits
+// that read back as d, or with 17 significant digits. Sets d.
+bool IsPrintedBinary64(const Significand& m, uint64_t k, double& d) {
+    if (m.Digits > 17) return false;  // more than either image has
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*se-%llu", static_cast<int>(m.Digits), m.Text,
+                  static_cast<unsigned long long>(k));
+    d = std::strtod(text, nullptr);  // rounds to nearest
+    if (!(d > 0) || std::isinf(d)) return false;
+    const int64_t exponent = static_cast<int64_t>(m.Digits) - static_cast<int64_t>(k);
+    for (const int precision : {-1, 16}) {
+        char image[64];
+        const std::to_chars_result printed =
+            precision < 0 ? std::to_chars(image, image + sizeof image, d, std::chars_format::scientific)
+                          : std::to_chars(image, image + sizeof image, d, std::chars_format::scientific,
+                                          precision);
+        const Printed digits = Normalize(image, printed.ptr);
+        if (digits.Count == m.Digits && digits.Exponent == exponent &&
+            std::memcmp(digits.Digits, m.Text, m.Digits) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value, bool& printedBinary64) {
     Significand m;
     uint64_t pendingZeros = 0;  // zeros after the last nonzero digit
     int64_t fractionDigits = 0;
@@ -198,7 +265,14 @@ ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value) 
     // The significand is not a multiple of 10, so it equals 10^k only when
     // it is 1 and k is 0: with more digits than k it is above 1.
     if (m.Digits > k) return ValueError::GreaterThanOne;
-    return ReduceDecimal(m, k, value);
+    const ValueError error = ReduceDecimal(m, k, value);
+    double printed;
+    if (error == ValueError::NotRepresentable && IsPrintedBinary64(m, k, printed)) {
+        value = StoredValue(printed);
+        printedBinary64 = true;
+        return ValueError::None;
+    }
+    return error;
 }
 
 bool ParseInteger128(const char*& p, const char* end, u128& value, bool& overflow) {
@@ -226,16 +300,7 @@ ValueError ParseFraction(const char* p, const char* end, TransitionValue& value)
         return ValueError::NotANumber;
     }
     if (numeratorOverflow || denominatorOverflow) return ValueError::TooLarge;
-    if (denominator == 0) return ValueError::ZeroDenominator;
-    if (numerator > denominator) return ValueError::GreaterThanOne;
-    if (numerator == 0) {
-        value = StoredValue(0.0);
-        return ValueError::None;
-    }
-    const u128 divisor = Gcd128(numerator, denominator);
-    return ExactTransitionValue(Fraction128{numerator / divisor, denominator / divisor}, value)
-               ? ValueError::None
-               : ValueError::NotRepresentable;
+    return FractionProbability(numerator, denominator, value);
 }
 
 }  // namespace
@@ -246,22 +311,17 @@ ExactTerm TermOf(const TransitionValue& value) {
         const unsigned shift = static_cast<unsigned>(__builtin_ctzll(denominator));
         return {static_cast<uint64_t>(value.Numerator), denominator >> shift, shift};
     }
-    // A binary64 probability m * 2^e with m odd, from its bits: a
-    // significand of 52 bits with the implicit leading 1 unless subnormal.
+    // A binary64 probability m * 2^e with m odd, from its bits; 1 is the
+    // only one of at least 1.
     uint64_t bits;
     std::memcpy(&bits, &value.Value, sizeof bits);
     const uint64_t biased = (bits >> 52) & 0x7FF;
     uint64_t mantissa = bits & ((uint64_t{1} << 52) - 1);
-    int64_t power = -1074;
-    if (biased != 0) {
-        mantissa |= uint64_t{1} << 52;
-        power = static_cast<int64_t>(biased) - 1075;
-    }
+    if (biased != 0) mantissa |= uint64_t{1} << 52;
     if (mantissa == 0) return {0, 1, 0};
     const unsigned zeros = static_cast<unsigned>(__builtin_ctzll(mantissa));
     mantissa >>= zeros;
-    power += zeros;
-    // 1 is the only probability of at least 1.
+    const int64_t power = (biased != 0 ? static_cast<int64_t>(biased) - 1075 : -1074) + zeros;
     if (power >= 0) return {mantissa << power, 1, 0};
     return {mantissa, 1, static_cast<uint64_t>(-power)};
 }
@@ -277,15 +337,45 @@ bool Sum128(const TransitionValue* values, std::size_t count, u128& a, u128& b) 
         if (term.Numerator == 0) continue;
         if (term.Shift + BitLength64(term.OddDenominator) > 127) return false;
         const u128 d = u128{term.OddDenominator} << term.Shift;
-        if (d == b) {  // the usual case: terms over one denominator
+        // The common cases need no gcd: a denominator equal to the sum's,
+        // and binary64 values added to a sum whose denominator is a power
+        // of two.
+        if (d == b) {
             if (__builtin_add_overflow(a, u128{term.Numerator}, &a)) return false;
             continue;
         }
-        const u128 g = Gcd128(b, d);
-        const u128 bOverG = Quotient128(b, g);
+        if (term.OddDenominator == 1 && IsPowerOfTwo(b)) {
+            const uint64_t sumShift = TrailingZeros128(b);
+            if (term.Shift < sumShift) {
+                const uint64_t up = sumShift - term.Shift;
+                if (BitLength64(term.Numerator) + up > 127 ||
+                    __builtin_add_overflow(a, u128{term.Numerator} << up, &a)) {
+                    return false;
+                }
+            } else {
+                const uint64_t up = term.Shift - sumShift;
+                if ((a != 0 && up > 0 && (a >> (127 - up)) != 0) ||
+                    __builtin_add_overflow(a << up, u128{term.Numerator}, &a)) {
+                    return false;
+                }
+                b = d;
+            }
+            continue;
+        }
         u128 newB = 0, scaledA = 0, scaledN = 0, newA = 0;
-        if (__builtin_mul_overflow(bOverG, d, &newB) || __builtin_mul_overflow(a, Quotient128(d, g), &scaledA) ||
-            __builtin_mul_overflow(u128{term.Numerator}, bOverG, &scaledN) ||
+        // Two 64-bit denominators multiply without overflow: the sum need
+        // not be reduced to be compared with 1.
+        if (!__builtin_mul_overflow(b, d, &newB) && !__builtin_mul_overflow(a, d, &scaledA) &&
+            !__builtin_mul_overflow(u128{term.Numerator}, b, &scaledN) &&
+            !__builtin_add_overflow(scaledA, scaledN, &newA)) {
+            a = newA;
+            b = newB;
+            continue;
+        }
+        const u128 g = Gcd128(b, d);
+        const u128 bg = Divide(b, g);
+        if (__builtin_mul_overflow(bg, d, &newB) || __builtin_mul_overflow(a, Divide(d, g), &scaledA) ||
+            __builtin_mul_overflow(u128{term.Numerator}, bg, &scaledN) ||
             __builtin_add_overflow(scaledA, scaledN, &newA)) {
             return false;
         }
@@ -326,14 +416,69 @@ mpq_class SumBig(const TransitionValue* values, std::size_t count) {
 
 }  // namespace
 
+namespace {
+
+unsigned TrailingZeros(uint64_t x) { return static_cast<unsigned>(__builtin_ctzll(x)); }
+unsigned TrailingZeros(u128 x) { return TrailingZeros128(x); }
+uint64_t Gcd(uint64_t a, uint64_t b) { return Gcd64(a, b); }
+u128 Gcd(u128 a, u128 b) { return Gcd128(a, b); }
+
+// FractionProbability in the type of the operands: 64 bits for what real
+// files hold, 128 bits for the rest of a text's fractions.
+template <class Unsigned>
+ValueError Fraction(Unsigned numerator, Unsigned denominator, TransitionValue& value) {
+    if (denominator == 0) return ValueError::ZeroDenominator;
+    if (numerator > denominator) return ValueError::GreaterThanOne;
+    if (numerator == 0) {
+        value = StoredValue(0.0);
+        return ValueError::None;
+    }
+    // The common factors of 2 first: a power-of-two denominator or a
+    // numerator of 1 then needs no gcd.
+    const unsigned twos = std::min(TrailingZeros(numerator), TrailingZeros(denominator));
+    numerator >>= twos;
+    denominator >>= twos;
+    const bool dyadic = (denominator & (denominator - 1)) == 0;
+    if (!dyadic && numerator != 1) {
+        const Unsigned divisor = Gcd(numerator, denominator);
+        numerator /= divisor;
+        denominator /= divisor;
+    }
+    if ((denominator & (denominator - 1)) == 0 && numerator < (Unsigned{1} << 53)) {
+        // At most 2^-127: far above the subnormal limit.
+        value = StoredValue(std::ldexp(static_cast<double>(static_cast<uint64_t>(numerator)),
+                                       -static_cast<int>(TrailingZeros(denominator))));
+        return ValueError::None;
+    }
+    if (numerator > kInt64Max || denominator > kInt64Max) return ValueError::NotRepresentable;
+    value = FractionValue(static_cast<uint64_t>(numerator), static_cast<uint64_t>(denominator));
+    return ValueError::None;
+}
+
+}  // namespace
+
+ValueError FractionProbability(unsigned __int128 numerator, unsigned __int128 denominator,
+                               TransitionValue& value) {
+    return Fits64(numerator | denominator)
+               ? Fraction(static_cast<uint64_t>(numerator), static_cast<uint64_t>(denominator), value)
+               : Fraction(numerator, denominator, value);
+}
+
 ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value) {
+    bool printedBinary64 = false;
+    return ParseProbability(begin, end, value, printedBinary64);
+}
+
+ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value,
+                            bool& printedBinary64) {
+    printedBinary64 = false;
     if (begin == end) return ValueError::NotANumber;
     if (*begin == '-') return ValueError::Negative;
     if (*begin == '+') ++begin;
     if (std::memchr(begin, '/', static_cast<std::size_t>(end - begin)) != nullptr) {
         return ParseFraction(begin, end, value);
     }
-    return ParseDecimal(begin, end, value);
+    return ParseDecimal(begin, end, value, printedBinary64);
 }
 
 const char* Describe(ValueError error) {
@@ -345,8 +490,8 @@ const char* Describe(ValueError error) {
         case ValueError::ZeroDenominator: return "has a zero denominator";
         case ValueError::TooLarge: return "has an integer beyond 128 bits";
         case ValueError::NotRepresentable:
-            return "is neither a binary64 value nor a fraction of 64-bit integers, and is not "
-                   "rounded";
+            return "is neither a binary64 value, nor a fraction of 64-bit integers, nor the "
+                   "shortest or 17-digit decimal of a binary64 value, and is not rounded";
         case ValueError::TooManyDigits:
             return "has more significant digits than any binary64 value or fraction of 64-bit "
                    "integers (767)";
@@ -365,26 +510,62 @@ bool IsProbability(const TransitionValue& value) {
     return value.Denominator > 0 && value.Numerator >= 0 && value.Numerator <= value.Denominator;
 }
 
+// The sum of binary64 values in fixed point with kFixedBits fraction bits,
+// which holds every value of at least 2^(52 - kFixedBits) exactly, and the
+// sum of 2^26 values of at most 1: what exporters that compute in binary64
+// write, summed with shifts alone. False for any other values.
+constexpr unsigned kFixedBits = 100;
+
+bool SumBinary64(const TransitionValue* values, std::size_t count, u128& sum) {
+    sum = 0;
+    if (count > (std::size_t{1} << 26)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (values[i].Denominator != 0) return false;
+        uint64_t bits;
+        std::memcpy(&bits, &values[i].Value, sizeof bits);
+        const int64_t biased = static_cast<int64_t>((bits >> 52) & 0x7FF);
+        // The value is mantissa * 2^(biased - 1075); at most 1, so shifted
+        // it is at most 2^kFixedBits.
+        const int64_t shift = biased - 1075 + kFixedBits;
+        if (biased == 0 || shift < 0 || biased > 1023) return false;
+        const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+        sum += u128{mantissa} << shift;
+    }
+    return true;
+}
+
 SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
                                 double tolerance) {
     SumComparison result;
     u128 a;
     u128 b;
-    const bool small = Sum128(values, count, a, b);
-    if (small && a == b) {
-        result.Exact = result.WithinTolerance = true;
-        return result;
-    }
-    mpq_class deviation;  // sum - 1
-    if (small) {
-        deviation = mpq_class(Big(a) - Big(b), Big(b));
-        deviation.canonicalize();
-    } else {
-        deviation = SumBig(values, count) - 1;
-        if (deviation == 0) {
+    const bool binary64 = SumBinary64(values, count, a);
+    if (binary64) b = u128{1} << kFixedBits;
+    const bool fits = binary64 || Sum128(values, count, a, b);
+    if (fits) {
+        if (a == b) {
             result.Exact = result.WithinTolerance = true;
             return result;
         }
+        // |sum - 1| = difference / b within a few units in the last place,
+        // which settles the comparison unless it is that close to the
+        // tolerance (printed binary64 values miss 1 by about 1e-17, far
+        // below it).
+        const u128 difference = a > b ? a - b : b - a;
+        const double approximate = static_cast<double>(difference) / static_cast<double>(b);
+        result.Deviation = a > b ? approximate : -approximate;
+        if (std::isinf(tolerance) || approximate <= tolerance * (1 - 1e-12)) {
+            result.WithinTolerance = true;
+            return result;
+        }
+        if (approximate >= tolerance * (1 + 1e-12)) return result;
+    }
+    // Beyond 128 bits, or too close to the tolerance: with GMP.
+    mpq_class deviation = fits ? mpq_class(Big(a) - Big(b), Big(b)) : mpq_class(SumBig(values, count) - 1);
+    deviation.canonicalize();
+    if (deviation == 0) {
+        result.Exact = result.WithinTolerance = true;
+        return result;
     }
     result.Deviation = deviation.get_d();
     result.WithinTolerance =
@@ -397,8 +578,8 @@ bool SumExactly(const TransitionValue* values, std::size_t count, Fraction128& s
     u128 b;
     if (!Sum128(values, count, a, b)) return false;
     const u128 divisor = Gcd128(a, b);
-    sum.Numerator = Quotient128(a, divisor);
-    sum.Denominator = Quotient128(b, divisor);
+    sum.Numerator = Divide(a, divisor);
+    sum.Denominator = Divide(b, divisor);
     return true;
 }
 
@@ -409,16 +590,7 @@ mpq_class SumExactlyBig(const TransitionValue* values, std::size_t count) {
 }
 
 bool ExactTransitionValue(const Fraction128& value, TransitionValue& exact) {
-    if (IsPowerOfTwo(value.Denominator) && value.Numerator < (u128{1} << 53)) {
-        // At most 2^-127 apart from 0: far above the subnormal limit.
-        exact = StoredValue(std::ldexp(static_cast<double>(static_cast<uint64_t>(value.Numerator)),
-                                       -static_cast<int>(TrailingZeros128(value.Denominator))));
-        return true;
-    }
-    if (value.Numerator > kInt64Max || value.Denominator > kInt64Max) return false;
-    exact = FractionValue(static_cast<uint64_t>(value.Numerator),
-                          static_cast<uint64_t>(value.Denominator));
-    return true;
+    return FractionProbability(value.Numerator, value.Denominator, exact) == ValueError::None;
 }
 
 bool ExactTransitionValue(const mpq_class& value, TransitionValue& exact) {

@@ -5,7 +5,11 @@
 // "2.5E-4" is 1/4000, "1/3" is one third. It is handed to the library as a
 // stored binary64 value when that rational is exactly a binary64 number
 // (0.5, 0.25, 1), and otherwise as a reduced fraction of two signed 64-bit
-// integers. A value that is neither is refused, never rounded.
+// integers. A decimal that is neither, but is what printing a binary64 value
+// gives (the shortest digits that read back as that value, or its 17
+// significant digits: "2.3283064365386963E-10" is 2^-32 so printed), is that
+// binary64 value, as the exporter that printed it computed with it. Any
+// other value is refused, never rounded.
 //
 // Reading takes time linear in the text: a decimal is refused as soon as it
 // has more significant digits than any such value needs, and a fraction's
@@ -28,7 +32,8 @@ enum class ValueError {
     GreaterThanOne,   // the rational is above 1
     ZeroDenominator,  // "a/0"
     TooLarge,         // an integer of a fraction beyond 128 bits
-    NotRepresentable,  // neither binary64 nor a fraction of int64 integers
+    NotRepresentable,  // neither binary64 nor a fraction of int64 integers,
+                       // nor a printed binary64 value
     TooManyDigits      // more significant digits than kMaxSignificantDigits
 };
 
@@ -42,6 +47,17 @@ constexpr std::size_t kMaxSignificantDigits = 767;
 // decimal with optional '+', fraction part and exponent ("1", "0.5", ".5",
 // "1e-3", "2.5E-4"), or two unsigned integers "a/b".
 ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value);
+
+// The same; printedBinary64 tells whether the value was read as a printed
+// binary64 value (above), which readers count in a note.
+ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value,
+                            bool& printedBinary64);
+
+// The probability numerator/denominator: reduced, stored as a binary64
+// value when it is exactly one, else as a fraction of signed 64-bit
+// integers; NotRepresentable when it is neither.
+ValueError FractionProbability(unsigned __int128 numerator, unsigned __int128 denominator,
+                               TransitionValue& value);
 
 // The words of an error for a message, e.g. "is greater than 1".
 const char* Describe(ValueError error);

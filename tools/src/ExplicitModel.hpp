@@ -1,15 +1,6 @@
-// Explicit MDPs in the plain-text export format of probabilistic model
-// checkers: a transitions file and a labels file.
-//
-// Transitions (.tra): '#' comment lines, the header "states choices
-// transitions", then one line per transition "source choice target
-// probability [action]", sorted by source state and by choice, choices
-// numbered from 0 within each state. Labels (.lab): '#' comment lines, the
-// header of index="name" pairs, then lines "state: index index ...".
-//
-// Memory follows the files: a header's counts are checked against what the
-// text can hold before anything is allocated, and the labels are kept as
-// lists of states. The reading loops poll for an interrupt (Interrupt.hpp).
+// An explicit MDP as the readers of every file format deliver it (a DTMC is
+// an MDP with one choice per state), its labels, the check of its choices
+// that every reader runs, and the mapping of files.
 #pragma once
 
 #include "IntervalIteration.h"
@@ -74,9 +65,10 @@ Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const Choic
 std::string DeviationNote(const Deviations& deviations, double tolerance,
                           const ChoiceLocator& locate);
 
-// One label of a model. A text reader records its states one by one in
-// States; a binary reader hands over a ready bitset over all states in Bits.
-// Either may be empty.
+// One label of a model. A text reader records its states one by one
+// (AddLabelState): in States, or in a bitset over all states in Bits once
+// that is smaller; a binary reader hands over a ready bitset in Bits. Both
+// may be empty.
 struct Label {
     std::string Name;
     std::vector<uint64_t> States;
@@ -87,8 +79,11 @@ struct Label {
 // (LabelStates), so that memory follows what the file holds, not the number
 // of labels times the number of states.
 struct Labelling {
-    std::string FileName;
+    std::string FileName;      // where the labels are declared, for messages
     uint64_t HeaderLine = 0;
+    // Whether the format lists every label of the model, empty ones too
+    // (.lab, UMB); DRN names only the labels that some state carries.
+    bool Declared = true;
     std::vector<Label> Labels;                                // as declared
     std::map<std::string, std::size_t, std::less<>> Index;    // name -> position in Labels
 
@@ -102,26 +97,27 @@ struct Labelling {
 // the name is taken.
 int AddLabel(Labelling& labels, std::string_view name);
 
+// Records that state (below stateCount) carries the label.
+void AddLabelState(Label& label, uint64_t state, uint64_t stateCount);
+
 // The states of a label as a bitset over stateCount states.
 std::vector<uint64_t> LabelStates(const Labelling& labels, std::size_t label, uint64_t stateCount);
 
-// Parses a transitions file's text; name is used in messages. Header counts
-// that the text cannot hold are refused before anything is allocated. Runs
-// CheckStochastic; the note on the choices within the tolerance is appended
-// to notes.
-ExplicitMdp ParseTransitions(std::string_view text, const std::string& name, double tolerance,
-                             std::vector<std::string>& notes);
+// The states of the label called name, as a bitset over stateCount states.
+// A name the model does not have is an InputError when its format declares
+// its labels; otherwise (DRN) it is an empty label, with a note.
+// "deadlock", which exporters leave out when no state has it, is an empty
+// label in every format.
+std::vector<uint64_t> LabelNamed(const Labelling& labels, std::string_view name, uint64_t stateCount,
+                                 std::vector<std::string>& notes);
 
-// Parses a labels file's text for a model of stateCount states.
-Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t stateCount);
-
-// The union of the labels named in a '|'-separated list ("goal|done"),
-// as a bitset over stateCount states. Unknown names are an InputError.
+// The union of the labels named in a '|'-separated list ("goal|done"), as a
+// bitset over stateCount states; each name as LabelNamed.
 std::vector<uint64_t> StatesWithAnyLabel(const Labelling& labels, std::string_view list,
-                                         uint64_t stateCount);
+                                         uint64_t stateCount, std::vector<std::string>& notes);
 
-// The one state labelled "init"; none or several are an InputError.
-uint64_t InitialState(const Labelling& labels, uint64_t stateCount);
+// The states labelled "init", ascending; an InputError when there are none.
+std::vector<uint64_t> InitialStates(const Labelling& labels, uint64_t stateCount);
 
 // A file's contents, memory-mapped when possible. InputError when it cannot
 // be read.

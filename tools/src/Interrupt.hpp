@@ -32,6 +32,10 @@ std::string InterruptName();
 // The flag the library polls.
 int32_t* AbortFlag();
 
+// The phases that Interrupted names.
+inline constexpr const char* kReading = "reading";
+inline constexpr const char* kPrecomputing = "precomputing";
+
 // Throws Interrupted(phase) when a stop was asked for; looks at the flag
 // once every 65536 values of counter, starting with 0.
 inline void PollInterrupt(uint64_t counter, const char* phase) {

@@ -1,6 +1,6 @@
-// Random MDPs in the explicit export format, shaped like the models that
-// model checkers export: written to a file by iigen, to memory by the
-// benchmarks.
+// Random MDPs in the explicit export formats (.tra/.lab and DRN), shaped
+// like the models that model checkers export: written to a file by iigen, to
+// memory by the benchmarks.
 //
 // Shape: state 0 is initial; about 1% of the states are labelled "goal"
 // (absorbing), 1% "trap" (absorbing) and 0.05% "deadlock" (no choices).
@@ -11,6 +11,9 @@
 // ("1/3"), short decimals ("0.1", not binary64 values), binary64 values
 // ("0.25") and 17-digit decimals like the printed binary64 numbers of real
 // exports ("0.32820702099737530"). Backward offsets make end components.
+// With binary64, every probability is instead printed as an exporter that
+// computes in binary64 prints it: the shortest decimal of the binary64 value
+// nearest to it ("1/3" becomes "0.3333333333333333").
 //
 // A sink is anything with operator<< for uint64_t and const char*.
 //
@@ -20,8 +23,10 @@
 #pragma once
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -102,6 +107,20 @@ inline void Distribution(Random& random, unsigned m, std::vector<std::string>& o
     }
 }
 
+// A sink that writes to memory.
+struct StringSink {
+    std::string Text;
+    StringSink& operator<<(uint64_t value) {
+        char digits[24];
+        Text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+        return *this;
+    }
+    StringSink& operator<<(const char* text) {
+        Text += text;
+        return *this;
+    }
+};
+
 struct Totals {
     uint64_t Choices = 0;
     uint64_t Transitions = 0;
@@ -112,17 +131,33 @@ inline uint64_t StatesFor(uint64_t transitions) {
     return std::max<uint64_t>(2, transitions * 1000 / 2900);
 }
 
-// One pass over the model; writes the transition lines when out is given.
-template <class Sink>
-Totals TransitionLines(uint64_t states, uint64_t seed, Sink* out) {
+// The shortest decimal that reads back as the binary64 value nearest to the
+// probability p, a decimal or a fraction.
+inline std::string PrintedBinary64(const std::string& p) {
+    const std::size_t slash = p.find('/');
+    const double value = slash == std::string::npos
+                             ? std::strtod(p.c_str(), nullptr)
+                             : std::strtod(p.substr(0, slash).c_str(), nullptr) /
+                                   std::strtod(p.substr(slash + 1).c_str(), nullptr);
+    char text[32];
+    return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
+}
+
+// One pass over the model: visit.State(s, role) for every state, then
+// visit.Choice(s, c) and visit.Transition(s, c, target, probability) for its
+// choices and their transitions. Returns the totals.
+template <class Visitor>
+Totals Walk(uint64_t states, uint64_t seed, bool binary64, Visitor& visit) {
     Random random(seed);
     Totals totals;
     std::vector<std::string> probabilities;
     for (uint64_t s = 0; s < states; ++s) {
         const Role role = RoleOf(s, seed);
+        visit.State(s, role);
         if (role == Role::Deadlock) continue;
         if (role != Role::Normal) {
-            if (out != nullptr) *out << s << " 0 " << s << " 1\n";
+            visit.Choice(s, 0);
+            visit.Transition(s, 0, s, "1");
             ++totals.Choices;
             ++totals.Transitions;
             continue;
@@ -130,9 +165,13 @@ Totals TransitionLines(uint64_t states, uint64_t seed, Sink* out) {
         const uint64_t draw = random.Below(100);
         const unsigned choices = draw < 85 ? 1 : draw < 97 ? 2 : 3;
         for (unsigned c = 0; c < choices; ++c) {
+            visit.Choice(s, c);
             const uint64_t size = random.Below(100);
             const unsigned m = size < 10 ? 1 : size < 55 ? 2 : size < 85 ? 3 : 4;
             Distribution(random, m, probabilities);
+            if (binary64) {
+                for (std::string& p : probabilities) p = PrintedBinary64(p);
+            }
             for (unsigned t = 0; t < m; ++t) {
                 uint64_t target;
                 if (random.Chance(30)) {
@@ -143,10 +182,7 @@ Totals TransitionLines(uint64_t states, uint64_t seed, Sink* out) {
                     target = static_cast<uint64_t>((near + static_cast<int64_t>(states)) %
                                                    static_cast<int64_t>(states));
                 }
-                if (out != nullptr) {
-                    *out << s << " " << static_cast<uint64_t>(c) << " " << target << " "
-                         << probabilities[t].c_str() << (c == 0 ? "\n" : " act\n");
-                }
+                visit.Transition(s, c, target, probabilities[t].c_str());
                 ++totals.Transitions;
             }
             ++totals.Choices;
@@ -155,22 +191,71 @@ Totals TransitionLines(uint64_t states, uint64_t seed, Sink* out) {
     return totals;
 }
 
+// Counts only.
+struct Counter {
+    void State(uint64_t, Role) {}
+    void Choice(uint64_t, unsigned) {}
+    void Transition(uint64_t, unsigned, uint64_t, const char*) {}
+};
+
+// The transition lines of the .tra format, and the labels' lines of the .lab.
+template <class Sink>
+struct TraLines {
+    Sink& Tra;
+    Sink& Lab;
+    void State(uint64_t s, Role role) {
+        if (role != Role::Normal && role != Role::Deadlock) {
+            Lab << s << ": " << (role == Role::Goal ? "1" : "2") << "\n";
+        } else if (role == Role::Deadlock) {
+            Lab << s << ": 3\n";
+        }
+    }
+    void Choice(uint64_t, unsigned) {}
+    void Transition(uint64_t s, unsigned c, uint64_t target, const char* probability) {
+        Tra << s << " " << static_cast<uint64_t>(c) << " " << target << " " << probability
+            << (c == 0 ? "\n" : " act\n");
+    }
+};
+
+// The lines of the DRN format after "@model".
+template <class Sink>
+struct DrnLines {
+    Sink& Drn;
+    void State(uint64_t s, Role role) {
+        static const char* const kLabels[] = {"", " goal", " trap", " deadlock"};
+        Drn << "state " << s << (s == 0 ? " init" : "") << kLabels[static_cast<int>(role)] << "\n";
+    }
+    void Choice(uint64_t, unsigned c) { Drn << (c == 0 ? "\taction __NOLABEL__\n" : "\taction act\n"); }
+    void Transition(uint64_t, unsigned, uint64_t target, const char* probability) {
+        Drn << "\t\t" << target << " : " << probability << "\n";
+    }
+};
+
 // The whole model of about `transitions` transitions: the transitions file
 // to tra, the labels file to lab.
 template <class Sink>
-Totals WriteModel(uint64_t transitions, uint64_t seed, Sink& tra, Sink& lab) {
+Totals WriteModel(uint64_t transitions, uint64_t seed, bool binary64, Sink& tra, Sink& lab) {
     const uint64_t states = StatesFor(transitions);
-    const Totals totals = TransitionLines<Sink>(states, seed, nullptr);
+    Counter counter;
+    const Totals totals = Walk(states, seed, false, counter);
     tra << "# Transitions (MDP) generated by iigen, seed " << seed << "\n";
     tra << states << " " << totals.Choices << " " << totals.Transitions << "\n";
-    TransitionLines(states, seed, &tra);
     lab << "# Labels generated by iigen\n0=\"init\" 1=\"goal\" 2=\"trap\" 3=\"deadlock\"\n0: 0\n";
-    for (uint64_t s = 1; s < states; ++s) {
-        const Role role = RoleOf(s, seed);
-        if (role != Role::Normal) {
-            lab << s << ": " << (role == Role::Goal ? "1" : role == Role::Trap ? "2" : "3") << "\n";
-        }
-    }
+    TraLines<Sink> lines{tra, lab};
+    Walk(states, seed, binary64, lines);
+    return totals;
+}
+
+// The same model in DRN.
+template <class Sink>
+Totals WriteDrn(uint64_t transitions, uint64_t seed, bool binary64, Sink& drn) {
+    const uint64_t states = StatesFor(transitions);
+    Counter counter;
+    const Totals totals = Walk(states, seed, false, counter);
+    drn << "// generated by iigen, seed " << seed << "\n@type: MDP\n@parameters\n\n@reward_models\n\n@nr_states\n"
+        << states << "\n@nr_choices\n" << totals.Choices << "\n@model\n";
+    DrnLines<Sink> lines{drn};
+    Walk(states, seed, binary64, lines);
     return totals;
 }
 

@@ -14,16 +14,21 @@ double Since(std::chrono::steady_clock::time_point start) {
 
 }  // namespace
 
-void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, Prepared& prepared) {
+void Prepare(Model model, const CommandLine& line, Prepared& prepared) {
     const auto start = std::chrono::steady_clock::now();
+    ExplicitMdp& mdp = model.Mdp;
+    std::vector<std::string> notes = std::move(model.Notes);
     const uint64_t states = mdp.StateCount;
     const uint64_t choices = mdp.ChoiceCount();
     const uint64_t transitions = mdp.TransitionCount();
     PropertySpec property;
     property.Maximize = line.Maximize;
-    property.Initial = {InitialState(labels, mdp.StateCount)};
-    property.Target = StatesWithAnyLabel(labels, line.Target, mdp.StateCount);
-    if (!line.Avoid.empty()) property.Avoid = StatesWithAnyLabel(labels, line.Avoid, mdp.StateCount);
+    property.Initial = model.Initial;
+    property.Target = StatesWithAnyLabel(model.Labels, line.Target, mdp.StateCount, notes);
+    if (!line.Avoid.empty()) {
+        property.Avoid = StatesWithAnyLabel(model.Labels, line.Avoid, mdp.StateCount, notes);
+    }
+    model.Labels = Labelling();
     Analysis analysis = Analyse(mdp, property, line.Precompute.ProbabilityOne);
     const PrecomputeCounts counts = Count(analysis);
     ReducedModel reduced = Reduce(std::move(mdp), property, std::move(analysis));
@@ -33,30 +38,28 @@ void Prepare(ExplicitMdp mdp, const Labelling& labels, const CommandLine& line, 
     const auto bisimulationStart = std::chrono::steady_clock::now();
     if (line.Precompute.Bisimulation) reduced = Bisimulate(std::move(reduced), bisimulation);
     const double bisimulationSeconds = Since(bisimulationStart);
-    reduced = Renumber(std::move(reduced), 0, line.Precompute.Order);
     // Nothing of a refused model reaches prepared.
-    prepared.Collapsed = collapsed;
-    prepared.Bisimulation = bisimulation;
-    prepared.BisimulationSeconds = bisimulationSeconds;
     prepared.States = states;
     prepared.Choices = choices;
     prepared.Transitions = transitions;
+    prepared.Dtmc = model.Dtmc;
+    prepared.Notes = std::move(notes);
+    prepared.Initial = std::move(model.Initial);
     prepared.Counts = counts;
+    prepared.Collapsed = collapsed;
+    prepared.Bisimulation = bisimulation;
+    prepared.BisimulationSeconds = bisimulationSeconds;
     prepared.Reduced = std::move(reduced);
+    prepared.Order = line.Precompute.Order;
     prepared.PrecomputeSeconds = Since(start);
 }
 
-Prepared PrepareTexts(std::string_view transitions, const std::string& transitionsName,
-                      std::string_view labels, const std::string& labelsName,
-                      const CommandLine& line) {
+ReducedModel ReduceFrom(Prepared& prepared, std::size_t i) {
     const auto start = std::chrono::steady_clock::now();
-    Prepared prepared;
-    ExplicitMdp mdp =
-        ParseTransitions(transitions, transitionsName, line.SumTolerance, prepared.Notes);
-    const Labelling labelling = ParseLabels(labels, labelsName, mdp.StateCount);
-    prepared.ReadSeconds = Since(start);
-    Prepare(std::move(mdp), labelling, line, prepared);
-    return prepared;
+    ReducedModel reduced = i + 1 < prepared.Initial.size() ? Renumber(prepared.Reduced, i, prepared.Order)
+                                                           : Renumber(std::move(prepared.Reduced), i, prepared.Order);
+    prepared.PrecomputeSeconds += Since(start);
+    return reduced;
 }
 
 }  // namespace iicheck

@@ -2,6 +2,7 @@
 
 #include "Interrupt.hpp"
 #include "LargeArrays.hpp"
+#include "Progress.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -12,7 +13,11 @@ namespace {
 
 constexpr uint64_t kUnset = UINT64_MAX;
 
-void Poll(uint64_t counter) { PollInterrupt(counter, "precomputing"); }
+// Polls for an interrupt and shows the progress of a pass over total
+// states (0: a pass of unknown length).
+void Poll(uint64_t counter, uint64_t total = 0) {
+    PollWithProgress(counter, kPrecomputing, counter, total, "states");
+}
 
 // The working arrays of the analysis hold indices of type Index: uint32_t
 // when every count of the model fits (half the memory), else uint64_t.
@@ -51,7 +56,7 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
     AssignLarge(predecessors.Owner, mdp.ChoiceCount(), kNone<Index>);
     auto forEachMaybeChoice = [&](auto&& each) {
         for (uint64_t s = 0; s < n; ++s) {
-            Poll(s);
+            Poll(s, n);
             if (kind[s] == StateKind::Maybe) ForEachChoice(mdp, s, [&](uint64_t c) { each(s, c); });
         }
     };
@@ -245,7 +250,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
     std::vector<Index> allowedCount = LargeArray<Index>(n, 0);
     std::vector<uint8_t> candidate = LargeArray<uint8_t>(n, 0);
     for (uint64_t s = 0; s < n; ++s) {
-        Poll(s);
+        Poll(s, n);
         if (kind[s] != StateKind::Maybe) continue;
         ForEachChoice(mdp, s, [&](uint64_t c) {
             bool inside = true;
@@ -301,7 +306,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
         // component.
         bool changed = false;
         for (uint64_t s = 0; s < n; ++s) {
-            Poll(s);
+            Poll(s, n);
             if (!candidate[s]) continue;
             ForEachChoice(mdp, s, [&](uint64_t c) {
                 if (!allowed[c]) return;
@@ -326,6 +331,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
 
 template <class Index>
 Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne) {
+    const ProgressPhase phase(kPrecomputing);
     Analysis analysis;
     analysis.Kind = Explore<Index>(mdp, property);
     AssignLarge(analysis.Component, mdp.StateCount, kNoComponent);
@@ -391,6 +397,7 @@ SparseMdp ReducedModel::Mdp() const {
 // after which the model's targets go, and the values, after which the
 // model's values go.
 ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis analysis) {
+    const ProgressPhase phase(kPrecomputing);
     const uint64_t n = mdp.StateCount;
     const uint64_t components = analysis.ComponentCount;
     // Nodes of the quotient: the states themselves (0 .. n-1), the end

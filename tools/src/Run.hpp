@@ -48,9 +48,37 @@ struct RunSettings {
     bool Maximize = true;
     std::string PropertyName;
     bool ShowProgress = true;  // after a second, on stderr
+    // Print each library message on stderr as it arrives (text output):
+    // warnings and errors, information too when Verbose; the warning about
+    // fractions is replaced by FractionNote. Messages are collected in
+    // RunOutcome::Messages as sent either way.
+    bool PrintMessages = false;
+    bool Verbose = false;
 };
 
+// "error", "warning", "information"
+const char* SeverityName(uint64_t severity);
+
 RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings);
+
+// The probabilities of a model that are fractions, and how many of them a
+// variant may not divide with outward rounding under safe rounding: the
+// portable and SSE back-ends convert numerator and denominator in the
+// step's direction, which keeps the quotient of positive integers outward
+// unless the denominator is rounded (its odd part beyond 53 bits in double,
+// 24 in single precision); AVX-512 converts both to nearest; x87 loads them
+// exactly.
+struct FractionCount {
+    uint64_t Fractions = 0;
+    uint64_t Inexact = 0;
+};
+FractionCount CountFractions(const SparseMdp& model, const Variant& variant);
+
+// What the library's warning about fractions means for this run, one line:
+// "note: 12 probabilities are fractions; the library divides them with
+// outward rounding, so the bounds stay sound", or a warning naming the
+// fractions it cannot divide so.
+std::string FractionNote(const FractionCount& count, const Variant& variant);
 
 // Whether a run's bounds are ordered within [0, 1]: 0 <= lower <= upper <=
 // 1 (false for NaN). Safe rounding promises it for every run that returns

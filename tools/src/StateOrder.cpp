@@ -3,6 +3,7 @@
 #include "Components.hpp"
 #include "Interrupt.hpp"
 #include "LargeArrays.hpp"
+#include "Progress.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -11,7 +12,7 @@
 namespace iicheck {
 namespace {
 
-void Poll(uint64_t counter) { PollInterrupt(counter, "precomputing"); }
+void Poll(uint64_t counter) { PollInterrupt(counter, kPrecomputing); }
 
 // Calls each(t) for every successor t of state s.
 template <class Each>
@@ -74,6 +75,7 @@ std::vector<uint64_t> StateSequence(const ReducedModel& model, std::size_t initi
 }
 
 ReducedModel Renumber(ReducedModel model, std::size_t initial, StateOrder order) {
+    const ProgressPhase phase(kPrecomputing);
     const uint64_t n = model.StateCount();
     std::vector<uint64_t> sequence = StateSequence(model, initial, order);
     bool identity = sequence.size() == n;

@@ -1,7 +1,11 @@
-// Lines of a text and the tokens of a line, for the readers of text formats.
+// Lines of a text and the tokens of a line, for the readers of text formats
+// (.tra/.lab, DRN): the messages they give name the file and the line, with
+// what comes from the input made printable (Text.hpp).
 #pragma once
 
+#include "ExactValue.hpp"
 #include "ExplicitModel.hpp"
+#include "Text.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -27,6 +31,16 @@ public:
         p_ = newline != nullptr ? newline + 1 : end_;
         if (end != begin && end[-1] == '\r') --end;
         return true;
+    }
+
+    // Skips blank and '#' comment lines; false at the end of the text.
+    bool NextContent(const char*& begin, const char*& end) {
+        while (Next(begin, end)) {
+            const char* p = begin;
+            while (p != end && IsBlank(*p)) ++p;
+            if (p != end && *p != '#') return true;
+        }
+        return false;
     }
 
     uint64_t Number() const { return number_; }
@@ -62,17 +76,18 @@ inline bool ParseIndex(const char* begin, const char* end, uint64_t& value) {
     return true;
 }
 
-// A piece of a line for a message, quoted and cut at 40 characters.
+// A piece of a line for a message: printable, quoted and cut at 40 bytes.
 inline std::string Quoted(const char* begin, const char* end) {
-    constexpr std::size_t kShown = 40;
-    const std::size_t length = static_cast<std::size_t>(end - begin);
-    std::string text(begin, length < kShown ? length : kShown);
-    return "\"" + text + (length > kShown ? "...\"" : "\"");
+    return Quoted(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+}
+
+// "name:line" for messages, or "name" when line is 0.
+inline std::string Place(const std::string& name, uint64_t line) {
+    return line != 0 ? Printable(name) + ":" + std::to_string(line) : Printable(name);
 }
 
 [[noreturn]] inline void FailAtLine(const std::string& name, uint64_t line, const std::string& text) {
-    throw InputError(line != 0 ? name + ":" + std::to_string(line) + ": " + text
-                               : name + ": " + text);
+    throw InputError(Place(name, line) + ": " + text);
 }
 
 // Reads the next token of a line as an index; what names it in messages.
@@ -87,6 +102,35 @@ inline uint64_t IndexToken(const char*& p, const char* end, const std::string& n
                                    " is not a non-negative integer");
     }
     return value;
+}
+
+// The probabilities of a text read as printed binary64 values
+// (ExactValue.hpp), for the one note that reports them.
+struct PrintedValues {
+    uint64_t Count = 0;
+    uint64_t FirstLine = 0;
+};
+
+// Reads the probability [begin, end) on a line.
+inline TransitionValue ProbabilityToken(const char* begin, const char* end, const std::string& name,
+                                        uint64_t line, PrintedValues& printed) {
+    TransitionValue value;
+    bool printedBinary64 = false;
+    const ValueError error = ParseProbability(begin, end, value, printedBinary64);
+    if (error != ValueError::None) {
+        FailAtLine(name, line, "probability " + Quoted(begin, end) + " " + Describe(error));
+    }
+    if (printedBinary64 && printed.Count++ == 0) printed.FirstLine = line;
+    return value;
+}
+
+// The note on the values read as printed binary64 values, or "".
+inline std::string PrintedNote(const PrintedValues& printed, const std::string& name) {
+    if (printed.Count == 0) return "";
+    return Place(name, printed.FirstLine) + ": " + std::to_string(printed.Count) +
+           (printed.Count == 1 ? " probability (here) is" : " probabilities (the first here) are") +
+           " neither a binary64 value nor a fraction of 64-bit integers as written, but the "
+           "shortest or 17-digit decimal of a binary64 value: read as that value";
 }
 
 }  // namespace iicheck

@@ -2,6 +2,7 @@
 
 #include "ExactValue.hpp"
 #include "LargeArrays.hpp"
+#include "Text.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -24,8 +25,6 @@ static_assert(std::endian::native == std::endian::little,
 
 using Json = nlohmann::ordered_json;  // keeps the order of the labels
 
-// As for the text formats: far more than fits in memory with one choice each.
-constexpr uint64_t kMaxStates = uint64_t{1} << 34;
 // Choices and branches; keeps every byte count far from overflow.
 constexpr uint64_t kMaxCount = uint64_t{1} << 40;
 // The storage of a compressed member starts at kTypicalRatio times the
@@ -47,12 +46,14 @@ constexpr const char* kBranchTargets = "branch-to-target.bin";
 constexpr const char* kBranchProbabilities = "branch-to-probability.bin";
 constexpr const char* kInitialStates = "state-is-initial.bin";
 
-[[noreturn]] void Fail(const std::string& name, const std::string& member, const std::string& text) {
-    throw InputError(name + ": member " + member + ": " + text);
+// Names, member paths, label names and the libraries' messages all come from
+// the archive: the whole message is made printable.
+[[noreturn]] void FailArchive(const std::string& name, const std::string& text) {
+    throw InputError(Printable(name + ": " + text));
 }
 
-[[noreturn]] void FailArchive(const std::string& name, const std::string& text) {
-    throw InputError(name + ": " + text);
+[[noreturn]] void Fail(const std::string& name, const std::string& member, const std::string& text) {
+    FailArchive(name, "member " + member + ": " + text);
 }
 
 // A library's message on one line.
@@ -264,7 +265,7 @@ public:
     }
 
     static std::string Shown(const Json& value) {
-        std::string text = value.dump();
+        std::string text = value.dump(-1, ' ', true, Json::error_handler_t::replace);
         if (text.size() > 40) text = text.substr(0, 40) + "...";
         return text;
     }
@@ -354,7 +355,7 @@ Index ParseIndex(const std::vector<char>& text, const std::string& name) {
         }
         StateLabel label{id, ap.contains("alias") ? reader.String(ap, "alias", path) : id};
         for (const StateLabel& other : index.Labels) {
-            if (other.Name == label.Name) reader.Fail("two labels are named \"" + label.Name + "\"");
+            if (other.Name == label.Name) reader.Fail("two labels are named " + Quoted(label.Name));
         }
         index.Labels.push_back(std::move(label));
     }
@@ -421,21 +422,11 @@ void ConvertBinary64(std::vector<TransitionValue>& values, uint64_t count, const
 // A stored rational, exactly: reduced, and a binary64 value when it is
 // exactly one. Null, or what is wrong with it.
 const char* ExactRational(int64_t numerator, int64_t denominator, TransitionValue& value) {
-    if (denominator == 0) return Describe(ValueError::ZeroDenominator);
     if (denominator < 0) return "has a negative denominator";
     if (numerator < 0) return Describe(ValueError::Negative);
-    if (numerator > denominator) return Describe(ValueError::GreaterThanOne);
-    const uint64_t divisor = std::gcd(static_cast<uint64_t>(numerator), static_cast<uint64_t>(denominator));
-    const uint64_t n = static_cast<uint64_t>(numerator) / divisor;
-    const uint64_t d = static_cast<uint64_t>(denominator) / divisor;
-    if (std::has_single_bit(d) && n < (uint64_t{1} << 53)) {
-        value.Value = std::ldexp(static_cast<double>(n), -std::countr_zero(d));
-        value.Denominator = 0;
-    } else {
-        value.Numerator = static_cast<int64_t>(n);
-        value.Denominator = static_cast<int64_t>(d);
-    }
-    return nullptr;
+    const ValueError error = FractionProbability(static_cast<uint64_t>(numerator),
+                                                 static_cast<uint64_t>(denominator), value);
+    return error == ValueError::None ? nullptr : Describe(error);
 }
 
 void ConvertRationals(std::vector<TransitionValue>& values, const std::string& name) {
@@ -505,13 +496,23 @@ void CheckBits(const std::vector<uint64_t>& bits, uint64_t states, const std::st
 
 }  // namespace
 
-ModelData ParseUmb(std::string_view bytes, const std::string& name) {
+Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance) {
     const Index index = ReadIndex(bytes, name);
-    ModelData model;
+    Model model;
     model.Dtmc = index.Dtmc;
     ExplicitMdp& mdp = model.Mdp;
     mdp.StateCount = index.States;
     const uint64_t stateWords = Words(index.States);
+    // "init" first, as in the other formats, unless an annotation has that
+    // name; the index has refused two labels of one name.
+    Labelling& labels = model.Labels;
+    labels.FileName = name;
+    const bool initLabel = std::none_of(index.Labels.begin(), index.Labels.end(),
+                                        [](const StateLabel& label) { return label.Name == "init"; });
+    if (initLabel) AddLabel(labels, "init");
+    for (const StateLabel& label : index.Labels) AddLabel(labels, label.Name);
+    const std::size_t firstAnnotation = initLabel ? 1 : 0;
+    std::vector<uint64_t> initial;
 
     std::vector<Member> members;
     if (!index.Dtmc) {
@@ -524,16 +525,10 @@ ModelData ParseUmb(std::string_view bytes, const std::string& name) {
         members.push_back({kBranchProbabilities, size * index.Branches, nullptr, &mdp.TransitionValues,
                            index.Branches});
     }
-    members.push_back({kInitialStates, 8 * stateWords, &model.Initial, nullptr});
-    // "init" first, as in the other formats, unless an annotation has that name.
-    const bool initLabel = std::none_of(index.Labels.begin(), index.Labels.end(),
-                                        [](const StateLabel& label) { return label.Name == "init"; });
-    model.Labels.resize(index.Labels.size() + (initLabel ? 1 : 0));
-    const std::size_t firstAnnotation = initLabel ? 1 : 0;
+    members.push_back({kInitialStates, 8 * stateWords, &initial, nullptr});
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
-        model.Labels[firstAnnotation + i].Name = index.Labels[i].Name;
         members.push_back({LabelMember(index.Labels[i]), 8 * stateWords,
-                           &model.Labels[firstAnnotation + i].Members, nullptr});
+                           &labels.Labels[firstAnnotation + i].Bits, nullptr});
     }
     std::unordered_map<std::string, std::size_t> memberOfPath;
     for (std::size_t i = 0; i < members.size(); ++i) memberOfPath.emplace(members[i].Path, i);
@@ -585,24 +580,28 @@ ModelData ParseUmb(std::string_view bytes, const std::string& name) {
     }
     CheckTargetsAndDropZeros(mdp, name);
 
-    CheckBits(model.Initial, index.States, name, kInitialStates);
-    uint64_t initial = 0;
-    for (const uint64_t word : model.Initial) initial += static_cast<uint64_t>(std::popcount(word));
-    if (initial != index.InitialStates) {
-        Fail(name, kInitialStates, "marks " + std::to_string(initial) + " initial states; the index says " +
-                                       std::to_string(index.InitialStates));
+    CheckBits(initial, index.States, name, kInitialStates);
+    for (uint64_t w = 0; w < initial.size(); ++w) {
+        for (uint64_t word = initial[w]; word != 0; word &= word - 1) {
+            model.Initial.push_back(64 * w + static_cast<uint64_t>(std::countr_zero(word)));
+        }
     }
-    if (initial == 0) Fail(name, kInitialStates, "marks no initial state");
+    if (model.Initial.size() != index.InitialStates) {
+        Fail(name, kInitialStates, "marks " + std::to_string(model.Initial.size()) +
+                                       " initial states; the index says " + std::to_string(index.InitialStates));
+    }
+    if (model.Initial.empty()) Fail(name, kInitialStates, "marks no initial state");
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
-        CheckBits(model.Labels[firstAnnotation + i].Members, index.States, name,
-                  LabelMember(index.Labels[i]));
+        CheckBits(labels.Labels[firstAnnotation + i].Bits, index.States, name, LabelMember(index.Labels[i]));
     }
-    if (initLabel) model.Labels[0] = {"init", model.Initial};
+    if (initLabel) labels.Labels[0].Bits = std::move(initial);
+    CheckChoices(model, tolerance,
+                 [&](uint64_t choice) { return UmbChoiceLocation(bytes, name, choice); });
     return model;
 }
 
 std::string UmbChoiceLocation(std::string_view bytes, const std::string& name, uint64_t choice) {
-    const std::string where = name + ": choice " + std::to_string(choice);
+    const std::string where = Printable(name) + ": choice " + std::to_string(choice);
     try {
         Archive archive(bytes, name);
         std::string path;

@@ -4,7 +4,7 @@
 // models/FORMATS.md).
 #pragma once
 
-#include "ModelData.hpp"
+#include "ModelReader.hpp"
 
 #include <cstdint>
 #include <string>
@@ -19,16 +19,18 @@ namespace iicheck {
 // A probability is a binary64 value, kept as it is, or a rational of two
 // signed 64-bit integers, kept exactly: reduced, and stored as a binary64
 // value when it is exactly one. Branches with probability 0 are left out (a
-// choice may be left without branches); the branches of a choice keep the
-// archive's order. The labels are the state annotations (named by their
-// alias, else their id) in the index's order, after "init", which marks the
-// initial states as in the other formats. Rewards, valuations and action
-// names are not read.
+// choice left without branches is refused by CheckChoices); the branches of
+// a choice keep the archive's order. The initial states are those of
+// state-is-initial.bin. The labels are "init", which marks them as in the
+// other formats, then the state annotations (named by their alias, else
+// their id) in the index's order, each a bitset as stored. Rewards,
+// valuations and action names are not read. Runs CheckChoices, naming a
+// choice by its branches (UmbChoiceLocation).
 //
 // Memory follows the archive, not its index: a member is checked against
 // what the archive can hold before anything is allocated for it, and a
 // compressed member's storage grows only as its data arrives.
-ModelData ParseUmb(std::string_view bytes, const std::string& name);
+Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance);
 
 // Where a choice lies in the archive, for messages: "m.umb: choice 77
 // (branches 120 to 123 of branch-to-probability.bin)". Reads the archive

@@ -1,12 +1,22 @@
-// iigen: writes a large random MDP in the explicit export format, shaped like
-// the models that model checkers export, for timing iicheck.
+// iigen: writes a large random MDP in the export formats of model checkers,
+// shaped like the models they export, for timing iicheck.
 //
-//   iigen [--transitions N] [--seed S] PREFIX      writes PREFIX.tra, PREFIX.lab
-//   iigen --consensus PROCESSES K PREFIX           the consensus protocol
+//   iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX
+//   iigen --consensus PROCESSES K [--format F,...] PREFIX
 //
-// The shape of the models: ModelGenerator.hpp.
+// writes PREFIX.tra and PREFIX.lab (format tra, the default), PREFIX.drn
+// (drn), PREFIX.umb (umb, an uncompressed archive) and PREFIX.umb.gz
+// (umb.gz), each the same model: its probabilities exactly as the text
+// formats write them (UMB: rationals), or with --binary64 as an exporter
+// that computes in binary64 writes them (the shortest decimal of each
+// value; UMB: binary64 values). --consensus writes the randomised consensus
+// protocol instead (tra, umb and umb.gz). The shape of the models:
+// ModelGenerator.hpp.
 #include "ModelGenerator.hpp"
+#include "ModelWriter.hpp"
+#include "TraReader.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -62,12 +72,24 @@ private:
 
 }  // namespace
 
+namespace {
+
 const char* const kUsage =
-    "Usage: iigen [--transitions N] [--seed S] PREFIX\n"
-    "       iigen --consensus PROCESSES K PREFIX\n"
-    "Writes a random MDP of about N transitions (default 10000000), or the\n"
-    "randomised consensus protocol of PROCESSES processes with constant K, to\n"
-    "PREFIX.tra and PREFIX.lab.\n";
+    "Usage: iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX\n"
+    "       iigen --consensus PROCESSES K [--format F,...] PREFIX\n"
+    "Writes a random MDP of about N transitions (default 10000000) to PREFIX.tra\n"
+    "and PREFIX.lab, or in the formats F: tra, drn (PREFIX.drn), umb (PREFIX.umb)\n"
+    "and umb.gz (PREFIX.umb.gz). --binary64: probabilities as binary64 values\n"
+    "(printed as their shortest decimals; in UMB as binary64) instead of exactly.\n"
+    "--consensus: the randomised consensus protocol of PROCESSES processes with\n"
+    "constant K instead (formats tra, umb and umb.gz).\n";
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    Output out(path);
+    out << bytes;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     uint64_t transitions = 10000000;
@@ -75,6 +97,8 @@ int main(int argc, char** argv) {
     uint64_t processes = 0;
     uint64_t k = 0;
     std::string prefix;
+    std::string formats = "tra";
+    bool binary64 = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if ((argument == "--transitions" || argument == "--seed") && i + 1 < argc) {
@@ -82,6 +106,10 @@ int main(int argc, char** argv) {
         } else if (argument == "--consensus" && i + 2 < argc) {
             processes = std::strtoull(argv[++i], nullptr, 10);
             k = std::strtoull(argv[++i], nullptr, 10);
+        } else if (argument == "--format" && i + 1 < argc) {
+            formats = argv[++i];
+        } else if (argument == "--binary64") {
+            binary64 = true;
         } else if (argument == "--help" || argument[0] == '-' || !prefix.empty()) {
             std::fputs(kUsage, argument == "--help" ? stdout : stderr);
             return argument == "--help" ? 0 : 1;
@@ -95,19 +123,41 @@ int main(int argc, char** argv) {
     }
     iicheck::generator::Totals totals;
     uint64_t states = iicheck::generator::StatesFor(transitions);
-    {
-        Output tra(prefix + ".tra");
-        Output lab(prefix + ".lab");
-        if (processes != 0) {
-            const iicheck::generator::Consensus consensus(static_cast<unsigned>(processes),
-                                                          static_cast<unsigned>(k));
-            states = consensus.States();
-            totals = consensus.Write(tra, lab);
+    // The model as .tra and .lab text.
+    auto writeText = [&](auto& tra, auto& lab) {
+        if (processes == 0) return iicheck::generator::WriteModel(transitions, seed, binary64, tra, lab);
+        const iicheck::generator::Consensus consensus(static_cast<unsigned>(processes), static_cast<unsigned>(k));
+        states = consensus.States();
+        return consensus.Write(tra, lab);
+    };
+    std::size_t start = 0;
+    while (start <= formats.size()) {
+        const std::size_t comma = std::min(formats.find(',', start), formats.size());
+        const std::string format = formats.substr(start, comma - start);
+        start = comma + 1;
+        if (format == "tra") {
+            Output tra(prefix + ".tra");
+            Output lab(prefix + ".lab");
+            totals = writeText(tra, lab);
+        } else if (format == "drn" && processes == 0) {
+            Output drn(prefix + ".drn");
+            totals = iicheck::generator::WriteDrn(transitions, seed, binary64, drn);
+        } else if (format == "umb" || format == "umb.gz") {
+            iicheck::generator::StringSink tra;
+            iicheck::generator::StringSink lab;
+            totals = writeText(tra, lab);
+            iicheck::Model model = iicheck::ParseTra(tra.Text, "generated.tra", lab.Text, "generated.lab",
+                                                     iicheck::kDefaultSumTolerance);
+            if (binary64) iicheck::RoundToBinary64(model);
+            WriteFile(prefix + "." + format,
+                      iicheck::UmbArchive(model, format == "umb" ? iicheck::Compression::None
+                                                                 : iicheck::Compression::Gzip));
         } else {
-            totals = iicheck::generator::WriteModel(transitions, seed, tra, lab);
+            std::fprintf(stderr, "iigen: unknown format \"%s\"\n%s", format.c_str(), kUsage);
+            return 1;
         }
     }
-    std::printf("%s.tra: %llu states, %llu choices, %llu transitions\n", prefix.c_str(),
+    std::printf("%s: %llu states, %llu choices, %llu transitions\n", prefix.c_str(),
                 static_cast<unsigned long long>(states), static_cast<unsigned long long>(totals.Choices),
                 static_cast<unsigned long long>(totals.Transitions));
     return 0;

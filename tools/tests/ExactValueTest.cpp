@@ -97,7 +97,6 @@ TEST(ExactValue, MalformedOrUnrepresentableValuesAreRefusedNeverRounded) {
     EXPECT_EQ(ErrorOf("1/1234567890123456789012345678901234567890"), ValueError::TooLarge);
     for (const char* text : {
              "0.1234567890123456789012",  // needs 10^22
-             "1e-30",                     // needs 5^30
              "1e-999999999999",           // far below everything
              "3/18446744073709551617",    // denominator beyond int64, not a power of 2
              "0.10000000000000000555111512312578270211815834045410156251"}) {
@@ -128,6 +127,44 @@ TEST(ExactValue, DecimalsLongerThanAnyValueNeedsAreRefused) {
     EXPECT_EQ(ErrorOf("0." + std::string(100000, '0') + "1"), ValueError::NotRepresentable);
 }
 
+// A decimal that is neither a binary64 value nor a fraction of 64-bit
+// integers, but what printing a binary64 value gives (its shortest digits,
+// or 17 significant ones), is that binary64 value; a decimal that can be read
+// exactly still is, and one that is none of these is refused.
+TEST(ExactValue, PrintedBinary64ValuesAreReadAsTheValuesPrinted) {
+    const struct {
+        const char* Text;
+        double Printed;  // 0: not read as a printed binary64 value
+    } cases[] = {
+        {"2.3283064365386963E-10", 0x1p-32},  // shortest
+        {"2.32830643653869630e-10", 0x1p-32},
+        {"1e-30", 1e-30},
+        {"6.687816136617e-28", 6.687816136617e-28},     // shortest
+        {"6.6878161366169998e-28", 6.687816136617e-28},  // 17 digits of the same value
+        {"6.68781613661699980e-28", 6.687816136617e-28},
+        {"0.1", 0},                                      // exactly 1/10
+        {"0.30000000000000004", 0},                      // exactly 7500000000000001/25000000000000000
+        {"2.3283064365386962890625E-10", 0},             // exactly 2^-32
+    };
+    for (const auto& test : cases) {
+        TransitionValue value{};
+        bool printed = true;
+        EXPECT_EQ(ParseProbability(test.Text, test.Text + std::strlen(test.Text), value, printed),
+                  ValueError::None) << test.Text;
+        EXPECT_EQ(printed, test.Printed != 0) << test.Text;
+        if (test.Printed != 0) {
+            EXPECT_EQ(value.Denominator, 0) << test.Text;
+            EXPECT_EQ(value.Value, test.Printed) << test.Text;
+        }
+    }
+    EXPECT_EQ(Parse("0.1").Denominator, 10);
+    // Near misses: 17 digits that are neither image of the value nearest
+    // them, more digits than either image has, an underflow to 0.
+    for (const char* text : {"2.3283064365386964E-10", "6.6878161366169999e-28", "2.328306436538696301E-10", "1e-400"}) {
+        EXPECT_EQ(ErrorOf(text), ValueError::NotRepresentable) << text;
+    }
+}
+
 SumComparison Sum(const std::vector<std::string>& texts, double tolerance = 0) {
     std::vector<TransitionValue> values;
     for (const std::string& text : texts) values.push_back(Parse(text));
@@ -138,7 +175,8 @@ TEST(ExactValue, SumsAreExactRationals) {
     for (const std::vector<std::string>& one :
          {std::vector<std::string>{"1/3", "2/3"}, {"0.1", "0.2", "0.7"},  // not so in binary64
           {"0.5", "1/2"}, {"1/6", "1/3", "0.5"}, {"0.3282070209973753", "0.6717929790026247"},
-          {"0.005126312335958005", "0.994873687664041995"}, {"1"}}) {
+          {"0.005126312335958005", "0.994873687664041995"}, {"0.125", "0.5", "1/4", "0.0625", "1/16"},
+          {"0.5", "0.25", "0.25"}, {"1"}}) {
         EXPECT_TRUE(Sum(one).Exact) << one[0];
     }
     const SumComparison third = Sum({"1/3", "1/3", "0.3333333333333333"}, 1e-16);
@@ -151,6 +189,16 @@ TEST(ExactValue, SumsAreExactRationals) {
     EXPECT_TRUE(Sum({"0.5", "0.5", "1e-18"}, 1e-18).WithinTolerance);
     EXPECT_NEAR(Sum({"0.5", "0.5", "1e-18"}).Deviation, 1e-18, 1e-33);
     EXPECT_FALSE(Sum({}, 0.5).WithinTolerance);
+
+    // Binary64 values: compared with the tolerance exactly at its boundary,
+    // and summed exactly when one is too small for the fixed point.
+    const auto stored = [](double value) { return TransitionValue{.Value = value, .Denominator = 0}; };
+    const TransitionValue over[] = {stored(0.5), stored(0.25), stored(0.25 + 0x1p-54)};
+    EXPECT_TRUE(CompareSumWithOne(over, 3, 0x1p-54).WithinTolerance);
+    EXPECT_FALSE(CompareSumWithOne(over, 3, std::nextafter(0x1p-54, 0.0)).WithinTolerance);
+    EXPECT_EQ(CompareSumWithOne(over, 3, 0).Deviation, 0x1p-54);
+    const TransitionValue tiny[] = {stored(0.5), stored(0.5 - 0x1p-53), stored(0x1p-53)};
+    EXPECT_TRUE(CompareSumWithOne(tiny, 3, 0).Exact);
 }
 
 TEST(ExactValue, SumsBeyond128BitsAreStillExact) {

@@ -1,5 +1,6 @@
-// The reader of .tra and .lab files, on good and on malformed input.
-#include "ExplicitModel.hpp"
+// The reader of .tra and .lab files, on good and on malformed input, and the
+// labels of every format.
+#include "TraReader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,9 +13,12 @@ namespace {
 using Words = std::vector<uint64_t>;
 
 ExplicitMdp Read(const std::string& text, std::vector<std::string>* notes = nullptr,
-                 double tolerance = kDefaultSumTolerance) {
-    std::vector<std::string> ignored;
-    return ParseTransitions(text, "m.tra", tolerance, notes ? *notes : ignored);
+                 double tolerance = kDefaultSumTolerance, bool* dtmc = nullptr) {
+    Model model;
+    ParseTransitions(text, "m.tra", tolerance, model);
+    if (notes != nullptr) *notes = model.Notes;
+    if (dtmc != nullptr) *dtmc = model.Dtmc;
+    return model.Mdp;
 }
 
 // The message of the InputError that parsing text raises, or "".
@@ -58,6 +62,31 @@ TEST(ExplicitModel, ReadsTransitionsIntoSparseLayout) {
     EXPECT_EQ(mdp.TransitionValues[0].Value, 0.5);
     EXPECT_EQ(mdp.TransitionValues[1].Value, 0.5);  // 1/2 is a binary64 value
     EXPECT_TRUE(notes.empty());
+}
+
+// A DTMC's lines have no choice number: each state's lines are its one
+// choice, and PRISM may append an action name.
+TEST(ExplicitModel, ReadsDtmcsAsOneChoicePerState) {
+    bool dtmc = false;
+    std::vector<std::string> notes;
+    const ExplicitMdp mdp = Read(
+        "# Transitions (DTMC)\n4 5\n0 1 0.5\n0 2 5E-1 a\n1 1 1\n3 3 2.3283064365386963E-10\n"
+        "3 0 0.99999999976716935634613037109375\n",
+        &notes, kDefaultSumTolerance, &dtmc);
+    EXPECT_TRUE(dtmc);
+    EXPECT_EQ(mdp.StateChoiceStart, (Words{0, 1, 2, 2, 3}));
+    EXPECT_EQ(mdp.ChoiceTransitionStart, (Words{0, 2, 3, 5}));
+    EXPECT_EQ(mdp.TransitionValues[3].Value, 0x1p-32);  // a printed binary64 value, counted
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].rfind("m.tra:6: 1 probability (here) is neither", 0), 0u) << notes[0];
+    for (const auto& [text, error] : std::vector<std::pair<std::string, std::string>>{
+             {"3 2\n1 0 1\n0 0 1\n", "m.tra:3: state 0 follows state 1"},
+             {"3 1\n0 1 1 a b\n", "m.tra:2: unexpected \"b\" after the action label"},
+             {"3 2\n0 1 0.5\n1 1 1\n", "m.tra:2: the probabilities of the choice that starts here sum to 0.5"},
+             {"3 99\n0 1 1\n", "m.tra:1: the header declares 99 transitions, more than a file of 11 bytes"},
+         }) {
+        EXPECT_EQ(TransitionsError(text).rfind(error, 0), 0u) << text << "\ngave: " << TransitionsError(text);
+    }
 }
 
 // A choice whose exact sum is more than the tolerance away from 1 is refused
@@ -106,7 +135,7 @@ TEST(ExplicitModel, MalformedTransitionsNameFileAndLine) {
     } cases[] = {
         {"", "m.tra: no header line"},
         {"# only a comment\n", "m.tra: no header line"},
-        {"3 2\n", "m.tra:1: missing number of transitions"},
+        {"3\n", "m.tra:1: missing number of transitions"},
         {"3 2 x\n", "m.tra:1: number of transitions \"x\" is not a non-negative integer"},
         {"3 1 1 7\n0 0 1 1\n", "m.tra:1: unexpected \"7\""},
         {"0 0 0\n", "m.tra:1: the header declares no states"},
@@ -118,7 +147,8 @@ TEST(ExplicitModel, MalformedTransitionsNameFileAndLine) {
         {"3 1 1\n0 0 1 -0.5\n", "m.tra:2: probability \"-0.5\" is negative"},
         {"3 1 1\n0 0 1 abc\n", "m.tra:2: probability \"abc\" is not a number"},
         {"3 1 1\n0 0 1 1.5\n", "m.tra:2: probability \"1.5\" is greater than 1"},
-        {"3 1 1\n0 0 1 1e-40\n", "m.tra:2: probability \"1e-40\" is neither a binary64 value"},
+        {"3 1 1\n0 0 1 1.2345678901234567891e-40\n",
+         "m.tra:2: probability \"1.2345678901234567891e-40\" is neither a binary64 value"},
         {"3 1 1\n0 0 1\n", "m.tra:2: missing probability"},
         {"3 1 1\n0 0 1 1 a b\n", "m.tra:2: unexpected \"b\" after the action label"},
         {"3 1 1\n0 0 -1 1\n", "m.tra:2: target state \"-1\" is not a non-negative integer"},
@@ -136,24 +166,34 @@ TEST(ExplicitModel, MalformedTransitionsNameFileAndLine) {
     }
 }
 
-TEST(ExplicitModel, ReadsLabelsAndResolvesTargetsAndInitialState) {
+TEST(ExplicitModel, ReadsLabelsAndResolvesTargetsAndInitialStates) {
     const Labelling labels = ParseLabels(
-        "# Labels\n0=\"init\" 1=\"deadlock\" 4=\"goal\" 2=\"done\"\n0: 0\n3: 4 1\n4: 2\n 70 : 4\n", "m.lab", 80);
+        "# Labels\n0=\"init\" 4=\"goal\" 2=\"done\"\n0: 0\n3: 4 0\n4: 2\n 70 : 4\n", "m.lab", 80);
     std::vector<std::string> names;
     for (const Label& label : labels.Labels) names.push_back(label.Name);
-    EXPECT_EQ(names, (std::vector<std::string>{"init", "deadlock", "goal", "done"}));
-    EXPECT_EQ(InitialState(labels, 80), 0u);
-    const Words goal = StatesWithAnyLabel(labels, "goal", 80);
+    EXPECT_EQ(names, (std::vector<std::string>{"init", "goal", "done"}));
+    EXPECT_EQ(InitialStates(labels, 80), (Words{0, 3}));
+    std::vector<std::string> notes;
+    const Words goal = StatesWithAnyLabel(labels, "goal", 80, notes);
     EXPECT_EQ(goal, (Words{uint64_t{1} << 3, uint64_t{1} << 6}));
-    const Words either = StatesWithAnyLabel(labels, "goal | \"done\"", 80);
+    const Words either = StatesWithAnyLabel(labels, "goal | \"done\"", 80, notes);
     EXPECT_EQ(either, (Words{(uint64_t{1} << 3) | (uint64_t{1} << 4), uint64_t{1} << 6}));
+    // "deadlock", left out by exporters when no state has it, is empty in
+    // every format; another unknown name is an error where the labels are
+    // declared, and empty with a note where they are not (DRN).
+    EXPECT_EQ(StatesWithAnyLabel(labels, "deadlock|goal", 80, notes), goal);
+    EXPECT_TRUE(notes.empty());
     try {
-        StatesWithAnyLabel(labels, "goal|target", 80);
+        StatesWithAnyLabel(labels, "goal|target", 80, notes);
         ADD_FAILURE() << "unknown label accepted";
     } catch (const InputError& error) {
-        EXPECT_STREQ(error.what(),
-                     "m.lab:2: no label \"target\"; the labels are: init, deadlock, goal, done");
+        EXPECT_STREQ(error.what(), "m.lab:2: no label \"target\"; the labels are: init, goal, done");
     }
+    Labelling undeclared = labels;
+    undeclared.Declared = false;
+    EXPECT_EQ(StatesWithAnyLabel(undeclared, "goal|target", 80, notes), goal);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0].rfind("m.lab: no state carries the label \"target\", taken as empty", 0), 0u) << notes[0];
 }
 
 TEST(ExplicitModel, MalformedLabelsNameFileAndLine) {
@@ -200,23 +240,34 @@ TEST(ExplicitModel, LabelsTakeMemoryForWhatTheFileHolds) {
     ASSERT_EQ(AddLabel(handed, "done"), 1);
     handed.Labels[0].Bits = {0b1010, ~uint64_t{0}};
     handed.Labels[1].States = {2, 64};
-    EXPECT_EQ(StatesWithAnyLabel(handed, "goal|done", 66), (Words{0b1110, 0b11}));
+    std::vector<std::string> notes;
+    EXPECT_EQ(StatesWithAnyLabel(handed, "goal|done", 66, notes), (Words{0b1110, 0b11}));
+
+    // A label on many states becomes a bitset once that is smaller, with
+    // the same states.
+    std::string many = "0=\"init\" 1=\"odd\"\n";
+    Words odd = EmptyBits(1000);
+    for (uint64_t s = 1; s < 1000; s += 2) {
+        many += std::to_string(s) + ": 1\n";
+        SetBit(odd, s);
+    }
+    const Labelling dense = ParseLabels(many, "m.lab", 1000);
+    EXPECT_TRUE(dense.Labels[1].States.empty());
+    EXPECT_EQ(dense.Labels[1].Bits, odd);
 }
 
-TEST(ExplicitModel, InitialStateMustBeUnique) {
+TEST(ExplicitModel, InitialStatesAreThoseLabelledInit) {
     auto error = [](const char* text) {
         try {
-            InitialState(ParseLabels(text, "m.lab", 3), 3);
+            InitialStates(ParseLabels(text, "m.lab", 3), 3);
         } catch (const InputError& e) {
             return std::string(e.what());
         }
         return std::string();
     };
-    EXPECT_EQ(error("1=\"init\"\n2: 1\n"), "");
-    EXPECT_EQ(error("0=\"goal\"\n1: 0\n"), "m.lab:1: no label \"init\" marks the initial state");
+    EXPECT_EQ(error("1=\"init\"\n2: 1\n0: 1\n"), "");
+    EXPECT_EQ(error("0=\"goal\"\n1: 0\n"), "m.lab:1: no label \"init\" marks the initial states");
     EXPECT_EQ(error("0=\"init\"\n"), "m.lab: no state carries the label \"init\"");
-    EXPECT_EQ(error("0=\"init\"\n0: 0\n2: 0\n"),
-              "m.lab: 2 states carry the label \"init\"; this tool needs exactly one initial state");
 }
 
 TEST(ExplicitModel, MissingFileIsAnInputError) {

@@ -6,6 +6,7 @@
 #include "Interrupt.hpp"
 #include "Run.hpp"
 #include "StateOrder.hpp"
+#include "TraReader.hpp"
 #include "UmbReader.hpp"
 
 #include <gtest/gtest.h>
@@ -53,8 +54,9 @@ struct Fixture {
 Fixture Make(const char* tra, uint64_t initial, std::vector<uint64_t> targets, bool maximize,
              std::vector<uint64_t> avoid = {}) {
     Fixture fixture;
-    std::vector<std::string> notes;
-    fixture.Mdp = ParseTransitions(tra, "test.tra", kDefaultSumTolerance, notes);
+    Model model;
+    ParseTransitions(tra, "test.tra", kDefaultSumTolerance, model);
+    fixture.Mdp = std::move(model.Mdp);
     const uint64_t n = fixture.Mdp.StateCount;
     fixture.Property.Maximize = maximize;
     fixture.Property.Initial = {initial};
@@ -289,8 +291,9 @@ std::string Transitions(uint64_t states, const std::vector<std::string>& lines) 
 // Those transitions as a ReducedModel with state 0 initial.
 ReducedModel ModelOf(uint64_t states, const std::vector<std::string>& lines,
                      const std::vector<uint64_t>& targets, const std::vector<uint64_t>& zeros) {
-    std::vector<std::string> notes;
-    ExplicitMdp mdp = ParseTransitions(Transitions(states, lines), "test.tra", kDefaultSumTolerance, notes);
+    Model read;
+    ParseTransitions(Transitions(states, lines), "test.tra", kDefaultSumTolerance, read);
+    ExplicitMdp& mdp = read.Mdp;
     ReducedModel model;
     model.StateChoiceStart = std::move(mdp.StateChoiceStart);
     model.ChoiceTransitionStart = std::move(mdp.ChoiceTransitionStart);
@@ -491,17 +494,15 @@ TEST(Bisimulation, ShippedModelsKeepTheirAnswersForEveryInitialState) {
         SCOPED_TRACE(std::string(c.Model) + " " + c.Target);
         const std::string path = std::string(IICHECK_MODELS) + "/" + c.Model + "/" + c.Model + ".umb";
         std::ifstream in(path, std::ios::binary);
-        const ModelData data = ParseUmb(std::string(std::istreambuf_iterator<char>(in), {}), path);
+        const Model data =
+            ParseUmb(std::string(std::istreambuf_iterator<char>(in), {}), path, kDefaultSumTolerance);
         PropertySpec property;
         property.Maximize = c.Maximize;
-        for (uint64_t s = 0; s < data.Mdp.StateCount; ++s) {
-            if (TestBit(data.Initial, s)) property.Initial.push_back(s);
-        }
+        property.Initial = data.Initial;
         ASSERT_EQ(property.Initial.size(), c.Exact.size());
-        for (const LabelBits& label : data.Labels) {
-            if (label.Name == c.Target) property.Target = label.Members;
-            if (label.Name == c.Avoid) property.Avoid = label.Members;
-        }
+        std::vector<std::string> notes;
+        property.Target = StatesWithAnyLabel(data.Labels, c.Target, data.Mdp.StateCount, notes);
+        if (*c.Avoid != 0) property.Avoid = StatesWithAnyLabel(data.Labels, c.Avoid, data.Mdp.StateCount, notes);
         for (const bool reduce : {false, true}) {
             ReducedModel model = Reduce(data.Mdp, property, Analyse(data.Mdp, property, reduce));
             BisimulationStats stats;
@@ -521,9 +522,9 @@ TEST(Precompute, EveryLoopStopsWhenAStopIsAskedFor) {
     const Analysis analysis = Analyse(f.Mdp, f.Property);
     const ReducedModel reduced = Reduce(f.Mdp, f.Property, analysis);
     BisimulationStats stats;
-    std::vector<std::string> notes;
+    Model model;
     const std::pair<const char*, std::function<void()>> phases[] = {
-        {"reading", [&] { ParseTransitions(kExample, "m.tra", kDefaultSumTolerance, notes); }},
+        {"reading", [&] { ParseTransitions(kExample, "m.tra", kDefaultSumTolerance, model); }},
         {"reading", [&] { ParseLabels("0=\"init\"\n0: 0\n", "m.lab", 11); }},
         {"reading", [&] { CheckStochastic(f.Mdp, 0, [](uint64_t) { return std::string(); }); }},
         {"precomputing", [&] { Analyse(f.Mdp, f.Property); }},

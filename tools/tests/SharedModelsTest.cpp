@@ -1,12 +1,20 @@
-// iicheck on the real MDPs under models/ (exported by another model checker),
-// against that checker's results as stated in each folder's README.md: every
-// interval must contain the exact answer, overlap the other checker's
-// interval-iteration result, and meet the requested precision, with the
-// default reductions (bisimulation, topological order) and without them.
+// iicheck on the real models under models/ (exported by another model
+// checker) in every format it wrote them in, with every variant the library
+// offers: every safe-rounding interval must contain the exact answer of the
+// folder's README (compared exactly, with GMP), for each initial state;
+// converged runs must meet the requested precision; and the formats of one
+// model must give the same precomputation and reduced models, and the same
+// bounds where they hold the same values. The .tra files are also checked
+// without the bisimulation and the topological order.
 #include "ToolRunner.hpp"
 
+#include <gmpxx.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,57 +24,149 @@ namespace {
 struct Property {
     const char* Folder;
     std::vector<std::string> Arguments;
-    long double Numerator;  // exact answer of the original model
-    long double Denominator;
-    double OtherValue;  // the other checker's interval iteration: value +- error
-    double OtherError;
+    // The exact answer for each initial state, as a fraction, or "brp:N" for
+    // the N-th block of brp_N64_MAX4.exact-answers.txt.
+    std::vector<std::string> Exact;
 };
+
+// Initial states 0, 95, 190, 285.
+const std::vector<std::string> kDining1 = {"0", "1/4", "1/4", "1/4"};
+const std::vector<std::string> kDining2 = {"1/4", "0", "0", "0"};
 
 const Property kProperties[] = {
-    {"coin2_K4", {"--min", "--target", "target1"}, 1793, 4096, 0.4377441592587973, 9.99e-7},
-    {"coin2_K4", {"--min", "--target", "target1", "--relative"}, 1793, 4096, 0.43774414667269457, 4.38e-7},
-    {"coin2_K4", {"--max", "--target", "target2"}, 251, 4080, 0.06151962006714473, 9.82e-7},
-    {"coin2_K4", {"--max", "--target", "target2", "--relative"}, 251, 4080, 0.06151960817615429, 6.08e-8},
-    {"csma2_2", {"--min", "--target", "target1", "--avoid", "avoid"}, 7, 8, 0.875, 0},
-    {"csma2_2", {"--max", "--target", "target1", "--avoid", "avoid"}, 7, 8, 0.875, 0},
-    {"firewire_abst_d200", {"--min", "--target", "target1"}, 1, 2, 0.5, 0},
-    {"firewire_abst_d200", {"--max", "--target", "target1"}, 1, 1, 1.0, 0},
-    {"wlan0_collide", {"--max", "--target", "target1"}, 47, 256, 0.18359375, 0},
-    {"zeroconf_reset_K4", {"--min", "--target", "target1"}, 2476099, 640242476099, 3.867439434957333e-6, 8.27e-7},
-    {"zeroconf_reset_K4", {"--min", "--target", "target1", "--relative"}, 2476099, 640242476099,
-     3.867439434957333e-6, 3.13e-12},
-    {"zeroconf_reset_K4", {"--max", "--target", "target1"}, 23588101, 640263588101, 3.68412345139937e-5, 8.43e-7},
-    {"zeroconf_reset_K4", {"--max", "--target", "target1", "--relative"}, 23588101, 640263588101,
-     3.68412345139937e-5, 3.25e-11},
+    {"coin2_K4", {"--min", "--target", "target1"}, {"1793/4096"}},
+    {"coin2_K4", {"--min", "--target", "target1", "--relative"}, {"1793/4096"}},
+    {"coin2_K4", {"--max", "--target", "target2"}, {"251/4080"}},
+    {"coin2_K4", {"--max", "--target", "target2", "--relative"}, {"251/4080"}},
+    // Left out of DRN and UMB because no state has it: empty everywhere.
+    {"coin2_K4", {"--max", "--target", "deadlock|target2"}, {"251/4080"}},
+    {"csma2_2", {"--min", "--target", "target1", "--avoid", "avoid"}, {"7/8"}},
+    {"csma2_2", {"--max", "--target", "target1", "--avoid", "avoid"}, {"7/8"}},
+    {"firewire_abst_d200", {"--min", "--target", "target1"}, {"1/2"}},
+    {"firewire_abst_d200", {"--max", "--target", "target1"}, {"1"}},
+    {"wlan0_collide", {"--max", "--target", "target1"}, {"47/256"}},
+    {"zeroconf_reset_K4", {"--min", "--target", "target1"}, {"2476099/640242476099"}},
+    {"zeroconf_reset_K4", {"--min", "--target", "target1", "--relative"}, {"2476099/640242476099"}},
+    {"zeroconf_reset_K4", {"--max", "--target", "target1"}, {"23588101/640263588101"}},
+    {"zeroconf_reset_K4", {"--max", "--target", "target1", "--relative"}, {"23588101/640263588101"}},
+    {"dining_crypt3", {"--min", "--target", "target1"}, kDining1},
+    {"dining_crypt3", {"--max", "--target", "target1"}, kDining1},
+    {"dining_crypt3", {"--min", "--target", "target2"}, kDining2},
+    {"dining_crypt3", {"--max", "--target", "target2"}, kDining2},
+    {"dice", {"--target", "target1"}, {"1/6"}},
+    {"dice", {"--min", "--target", "target1"}, {"1/6"}},
+    {"dice", {"--target", "target2"}, {"1/2"}},
+    {"dice", {"--target", "target2", "--avoid", "avoid"}, {"1/4"}},
+    {"brp_N64_MAX4", {"--target", "target1", "--relative"}, {"brp:0"}},
+    {"brp_N64_MAX4", {"--target", "target2", "--relative"}, {"brp:1"}},
+    {"brp_N64_MAX4", {"--target", "target1", "--avoid", "avoid", "--relative"}, {"brp:2"}},
 };
 
-TEST(SharedModels, IntervalsContainTheOtherCheckersExactAnswers) {
-    const ChosenVariant& variant = BestVariant();
-    constexpr double kEpsilon = 1e-6;
+// The formats, in groups that hold the same probabilities in the same
+// order: the text files the same decimals, the binary64 archives the same
+// binary64 values. The exact files hold fractions, .exact.umb in another
+// order within some choices. Group -1: without the bisimulation and the
+// topological order, whose reduced models and bounds differ.
+const struct {
+    const char* Suffix;
+    int Group;
+    bool Exact;
+} kFormats[] = {
+    {".tra", 0, false},       {".drn", 0, false},      {".umb", 1, false},
+    {".umb.gz", 1, false},    {".exact.drn", 2, true}, {".exact.umb", 3, true},
+    {".tra", -1, false},
+};
+
+// The fraction of each block of the file, in order: the line after the
+// "denominator = ..." line.
+mpq_class ExactAnswer(const std::string& text) {
+    if (text.rfind("brp:", 0) != 0) return mpq_class(text);
+    std::ifstream file(std::string(IICHECK_MODELS) + "/brp_N64_MAX4/brp_N64_MAX4.exact-answers.txt");
+    int block = std::stoi(text.substr(4));
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("denominator = ", 0) == 0 && block-- == 0) {
+            std::getline(file, line);
+            mpq_class answer(line);
+            answer.canonicalize();
+            return answer;
+        }
+    }
+    ADD_FAILURE() << "no block " << text;
+    return 0;
+}
+
+// The text of the JSON object after "key": in text, from its brace on.
+std::string Object(const std::string& text, const std::string& key) {
+    const std::size_t at = text.find("\"" + key + "\": {");
+    if (at == std::string::npos) return "";
+    const std::size_t begin = text.find('{', at);
+    return text.substr(begin, text.find('}', begin) - begin + 1);
+}
+
+TEST(SharedModels, EveryFormatAndSafeVariantContainsTheExactAnswers) {
+    const bool safe = BestVariant().Safe;
     for (const Property& property : kProperties) {
-        for (const std::vector<std::string>& reductions :
-             {std::vector<std::string>{}, {"--no-bisimulation", "--order", "breadth-first"}}) {
-            const std::string model = std::string(IICHECK_MODELS) + "/" + property.Folder;
-            const ToolOutput output = RunTool(
-                Join(Join(Join({model, "--json", "--quiet"}, property.Arguments), reductions), variant.Arguments));
-            const std::vector<RunRecord> runs = ParseRuns(output.Out);
-            ASSERT_EQ(runs.size(), 1u) << model << "\n" << output.Out << output.Err;
-            const RunRecord& run = runs[0];
-            SCOPED_TRACE(run.Line);
+        std::vector<mpq_class> exact;
+        for (const std::string& text : property.Exact) exact.push_back(ExactAnswer(text));
+        const bool relative = std::find(property.Arguments.begin(), property.Arguments.end(), "--relative") !=
+                              property.Arguments.end();
+        // Per format: the precomputation and reduced models, and the bounds.
+        std::map<int, std::string> boundsOfGroup;
+        std::string shapes;
+        for (const auto& format : kFormats) {
+            const std::string file = std::string(IICHECK_MODELS) + "/" + property.Folder + "/" +
+                                     property.Folder + format.Suffix;
+            const bool reduced = format.Group >= 0;
+            const ToolOutput output =
+                RunTool(Join(Join({file, "--all-variants", "--json", "--quiet"}, property.Arguments),
+                             reduced ? std::vector<std::string>{}
+                                     : std::vector<std::string>{"--no-bisimulation", "--order", "breadth-first"}));
+            SCOPED_TRACE(file + " " + property.Arguments[1] + " " + property.Exact[0]);
             EXPECT_EQ(output.ExitCode, 0) << output.Err;
-            EXPECT_EQ(run.Status, 0);
-            const long double exact = property.Numerator / property.Denominator;
-            // The files hold some probabilities as 16- or 17-digit decimals of
-            // the original fractions: their exact answer is off by about 1e-17.
-            const long double slack = variant.Tolerance() + 1e-15L * exact;
-            EXPECT_LE(run.Lower, exact + slack);
-            EXPECT_GE(run.Upper, exact - slack);
-            EXPECT_LE(run.Lower, property.OtherValue + property.OtherError + variant.Tolerance());
-            EXPECT_GE(run.Upper, property.OtherValue - property.OtherError - variant.Tolerance());
-            const bool relative = output.Out.find("\"relative\": true") != std::string::npos;
-            const double halfWidth = (run.Upper - run.Lower) / 2;
-            EXPECT_LE(halfWidth, relative ? kEpsilon * run.Lower * (1 + 1e-12) : kEpsilon);
-            EXPECT_LE(run.Achieved, kEpsilon);
+            // Exact files: the answer itself. The others hold some
+            // probabilities as 16- or 17-digit decimals or binary64 values
+            // of the model's fractions, about 1e-17 away each: their answers
+            // are off by that much per transition of a path (brp's binary64
+            // archive by 1.6e-15, which the topological order's bounds,
+            // exact after one sweep, show).
+            const mpq_class slack = format.Exact ? mpq_class(0) : mpq_class(1, 10000000000000);
+            // The initial states, in the order of the exact answers.
+            std::vector<std::string> initial;
+            const std::size_t list = output.Out.find("\"initial_states\": [");
+            std::istringstream states(
+                output.Out.substr(list + 19, output.Out.find(']', list) - list - 19));
+            for (std::string state; std::getline(states, state, ',');) {
+                initial.push_back(state.substr(state.find_first_not_of(' ')));
+            }
+            EXPECT_EQ(initial.size(), exact.size());
+            std::string shape = Object(output.Out, "precomputation");
+            std::string bounds;
+            int checked = 0;
+            for (const RunRecord& run : ParseRuns(output.Out)) {
+                SCOPED_TRACE(run.Line);
+                const std::string state = Field(run.Line, "initial_state");
+                const std::size_t index = static_cast<std::size_t>(
+                    std::find(initial.begin(), initial.end(), state) - initial.begin());
+                ASSERT_LT(index, exact.size());
+                shape += Object(run.Line, "reduced");
+                bounds += run.Line.substr(0, run.Line.find("\"iterations\""));
+                if (run.Status == 3 || run.Rounding != (safe ? "safe" : "default")) continue;
+                const double tolerance = safe ? 0.0 : 1e-12;
+                EXPECT_LE(mpq_class(run.Lower), exact[index] * (1 + slack) + tolerance);
+                EXPECT_GE(mpq_class(run.Upper), exact[index] * (1 - slack) - tolerance);
+                if (run.Status == 0) {
+                    const double halfWidth = (run.Upper - run.Lower) / 2;
+                    EXPECT_LE(halfWidth, relative ? 1e-6 * run.Lower * (1 + 1e-12) : 1e-6);
+                }
+                ++checked;
+            }
+            EXPECT_GT(checked, 0);
+            if (!reduced) continue;
+            if (shapes.empty()) shapes = shape;
+            EXPECT_EQ(shape, shapes) << "the formats precompute differently";
+            if (boundsOfGroup.count(format.Group) == 0) boundsOfGroup[format.Group] = bounds;
+            EXPECT_EQ(bounds, boundsOfGroup[format.Group]) << "the same values gave other bounds";
         }
     }
 }
@@ -88,7 +188,7 @@ TEST(SharedModels, GeneratedConsensusModelIsTheCoinModel) {
             Join({prefix, property.Direction, "--target", property.Target, "--json", "--quiet"}, variant.Arguments));
         const std::vector<RunRecord> runs = ParseRuns(output.Out);
         ASSERT_EQ(runs.size(), 1u) << output.Out << output.Err;
-        EXPECT_NE(output.Out.find("\"model\": {\"states\": 528, \"choices\": 784, \"transitions\": 972}"),
+        EXPECT_NE(output.Out.find("\"model\": {\"states\": 528, \"choices\": 784, \"transitions\": 972, \"type\": \"MDP\"}"),
                   std::string::npos);
         EXPECT_LE(runs[0].Lower, property.Exact + variant.Tolerance());
         EXPECT_GE(runs[0].Upper, property.Exact - variant.Tolerance());

@@ -1,4 +1,5 @@
 // End-to-end: the iicheck executable on the bundled model and on bad input.
+#include "CommandLine.hpp"
 #include "ToolRunner.hpp"
 
 #include <gtest/gtest.h>
@@ -58,14 +59,17 @@ TEST(Tool, TextOutputReportsIntervalStatusSizesAndTimes) {
     }
 }
 
-TEST(Tool, DefaultsAreSafeRoundingDoublePrecisionAndTheBestInstructionSet) {
+TEST(Tool, DefaultsAreTheFastestSoundVariantOfTheProcessor) {
     const ToolOutput output = RunTool({"--json", "--quiet"});
     const std::vector<RunRecord> runs = ParseRuns(output.Out);
     ASSERT_EQ(runs.size(), 1u) << output.Out;
+    const Variant expected = DefaultVariants((GetNativeSupportMask() & 2) != 0)[0];
     EXPECT_EQ(runs[0].Rounding, "safe");
     EXPECT_EQ(runs[0].Precision, "double");
-    EXPECT_TRUE(runs[0].Fpu == "AVX-512" || runs[0].Fpu == "SSE") << runs[0].Fpu;
-    EXPECT_NE(runs[0].Line.find("\"layout\": \"interleaved\""), std::string::npos);
+    EXPECT_EQ(runs[0].Fpu, FpuToString(expected.Fpu));
+    EXPECT_NE(runs[0].Line.find(expected.Sequential ? "\"layout\": \"sequential\""
+                                                    : "\"layout\": \"interleaved\""),
+              std::string::npos);
     // Until the library computes that variant it refuses it (exit code 2).
     if (runs[0].Status == 3) {
         EXPECT_EQ(output.ExitCode, 2);
@@ -155,6 +159,16 @@ TEST(Tool, SignalsStopEveryPhaseWithExitCode3) {
         EXPECT_NE(output.Err.find("iicheck: iteration "), std::string::npos) << output.Err;
     }
 
+    // With two initial states, the second is left out.
+    const std::string twoInitial = folder.Write("two.lab", ReadWhole(folder.Path() + "/m.lab") + "1: 0\n");
+    const ToolOutput first = RunTool(Join({model[0], twoInitial, "--target", "goal", "--epsilon", "0"},
+                                          BestVariant().Arguments),
+                                     SignalWhenErrorShows("iicheck: iteration ", SIGTERM));
+    EXPECT_EQ(first.ExitCode, 3) << first.Out << first.Err;
+    EXPECT_NE(first.Out.find("interrupted"), std::string::npos) << first.Out;
+    EXPECT_NE(first.Err.find("iicheck: interrupted (SIGTERM) after 1 of 2 initial states\n"), std::string::npos)
+        << first.Err;
+
     // The transitions come through a pipe, which delivers the header, then
     // the signal, then its end.
     const std::string pipe = folder.Path() + "/pipe.tra";
@@ -239,6 +253,8 @@ TEST(Tool, BadInputGivesOneCleanLineNamingFileAndLine) {
         {{"--sum-tolerance", "nan"}, "iicheck: --sum-tolerance: \"nan\" is not a non-negative number"},
         {{"--fpu", "vax"}, "iicheck: --fpu: unknown name \"vax\"; choose one of default, x87, SSE, AVX-512"},
         {{"--order", "bfs"}, "iicheck: --order: unknown name \"bfs\"; choose one of topological, breadth-first"},
+        {{"--format", "prism"}, "iicheck: --format: unknown format \"prism\"; choose tra, drn or umb"},
+        {{directory + "/m.drn", good}, "iicheck: error: " + good + ": a drn model is one file"},
     };
     for (const auto& test : cases) {
         const ToolOutput output = RunTool(Join(test.Arguments, {"--quiet"}));
@@ -278,12 +294,99 @@ TEST(Tool, OutputStaysCleanUtf8WhateverTheNames) {
     }
 }
 
+// A 17-digit decimal that is no binary64 value is a fraction whose
+// numerator does not fit a double; the default variant still divides it
+// with outward rounding, and says so instead of the library's warning.
+TEST(Tool, DefaultVariantKeepsFractionsSound) {
+    const Folder folder;
+    const std::string model =
+        folder.Write("m.tra", "3 1 2\n0 0 1 0.12345678901234567\n0 0 2 0.87654321098765433\n");
+    folder.Write("m.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
+    for (const std::string output : {"--json", "--verbose"}) {
+        const ToolOutput run = RunTool({model, output});
+        EXPECT_EQ(run.ExitCode, 0) << run.Err;
+        if (output == "--json") {
+            const std::vector<RunRecord> runs = ParseRuns(run.Out);
+            ASSERT_EQ(runs.size(), 1u) << run.Out;
+            const mpq_class exact("12345678901234567/100000000000000000");
+            EXPECT_LE(mpq_class(runs[0].Lower), exact) << runs[0].Line;
+            EXPECT_GE(mpq_class(runs[0].Upper), exact) << runs[0].Line;
+            EXPECT_NE(runs[0].Line.find("Encountered a probability represented as an inexact"),
+                      std::string::npos);  // the message as sent
+        } else {
+            EXPECT_NE(run.Err.find("iicheck: note: 2 probabilities are fractions; the library divides "
+                                   "them with outward rounding, so the bounds stay sound\n"),
+                      std::string::npos)
+                << run.Err;
+            EXPECT_EQ(run.Err.find("Encountered"), std::string::npos) << run.Err;
+        }
+    }
+}
+
+// Each initial state gets its own run: a table for a few, a summary for
+// many, every one in --json; the exit code is the highest of them.
+TEST(Tool, SeveralInitialStatesAreEachCheckedWithTheWorstExitCode) {
+    const ToolOutput few = RunTool(Join({std::string(IICHECK_MODELS) + "/dining_crypt3/dining_crypt3.umb",
+                                         "--target", "target1", "--quiet"},
+                                        BestVariant().Arguments));
+    EXPECT_EQ(few.ExitCode, 0) << few.Err;
+    for (const char* expected : {"Initial      4 states: 0, 95, 190, 285\n", "\n0          1/0/0 ",
+                                 "\n95         6/5/8 ", "\n285        6/5/8 "}) {
+        EXPECT_NE(few.Out.find(expected), std::string::npos) << expected << "\n" << few.Out;
+    }
+    // 20 initial states that need iterations (2/3 each), stopped after one,
+    // and the target, converged at once.
+    const Folder folder;
+    std::string tra = "22 21 61\n";
+    std::string lab = "0=\"init\" 1=\"goal\"\n";
+    for (int s = 0; s < 20; ++s) {
+        tra += std::to_string(s) + " 0 " + std::to_string(s) + " 0.25\n" + std::to_string(s) + " 0 20 0.5\n" +
+               std::to_string(s) + " 0 21 0.25\n";
+        lab += std::to_string(s) + ": 0\n";
+    }
+    tra += "20 0 20 1\n";
+    const std::string model = folder.Write("many.tra", tra);
+    folder.Write("many.lab", lab + "20: 0 1\n");
+    const ToolOutput many =
+        RunTool(Join({model, "--target", "goal", "--max-iterations", "1", "--quiet"}, BestVariant().Arguments));
+    EXPECT_EQ(many.ExitCode, 3) << many.Err;
+    for (const char* expected : {"Initial      21 states: 0, 1, 2, 3, ", "1 converged, 20 limit\n",
+                                 "  upper bounds from ", " (state 20)", "--json\n"}) {
+        EXPECT_NE(many.Out.find(expected), std::string::npos) << expected << "\n" << many.Out;
+    }
+    const ToolOutput json = RunTool(Join({model, "--target", "goal", "--json"}, BestVariant().Arguments));
+    EXPECT_EQ(json.ExitCode, 0) << json.Err;
+    const std::vector<RunRecord> runs = ParseRuns(json.Out);
+    ASSERT_EQ(runs.size(), 21u);
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        EXPECT_EQ(Field(runs[i].Line, "initial_state"), std::to_string(i));
+        ExpectContains(runs[i], i == 20 ? 1.0 : 2.0 / 3.0, BestVariant().Tolerance());
+    }
+}
+
+// The format follows the name unless --format says otherwise.
+TEST(Tool, FormatOptionOverridesTheExtension) {
+    const Folder folder;
+    const std::string drn = folder.Write(
+        "m.txt", "@type: DTMC\n@nr_states\n2\n@nr_choices\n2\n@model\nstate 0 init\n\taction 0\n"
+                 "\t\t1 : 1\nstate 1 goal\n\taction 0\n\t\t1 : 1\n");
+    const ToolOutput read = RunTool(Join({drn, "--format", "drn", "--target", "goal", "--json"},
+                                         BestVariant().Arguments));
+    EXPECT_EQ(read.ExitCode, 0) << read.Err;
+    EXPECT_NE(read.Out.find("\"format\": \"drn\""), std::string::npos) << read.Out;
+    ASSERT_EQ(ParseRuns(read.Out).size(), 1u);
+    EXPECT_EQ(ParseRuns(read.Out)[0].Lower, 1.0);
+    const ToolOutput asTra = RunTool({drn, "--quiet"});
+    EXPECT_EQ(asTra.ExitCode, 1);
+    EXPECT_EQ(asTra.Err.rfind("iicheck: error: " + drn + ":1: number of states \"@type:\"", 0), 0u) << asTra.Err;
+}
+
 TEST(Tool, HelpListsTheOptions) {
     const ToolOutput output = RunTool({"--help"});
     EXPECT_EQ(output.ExitCode, 0);
     for (const char* option : {"--target", "--avoid", "--min", "--max", "--sum-tolerance", "--epsilon",
                                "--relative", "--absolute", "--max-iterations", "--fpu", "--precision",
-                               "--rounding", "--sequential", "--interleaved", "--all-variants", "--json",
+                               "--rounding", "--sequential", "--interleaved", "--all-variants", "--json", "--format",
                                "SIGTERM", "Exit codes", "  5  "}) {
         EXPECT_NE(output.Out.find(option), std::string::npos) << option;
     }

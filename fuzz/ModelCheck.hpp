@@ -1,8 +1,9 @@
-// What every model a reader delivers must satisfy; a fuzz target aborts on
-// the first violation, which would be a reader fault.
+// What every model a reader delivers through the one interface must satisfy;
+// a fuzz target aborts on the first violation, which would be a reader fault.
 #pragma once
 
-#include "ModelData.hpp"
+#include "ExactValue.hpp"
+#include "ModelReader.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -37,7 +38,7 @@ inline void CheckBitset(const std::vector<uint64_t>& bits, uint64_t states) {
     Require(states % 64 == 0 || (bits.back() >> (states % 64)) == 0, "a bit beyond the last state");
 }
 
-inline void CheckModel(const iicheck::ModelData& model) {
+inline void CheckModel(const iicheck::Model& model, double tolerance) {
     const iicheck::ExplicitMdp& mdp = model.Mdp;
     Require(mdp.StateCount > 0, "no states");
     Require(!mdp.ChoiceTransitionStart.empty(), "no choice offsets");
@@ -52,14 +53,25 @@ inline void CheckModel(const iicheck::ModelData& model) {
                                        : value.Numerator > 0 && value.Numerator < value.Denominator,
                 "a probability outside (0, 1]");
     }
+    for (uint64_t c = 0; c < mdp.ChoiceCount(); ++c) {
+        const uint64_t first = mdp.ChoiceTransitionStart[c];
+        const uint64_t count = mdp.ChoiceTransitionStart[c + 1] - first;
+        Require(count > 0 && iicheck::CompareSumWithOne(mdp.TransitionValues.data() + first, count, tolerance)
+                                 .WithinTolerance,
+                "a choice that CheckChoices should have refused");
+    }
     for (uint64_t s = 0; model.Dtmc && s < mdp.StateCount; ++s) {
         Require(mdp.StateChoiceStart[s + 1] - mdp.StateChoiceStart[s] == 1, "a DTMC state without one choice");
     }
-    CheckBitset(model.Initial, mdp.StateCount);
-    bool initial = false;
-    for (const uint64_t word : model.Initial) initial = initial || word != 0;
-    Require(initial, "no initial state");
-    for (const iicheck::LabelBits& label : model.Labels) CheckBitset(label.Members, mdp.StateCount);
+    Require(!model.Initial.empty(), "no initial state");
+    for (std::size_t i = 0; i < model.Initial.size(); ++i) {
+        Require(model.Initial[i] < mdp.StateCount && (i == 0 || model.Initial[i - 1] < model.Initial[i]),
+                "initial states out of range or not ascending");
+    }
+    for (const iicheck::Label& label : model.Labels.Labels) {
+        if (!label.Bits.empty()) CheckBitset(label.Bits, mdp.StateCount);
+        for (const uint64_t state : label.States) Require(state < mdp.StateCount, "a labelled state out of range");
+    }
 }
 
 }  // namespace fuzz

@@ -1,0 +1,41 @@
+// PRISM's explicit text format: a transitions file and a labels file.
+//
+// Transitions (.tra): '#' comment lines, then for an MDP the header "states
+// choices transitions" and one line per transition "source choice target
+// probability [action]", sorted by source state and by choice, choices
+// numbered from 0 within each state; for a DTMC the header "states
+// transitions" and lines "source target probability [action]", sorted by
+// source state (each state's lines are its one choice). Labels (.lab): '#'
+// comment lines, the header of index="name" pairs, then lines "state: index
+// index ...". "init" marks the initial states.
+//
+// Memory follows the files: a header's counts are checked against what the
+// text can hold before anything is allocated, and the labels are kept as
+// lists of states (or bitsets, when smaller). The reading loops poll for an
+// interrupt (Interrupt.hpp).
+#pragma once
+
+#include "ModelReader.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace iicheck {
+
+// Reads a transitions file's text into model.Mdp and model.Dtmc; name is
+// used in messages. Header counts that the text cannot hold are refused
+// before anything is allocated. Runs CheckChoices; notes go to model.Notes.
+void ParseTransitions(std::string_view text, const std::string& name, double tolerance, Model& model);
+
+// Parses a labels file's text for a model of stateCount states.
+Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t stateCount);
+
+// Both, and the initial states.
+Model ParseTra(std::string_view transitions, const std::string& transitionsName, std::string_view labels,
+               const std::string& labelsName, double tolerance);
+
+// The same from files, each mapped only while it is read.
+Model ReadTra(const std::string& transitionsPath, const std::string& labelsPath, double tolerance);
+
+}  // namespace iicheck
