@@ -10,6 +10,7 @@
 #include "IntervalIteration.h"
 #include "MemoryCounter.hpp"
 #include "Pipeline.hpp"
+#include "ReportSection.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -76,12 +77,16 @@ NamedModel FromGenerated(const std::string& name, bench::GeneratedModel generate
 }
 
 // A real model: the maximal probability of reaching "target1" from its
-// first initial state, precomputed as the command-line host does it.
+// first initial state, with the probability-0 states removed and the end
+// components collapsed as the command-line host does it, but without its
+// further reductions (probability-1 states, bisimulation), after which
+// little of some models is left to time.
 bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
     const std::string name = folder.filename().string();
     try {
         iicheck::CommandLine line;
         line.Target = "target1";
+        line.Precompute = {false, false, iicheck::StateOrder::BreadthFirst};
         iicheck::Prepared prepared;
         iicheck::Prepare(iicheck::ReadModel(iicheck::ResolveModelFiles({folder.string()}, iicheck::ModelFormat::Tra),
                                             line.SumTolerance),
@@ -162,19 +167,6 @@ void RunFloor(benchmark::State& state, const NamedModel* model, bool sequential)
     }
     SetCounters(state, static_cast<double>(state.iterations()) * model->Iterations,
                 model->Transitions);
-}
-
-std::string ProcessorName() {
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(cpuinfo, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            return line.substr(line.find(':') + 2);
-        }
-    }
-    char vendor[13];
-    GetCpuVendor(vendor, sizeof vendor);
-    return vendor;
 }
 
 // Collects the time per iteration of every run (the median when runs are
@@ -297,20 +289,16 @@ private:
     }
 
     void WriteReport(const std::string& table) const {
-        // A hand-written section at the end of the document stays.
-        std::string kept;
-        {
-            std::ifstream in(report_);
-            const std::string old((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            const std::size_t at = old.find(kKeptSection);
-            if (at != std::string::npos) kept = "\n" + old.substr(at);
-        }
+        // The other programs' sections stay, and so does a hand-written section
+        // at the end of the document.
+        const std::string sections = bench::Sections(report_);
+        const std::string kept = bench::HandWritten(report_, kKeptSection);
         std::ofstream out(report_);
         const std::time_t now = std::time(nullptr);
         char date[32];
         std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
         out << "# Performance\n\n"
-            << "Measured on " << date << " on " << ProcessorName()
+            << "Measured on " << date << " on " << bench::ProcessorName()
             << " by `scripts/run-benchmarks.sh` (Google Benchmark, medians of repeated, randomly "
                "interleaved runs).\n\n"
             << "Every number is a ratio of times per iteration measured in the same run: to the "
@@ -321,7 +309,7 @@ private:
                "twin of a safe variant, and of the interleaved to the sequential layout. The "
                "last column gives the time per transition swept, for scale.\n\n"
             << "Reading these numbers: the model that fits in the L2 cache repeats exactly the same sequence of branches in every sweep (the kind of each probability, the number of transitions of each choice and of choices of each state), and the branch predictor of the processor learns much of it: the floor runs there at about three cycles per transition, and the ratios changed by up to three times with small changes of code layout while the kernels were tuned. Judge by the model of ten million transitions; on the real models, which are small, the fixed work of a call (the information message, the model check, the allocation and initialisation of the bounds) also counts.\n"
-            << table << kept << (kept.empty() ? "\n" : "");
+            << table << kept << (kept.empty() ? "\n" : "") << sections;
     }
 
     static constexpr const char* kKeptSection = "## Choosing the default variant";

@@ -136,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         bool maximize = true;
         try {
             maximize = iicheck::DirectionIsMaximum(properties[p], prepared.Dtmc);
-            iicheck::PrepareProperty(prepared, properties[p], maximize, p + 1 == properties.size(), notes);
+            iicheck::PrepareProperty(prepared, properties[p], maximize, line.Precompute, p + 1 == properties.size(),
+                                    notes);
         } catch (const iicheck::InputError&) {
             return 0;  // an unknown label, or P=? on an MDP
         }

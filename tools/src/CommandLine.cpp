@@ -1,5 +1,6 @@
 #include "CommandLine.hpp"
 
+#include "StateOrder.hpp"
 #include "Text.hpp"
 
 #include <cerrno>
@@ -51,6 +52,14 @@ Input:
                       choices within T but not exactly 1 (printed binary64
                       values miss 1 by about 1e-17) are used as written and
                       counted in one note
+
+Reduction:
+  --no-bisimulation   keep states that behave alike (by default the states
+                      whose choices enter the same classes of states with
+                      exactly the same probabilities are merged)
+  --order NAME        the order of the states for the library: topological
+                      (default: the parts downstream first) or breadth-first
+                      (from the initial state)
 
 Precision:
   --epsilon E         required half-width of the interval (default 1e-6)
@@ -236,6 +245,18 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             if (!line.Format) throw UsageError("--format: unknown format " + Quoted(name) + "; choose tra, drn or umb");
         } else if (argument == "--sum-tolerance") {
             line.SumTolerance = NonNegative(argument, takeValue());
+        } else if (argument == "--no-bisimulation") {
+            noValue();
+            line.Precompute.Bisimulation = false;
+        } else if (argument == "--order") {
+            const std::string name = takeValue();
+            const StateOrder topological = StateOrder::Topological;
+            const StateOrder breadthFirst = StateOrder::BreadthFirst;
+            if (name != OrderName(topological) && name != OrderName(breadthFirst)) {
+                throw UsageError("--order: unknown name " + Quoted(name) + "; choose one of " +
+                                 OrderName(topological) + ", " + OrderName(breadthFirst));
+            }
+            line.Precompute.Order = name == OrderName(topological) ? topological : breadthFirst;
         } else if (argument == "--epsilon") {
             line.Epsilon = NonNegative(argument, takeValue());
         } else if (argument == "--relative") {

@@ -5,6 +5,7 @@
 
 #include "ExplicitModel.hpp"
 #include "ModelReader.hpp"
+#include "Precompute.hpp"
 #include "Property.hpp"
 #include "Run.hpp"
 
@@ -56,6 +57,7 @@ struct CommandLine {
     double Epsilon = 1e-6;
     bool Relative = false;
     int32_t MaxIterations = 0;
+    PrecomputeOptions Precompute;
     Variant Chosen;             // default: DefaultVariants(...)[0]
     bool VariantGiven = false;  // --fpu, --precision, --rounding, --sequential or --interleaved
     bool AllVariants = false;

@@ -303,14 +303,9 @@ ValueError ParseFraction(const char* p, const char* end, TransitionValue& value)
     return FractionProbability(numerator, denominator, value);
 }
 
-// One term of an exact sum: Numerator / (OddDenominator * 2^Shift).
-struct Term {
-    uint64_t Numerator;
-    uint64_t OddDenominator;
-    uint64_t Shift;
-};
+}  // namespace
 
-Term ToTerm(const TransitionValue& value) {
+ExactTerm TermOf(const TransitionValue& value) {
     if (value.Denominator != 0) {
         const uint64_t denominator = static_cast<uint64_t>(value.Denominator);
         const unsigned shift = static_cast<unsigned>(__builtin_ctzll(denominator));
@@ -331,12 +326,14 @@ Term ToTerm(const TransitionValue& value) {
     return {mantissa, 1, static_cast<uint64_t>(-power)};
 }
 
+namespace {
+
 // The sum a / b of the terms in 128 bits; false when it does not fit.
 bool Sum128(const TransitionValue* values, std::size_t count, u128& a, u128& b) {
     a = 0;
     b = 1;
     for (std::size_t i = 0; i < count; ++i) {
-        const Term term = ToTerm(values[i]);
+        const ExactTerm term = TermOf(values[i]);
         if (term.Numerator == 0) continue;
         if (term.Shift + BitLength64(term.OddDenominator) > 127) return false;
         const u128 d = u128{term.OddDenominator} << term.Shift;
@@ -574,6 +571,44 @@ SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count
     result.WithinTolerance =
         std::isinf(tolerance) || (tolerance >= 0 && abs(deviation) <= mpq_class(tolerance));
     return result;
+}
+
+bool SumExactly(const TransitionValue* values, std::size_t count, Fraction128& sum) {
+    u128 a;
+    u128 b;
+    if (!Sum128(values, count, a, b)) return false;
+    const u128 divisor = Gcd128(a, b);
+    sum.Numerator = Divide(a, divisor);
+    sum.Denominator = Divide(b, divisor);
+    return true;
+}
+
+mpq_class SumExactlyBig(const TransitionValue* values, std::size_t count) {
+    mpq_class sum = SumBig(values, count);
+    sum.canonicalize();
+    return sum;
+}
+
+bool ExactTransitionValue(const Fraction128& value, TransitionValue& exact) {
+    return FractionProbability(value.Numerator, value.Denominator, exact) == ValueError::None;
+}
+
+bool ExactTransitionValue(const mpq_class& value, TransitionValue& exact) {
+    const mpz_srcptr numerator = value.get_num_mpz_t();
+    const mpz_srcptr denominator = value.get_den_mpz_t();
+    if (mpz_sgn(numerator) < 0) return false;
+    const std::size_t denominatorBits = mpz_sizeinbase(denominator, 2);
+    if (mpz_scan1(denominator, 0) + 1 == denominatorBits && mpz_sizeinbase(numerator, 2) <= 53 &&
+        denominatorBits - 1 <= 1074) {
+        // An odd numerator of at most 53 bits over 2^k, k <= 1074: a binary64
+        // value, subnormal ones included.
+        exact = StoredValue(std::ldexp(static_cast<double>(mpz_get_ui(numerator)),
+                                       -static_cast<int>(denominatorBits - 1)));
+        return true;
+    }
+    if (mpz_sizeinbase(numerator, 2) > 63 || mpz_sizeinbase(denominator, 2) > 63) return false;
+    exact = FractionValue(mpz_get_ui(numerator), mpz_get_ui(denominator));
+    return true;
 }
 
 }  // namespace iicheck

@@ -21,6 +21,8 @@
 
 #include <cstddef>
 
+#include <gmpxx.h>
+
 namespace iicheck {
 
 enum class ValueError {
@@ -83,5 +85,34 @@ struct SumComparison {
 // IsProbability) and compares the sum with 1.
 SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
                                 double tolerance);
+
+// A probability as Numerator / (OddDenominator * 2^Shift), taken apart
+// exactly; a binary64 value has an odd numerator and OddDenominator 1, a
+// fraction keeps its numerator.
+struct ExactTerm {
+    uint64_t Numerator;
+    uint64_t OddDenominator;
+    uint64_t Shift;
+};
+ExactTerm TermOf(const TransitionValue& value);
+
+// An exact rational in lowest terms, both integers below 2^128.
+struct Fraction128 {
+    unsigned __int128 Numerator = 0;
+    unsigned __int128 Denominator = 1;
+};
+
+// The exact sum of probabilities (every value must satisfy IsProbability) in
+// lowest terms; false when a term or the sum needs more than 128 bits.
+bool SumExactly(const TransitionValue* values, std::size_t count, Fraction128& sum);
+
+// The exact sum whatever its size, as a canonical GMP rational.
+mpq_class SumExactlyBig(const TransitionValue* values, std::size_t count);
+
+// The value the library reads as exactly this rational in [0, 1]: a stored
+// binary64 value when it is one, else a fraction of two signed 64-bit
+// integers; false when it is neither (it is never rounded).
+bool ExactTransitionValue(const Fraction128& value, TransitionValue& exact);
+bool ExactTransitionValue(const mpq_class& value, TransitionValue& exact);
 
 }  // namespace iicheck

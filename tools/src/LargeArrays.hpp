@@ -25,4 +25,28 @@ void ReserveLarge(std::vector<T>& array, std::size_t count) {
     ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+// Makes array count copies of value, in memory reserved with ReserveLarge.
+template <typename T>
+void AssignLarge(std::vector<T>& array, std::size_t count, const T& value) {
+    if (array.capacity() < count) {
+        std::vector<T>().swap(array);
+        ReserveLarge(array, count);
+    }
+    array.assign(count, value);
+}
+
+// A new array of count copies of value, in memory reserved with ReserveLarge.
+template <typename T>
+std::vector<T> LargeArray(std::size_t count, const T& value) {
+    std::vector<T> array;
+    AssignLarge(array, count, value);
+    return array;
+}
+
+// Gives the array's memory back (clear() keeps it).
+template <typename T>
+void Release(std::vector<T>& array) {
+    std::vector<T>().swap(array);
+}
+
 }  // namespace iicheck

@@ -1,10 +1,12 @@
 // From a model as read to the models the library gets, as iicheck does it:
 // the model kept once for all properties; per property its target and
-// avoid states from the labels and the precomputation that does not depend
-// on the initial state (once for all of them); and the reduction from each
-// initial state. Shared by iicheck, its benchmark and its fuzz target.
+// avoid states from the labels, and the precomputation and reductions that
+// do not depend on the initial state (once for all of them: the analysis,
+// the quotient, the bisimulation); and the order of the states from each
+// initial state. Shared by iicheck, its benchmarks and its fuzz target.
 #pragma once
 
+#include "Bisimulation.hpp"
 #include "CommandLine.hpp"
 #include "ModelReader.hpp"
 #include "Precompute.hpp"
@@ -25,16 +27,20 @@ struct Prepared {
     std::vector<std::string> Notes;  // the reader's notes
     std::vector<uint64_t> Initial;   // the initial states, ascending
     double ReadSeconds = 0;
-    // The model as read, one copy for every property; the last reduction of
-    // the last property releases it.
+    // The model as read, one copy for every property; the last property
+    // releases it.
     ExplicitMdp Mdp;
     Labelling Labels;
     // The current property (PrepareProperty).
-    PropertySpec Property;
-    Analysis Found;
     PrecomputeCounts Counts;         // over the states reachable from any initial state
+    ModelSize Collapsed;             // before the bisimulation
+    BisimulationStats Bisimulation;  // when the options ask for it
     double PrecomputeSeconds = 0;    // its analysis and reductions so far
-    bool LastProperty = true;        // its last reduction may take the model
+    double BisimulationSeconds = 0;  // the part the bisimulation took
+    // Its reduced model for every initial state, in the order it had; the
+    // last ReduceFrom releases it.
+    ReducedModel Reduced;
+    StateOrder Order = StateOrder::Topological;
 };
 
 // Keeps a model of any format (its reader has run CheckChoices) for the
@@ -42,23 +48,23 @@ struct Prepared {
 void Prepare(Model model, Prepared& prepared);
 
 // The part of a property that does not depend on the initial state: its
-// target and avoid states and the analysis of the states reachable from
-// any initial state, replacing the previous property's. last: no property
-// follows, so the labels go now and the last reduction takes the model.
-// The labels' notes (a label DRN does not name) are appended to notes.
-// After an exception (an unknown label, an interrupt) prepared serves no
-// further property.
-void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, bool last,
-                     std::vector<std::string>& notes);
+// target and avoid states, the analysis of the states reachable from any
+// initial state, the quotient and (as options asks) the bisimulation,
+// replacing the previous property's. last: no property follows, so the
+// labels go now and the reduction takes the model. The labels' notes (a
+// label DRN does not name) are appended to notes. After an exception (an
+// unknown label, an interrupt) prepared serves no further property.
+void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
+                     bool last, std::vector<std::string>& notes);
 
 // Prepare and PrepareProperty for the one property of the shorthands
 // --target, --avoid, --min and --max of line (the benchmarks).
 void Prepare(Model model, const CommandLine& line, Prepared& prepared);
 
 // The model the library gets for the initial state prepared.Initial[i],
-// which becomes its state 0. The reduction from the last initial state of
-// the last property takes the kept model and analysis, the others copy
-// them: it comes last.
+// which becomes its state 0, in the order the options chose. The one for
+// the last initial state takes the kept reduced model, the others copy it:
+// it comes last.
 ReducedModel ReduceFrom(Prepared& prepared, std::size_t i);
 
 }  // namespace iicheck

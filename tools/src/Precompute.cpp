@@ -1,6 +1,7 @@
 #include "Precompute.hpp"
 
 #include "Interrupt.hpp"
+#include "LargeArrays.hpp"
 #include "Progress.hpp"
 
 #include <algorithm>
@@ -16,11 +17,6 @@ constexpr uint64_t kUnset = UINT64_MAX;
 // states (0: a pass of unknown length).
 void Poll(uint64_t counter, uint64_t total = 0) {
     PollWithProgress(counter, kPrecomputing, counter, total, "states");
-}
-
-template <class T>
-void Release(std::vector<T>& vector) {
-    std::vector<T>().swap(vector);
 }
 
 // The working arrays of the analysis hold indices of type Index: uint32_t
@@ -56,8 +52,8 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
     const uint64_t n = mdp.StateCount;
     Predecessors<Index> predecessors;
     std::vector<Index>& start = predecessors.Start;
-    start.assign(n + 1, 0);
-    predecessors.Owner.assign(mdp.ChoiceCount(), kNone<Index>);
+    AssignLarge(start, n + 1, Index{0});
+    AssignLarge(predecessors.Owner, mdp.ChoiceCount(), kNone<Index>);
     auto forEachMaybeChoice = [&](auto&& each) {
         for (uint64_t s = 0; s < n; ++s) {
             Poll(s, n);
@@ -69,7 +65,7 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
         ForEachSuccessor(mdp, c, [&](uint64_t t) { ++start[t + 1]; });
     });
     for (uint64_t s = 0; s < n; ++s) start[s + 1] += start[s];
-    predecessors.Choice.resize(start[n]);
+    AssignLarge(predecessors.Choice, start[n], Index{0});
     // start[t] runs from the beginning of t's list to its end, which is the
     // beginning of t + 1's; then everything moves up by one.
     forEachMaybeChoice([&](uint64_t, uint64_t c) {
@@ -83,7 +79,7 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
 // Step 1: Target, Zero (failure states) or Maybe for every reachable state.
 template <class Index>
 std::vector<StateKind> Explore(const ExplicitMdp& mdp, const PropertySpec& property) {
-    std::vector<StateKind> kind(mdp.StateCount, StateKind::Unreached);
+    std::vector<StateKind> kind = LargeArray(mdp.StateCount, StateKind::Unreached);
     std::vector<Index> queue;
     auto visit = [&](uint64_t s) {
         if (kind[s] != StateKind::Unreached) return;
@@ -96,7 +92,7 @@ std::vector<StateKind> Explore(const ExplicitMdp& mdp, const PropertySpec& prope
             queue.push_back(static_cast<Index>(s));
         }
     };
-    visit(property.Initial);
+    for (const uint64_t initial : property.Initial) visit(initial);
     for (std::size_t head = 0; head < queue.size(); ++head) {
         Poll(head);
         ForEachChoice(mdp, queue[head], [&](uint64_t c) { ForEachSuccessor(mdp, c, visit); });
@@ -104,14 +100,48 @@ std::vector<StateKind> Explore(const ExplicitMdp& mdp, const PropertySpec& prope
     return kind;
 }
 
-// Step 2, maximum: Maybe states from which no target is reachable (Prob0E).
+// The members of each end component, in state order.
+struct Members {
+    std::vector<uint64_t> Start;  // ComponentCount + 1
+    std::vector<uint64_t> States;
+};
+
+Members ComponentMembers(const Analysis& analysis) {
+    const uint64_t components = analysis.ComponentCount;
+    Members members;
+    members.Start.assign(components + 1, 0);
+    for (const uint64_t m : analysis.Component) {
+        if (m != kNoComponent) ++members.Start[m + 1];
+    }
+    for (uint64_t m = 0; m < components; ++m) members.Start[m + 1] += members.Start[m];
+    members.States.resize(members.Start[components]);
+    for (uint64_t s = 0; s < analysis.Component.size(); ++s) {
+        const uint64_t m = analysis.Component[s];
+        if (m != kNoComponent) members.States[members.Start[m]++] = s;
+    }
+    for (uint64_t m = components; m > 0; --m) members.Start[m] = members.Start[m - 1];
+    members.Start[0] = 0;
+    return members;
+}
+
+// Every Maybe state that is not in the set becomes a state of the given
+// kind.
+void MarkMaybeOutside(const std::vector<uint8_t>& set, StateKind kind, std::vector<StateKind>& kinds) {
+    for (uint64_t s = 0; s < kinds.size(); ++s) {
+        if (kinds[s] == StateKind::Maybe && !set[s]) kinds[s] = kind;
+    }
+}
+
+// The states of kind seed and every state from which one of them is
+// reachable through the choices of Maybe states (a breadth-first search
+// over the predecessors).
 template <class Index>
-void MarkCannotReach(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
-                     std::vector<StateKind>& kind) {
-    std::vector<uint8_t> reaches(mdp.StateCount, 0);
+std::vector<uint8_t> CanReach(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
+                              const std::vector<StateKind>& kind, StateKind seed) {
+    std::vector<uint8_t> reaches = LargeArray<uint8_t>(mdp.StateCount, 0);
     std::vector<Index> queue;
     for (uint64_t s = 0; s < mdp.StateCount; ++s) {
-        if (kind[s] == StateKind::Target) {
+        if (kind[s] == seed) {
             reaches[s] = 1;
             queue.push_back(static_cast<Index>(s));
         }
@@ -127,46 +157,81 @@ void MarkCannotReach(const ExplicitMdp& mdp, const Predecessors<Index>& predeces
             }
         }
     }
-    for (uint64_t s = 0; s < mdp.StateCount; ++s) {
-        if (kind[s] == StateKind::Maybe && !reaches[s]) kind[s] = StateKind::Zero;
-    }
+    return reaches;
 }
 
-// Step 2, minimum: Maybe states where some scheduler avoids the targets
-// forever (Prob0A). The complement is the least set that holds the targets
-// and every state with at least one choice all of whose choices have a
-// successor in the set; a choice joins at its first such successor, a state
-// when its last choice has joined.
+// The least set that holds the states of kind seed and every node with at
+// least one choice all of whose choices have a successor in the set. A node
+// is a Maybe state or, when components is given, a collapsed end component,
+// whose choices are those of its members that leave it. A choice joins at
+// its first successor in the set, a node when its last choice has joined.
 template <class Index>
-void MarkCanAvoid(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
-                  std::vector<StateKind>& kind) {
-    std::vector<Index> waiting(mdp.StateCount, 0);  // choices not yet joined
-    std::vector<uint8_t> joined(mdp.ChoiceCount(), 0);
-    std::vector<uint8_t> positive(mdp.StateCount, 0);
+std::vector<uint8_t> Attractor(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
+                               const std::vector<StateKind>& kind, StateKind seed,
+                               const Analysis* components) {
+    const uint64_t n = mdp.StateCount;
+    const uint64_t componentCount = components != nullptr ? components->ComponentCount : 0;
+    auto nodeOf = [&](uint64_t s) {
+        const uint64_t m = components != nullptr ? components->Component[s] : kNoComponent;
+        return m == kNoComponent ? s : n + m;
+    };
+    auto counts = [&](uint64_t c) { return components == nullptr || !components->Inside[c]; };
+    std::vector<Index> waiting = LargeArray<Index>(n + componentCount, 0);  // choices not yet joined
+    for (uint64_t s = 0; s < n; ++s) {
+        Poll(s);
+        if (kind[s] != StateKind::Maybe) continue;
+        ForEachChoice(mdp, s, [&](uint64_t c) {
+            if (counts(c)) ++waiting[nodeOf(s)];
+        });
+    }
+    const Members members = components != nullptr ? ComponentMembers(*components) : Members();
+    std::vector<uint8_t> joined = LargeArray<uint8_t>(mdp.ChoiceCount(), 0);
+    std::vector<uint8_t> in = LargeArray<uint8_t>(n, 0);
     std::vector<Index> queue;
-    for (uint64_t s = 0; s < mdp.StateCount; ++s) {
-        waiting[s] = static_cast<Index>(mdp.StateChoiceStart[s + 1] - mdp.StateChoiceStart[s]);
-        if (kind[s] == StateKind::Target) {
-            positive[s] = 1;
-            queue.push_back(static_cast<Index>(s));
-        }
+    auto add = [&](uint64_t s) {
+        in[s] = 1;
+        queue.push_back(static_cast<Index>(s));
+    };
+    for (uint64_t s = 0; s < n; ++s) {
+        if (kind[s] == seed) add(s);
     }
     for (std::size_t head = 0; head < queue.size(); ++head) {
         Poll(head);
         const uint64_t t = queue[head];
         for (uint64_t i = predecessors.Start[t]; i < predecessors.Start[t + 1]; ++i) {
             const Index c = predecessors.Choice[i];
-            if (joined[c]) continue;
-            joined[c] = 1;
             const Index s = predecessors.Owner[c];
-            if (--waiting[s] == 0) {
-                positive[s] = 1;
-                queue.push_back(s);
+            if (joined[c] || !counts(c) || in[s] || kind[s] != StateKind::Maybe) continue;
+            joined[c] = 1;
+            const uint64_t node = nodeOf(s);
+            if (--waiting[node] != 0) continue;
+            if (node < n) {
+                add(s);
+            } else {
+                const uint64_t m = node - n;
+                for (uint64_t k = members.Start[m]; k < members.Start[m + 1]; ++k) add(members.States[k]);
             }
         }
     }
-    for (uint64_t s = 0; s < mdp.StateCount; ++s) {
-        if (kind[s] == StateKind::Maybe && !positive[s]) kind[s] = StateKind::Zero;
+    return in;
+}
+
+// Numbers the end components densely, in the order of their first states,
+// from numbers below count; states that are no longer Maybe states leave
+// their component.
+void NumberComponents(uint64_t count, Analysis& analysis) {
+    std::vector<uint64_t> dense(count, kUnset);
+    analysis.ComponentCount = 0;
+    for (uint64_t s = 0; s < analysis.Component.size(); ++s) {
+        uint64_t& component = analysis.Component[s];
+        if (component == kNoComponent) continue;
+        if (analysis.Kind[s] != StateKind::Maybe) {
+            component = kNoComponent;
+            continue;
+        }
+        uint64_t& number = dense[component];
+        if (number == kUnset) number = analysis.ComponentCount++;
+        component = number;
     }
 }
 
@@ -175,19 +240,15 @@ void MarkCanAvoid(const ExplicitMdp& mdp, const Predecessors<Index>& predecessor
 // that leaves its state's component is disallowed, and every state left
 // without allowed choices leaves the candidates together with the choices
 // that lead to it.
-//
-// The components are found with Pearce's space-efficient variant of
-// Tarjan's algorithm, iteratively: one word per state (rindex, kept in
-// analysis.Component), a bit per state for the roots, a stack of states and
-// a stack of (choice, transition) frames.
 template <class Index>
 void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
-                       const std::vector<StateKind>& kind, Analysis& analysis) {
+                       Analysis& analysis) {
+    const std::vector<StateKind>& kind = analysis.Kind;
     const uint64_t n = mdp.StateCount;
     std::vector<uint8_t>& allowed = analysis.Inside;
-    allowed.assign(mdp.ChoiceCount(), 0);
-    std::vector<Index> allowedCount(n, 0);
-    std::vector<uint8_t> candidate(n, 0);
+    AssignLarge(allowed, mdp.ChoiceCount(), uint8_t{0});
+    std::vector<Index> allowedCount = LargeArray<Index>(n, 0);
+    std::vector<uint8_t> candidate = LargeArray<uint8_t>(n, 0);
     for (uint64_t s = 0; s < n; ++s) {
         Poll(s, n);
         if (kind[s] != StateKind::Maybe) continue;
@@ -234,73 +295,12 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
     }
     propagateRemovals();
 
-    // rindex: 0 for a candidate not yet visited, its visit number while on
-    // the stacks, then its component's number, counted down from just
-    // below kNoComponent (above every visit number).
     std::vector<uint64_t>& rindex = analysis.Component;
-    rindex.assign(n, kNoComponent);
-    std::vector<uint64_t> root = EmptyBits(n);
-    std::vector<Index> stack;
-    struct Frame {
-        Index Choice;      // of the state Owner[Choice]
-        Index Transition;  // the next to follow
-    };
-    std::vector<Frame> frames;
-    constexpr uint64_t kFirstComponent = kNoComponent - 1;
-    uint64_t nextComponent = kFirstComponent;
-
+    uint64_t components = 0;
     while (true) {
         for (uint64_t s = 0; s < n; ++s) rindex[s] = candidate[s] ? 0 : kNoComponent;
-        nextComponent = kFirstComponent;
-        uint64_t visit = 1;
-        uint64_t steps = 0;
-        auto open = [&](uint64_t s) {
-            rindex[s] = visit++;
-            SetBit(root, s);
-            const uint64_t first = mdp.StateChoiceStart[s];
-            frames.push_back({static_cast<Index>(first),
-                              static_cast<Index>(mdp.ChoiceTransitionStart[first])});
-        };
-        for (uint64_t start = 0; start < n; ++start) {
-            if (!candidate[start] || rindex[start] != 0) continue;
-            open(start);
-            while (!frames.empty()) {
-                Poll(steps++);
-                Frame& frame = frames.back();
-                const uint64_t c = frame.Choice;
-                const uint64_t v = predecessors.Owner[c];
-                if (allowed[c] && frame.Transition < mdp.ChoiceTransitionStart[c + 1]) {
-                    const uint64_t w = mdp.TransitionTarget[frame.Transition];
-                    if (rindex[w] == 0) {
-                        open(w);  // comes back to this transition when w is done
-                        continue;
-                    }
-                    if (rindex[w] < rindex[v]) {
-                        rindex[v] = rindex[w];
-                        root[v >> 6] &= ~(uint64_t{1} << (v & 63));
-                    }
-                    ++frame.Transition;
-                    continue;
-                }
-                if (c + 1 < mdp.StateChoiceStart[v + 1]) {
-                    frame.Choice = static_cast<Index>(c + 1);
-                    frame.Transition = static_cast<Index>(mdp.ChoiceTransitionStart[c + 1]);
-                    continue;
-                }
-                frames.pop_back();
-                if (!TestBit(root, v)) {
-                    stack.push_back(static_cast<Index>(v));
-                    continue;
-                }
-                --visit;
-                while (!stack.empty() && rindex[v] <= rindex[stack.back()]) {
-                    rindex[stack.back()] = nextComponent;
-                    stack.pop_back();
-                    --visit;
-                }
-                rindex[v] = nextComponent--;
-            }
-        }
+        components = StronglyConnectedComponents<Index>(
+            mdp, [&](uint64_t c) { return allowed[c] != 0; }, rindex);
 
         // Choices that leave their component are not part of an end
         // component.
@@ -323,58 +323,57 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
         propagateRemovals();
         if (!changed) break;
     }
-    Release(frames);
-    Release(stack);
-    Release(root);
-    Release(allowedCount);
-
-    // Number the surviving components densely, in the order of their first
-    // states.
-    std::vector<uint64_t> dense(kFirstComponent - nextComponent, kUnset);
-    analysis.ComponentCount = 0;
     for (uint64_t s = 0; s < n; ++s) {
-        if (!candidate[s]) {
-            rindex[s] = kNoComponent;
-            continue;
-        }
-        uint64_t& number = dense[kFirstComponent - rindex[s]];
-        if (number == kUnset) number = analysis.ComponentCount++;
-        rindex[s] = number;
+        rindex[s] = candidate[s] ? kNoComponent - 1 - rindex[s] : kNoComponent;
     }
+    NumberComponents(components, analysis);
 }
 
 template <class Index>
-Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property) {
+Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne) {
     const ProgressPhase phase(kPrecomputing);
     Analysis analysis;
     analysis.Kind = Explore<Index>(mdp, property);
+    AssignLarge(analysis.Component, mdp.StateCount, kNoComponent);
     // Also holds the choices of states that become probability-0 states
     // below; the end-component search never allows those choices.
     const Predecessors<Index> predecessors = BuildPredecessors<Index>(mdp, analysis.Kind);
+    std::vector<StateKind>& kind = analysis.Kind;
     if (property.Maximize) {
-        MarkCannotReach(mdp, predecessors, analysis.Kind);
+        MarkMaybeOutside(CanReach(mdp, predecessors, kind, StateKind::Target), StateKind::Zero, kind);
     } else {
-        MarkCanAvoid(mdp, predecessors, analysis.Kind);
+        MarkMaybeOutside(Attractor(mdp, predecessors, kind, StateKind::Target, nullptr),
+                         StateKind::Zero, kind);
     }
-    FindEndComponents(mdp, predecessors, analysis.Kind, analysis);
+    FindEndComponents(mdp, predecessors, analysis);
     if (!property.Maximize && analysis.ComponentCount != 0) {
         throw std::logic_error(
             "an end component remains among the states with positive minimum probability");
+    }
+    if (probabilityOne) {
+        if (property.Maximize) {
+            MarkMaybeOutside(Attractor(mdp, predecessors, kind, StateKind::Zero, &analysis),
+                             StateKind::One, kind);
+            NumberComponents(analysis.ComponentCount, analysis);
+        } else {
+            MarkMaybeOutside(CanReach(mdp, predecessors, kind, StateKind::Zero), StateKind::One, kind);
+        }
     }
     return analysis;
 }
 
 }  // namespace
 
-Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property) {
+Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne) {
     const uint64_t largest =
         std::max({mdp.StateCount, mdp.ChoiceCount(), mdp.TransitionCount()}) + 1;
-    return largest < kNone<uint32_t> ? AnalyseWith<uint32_t>(mdp, property)
-                                     : AnalyseWith<uint64_t>(mdp, property);
+    return largest < kNone<uint32_t> ? AnalyseWith<uint32_t>(mdp, property, probabilityOne)
+                                     : AnalyseWith<uint64_t>(mdp, property, probabilityOne);
 }
 
-Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property) {
-    return AnalyseWith<uint64_t>(mdp, property);
+Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property,
+                                bool probabilityOne) {
+    return AnalyseWith<uint64_t>(mdp, property, probabilityOne);
 }
 
 SparseMdp ReducedModel::Mdp() const {
@@ -407,28 +406,18 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
     const uint64_t zeroNode = targetNode + 1;
     auto nodeOf = [&](uint64_t s) {
         switch (analysis.Kind[s]) {
-            case StateKind::Target: return targetNode;
+            case StateKind::Target:
+            case StateKind::One: return targetNode;
             case StateKind::Zero: return zeroNode;
             default: return analysis.Component[s] != kNoComponent ? n + analysis.Component[s] : s;
         }
     };
-    // Members of each component, in state order.
-    std::vector<uint64_t> memberStart(components + 1, 0);
-    for (uint64_t s = 0; s < n; ++s) {
-        if (analysis.Component[s] != kNoComponent) ++memberStart[analysis.Component[s] + 1];
-    }
-    for (uint64_t m = 0; m < components; ++m) memberStart[m + 1] += memberStart[m];
-    std::vector<uint64_t> members(memberStart[components]);
-    for (uint64_t s = 0; s < n; ++s) {
-        if (analysis.Component[s] != kNoComponent) members[memberStart[analysis.Component[s]]++] = s;
-    }
-    for (uint64_t m = components; m > 0; --m) memberStart[m] = memberStart[m - 1];
-    memberStart[0] = 0;
+    Members members = ComponentMembers(analysis);
 
     // Phase 1: the quotient's states in breadth-first order from the
     // initial state, and the model's choice behind each of its choices.
     ReducedModel reduced;
-    std::vector<uint64_t> number(n, kUnset);  // of each state's node
+    std::vector<uint64_t> number = LargeArray(n, kUnset);  // of each state's node
     std::vector<uint64_t> componentNumber(components, kUnset);
     uint64_t specialNumber[2] = {kUnset, kUnset};  // the target and the zero node
     std::vector<uint64_t> queue;
@@ -444,7 +433,7 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
         }
     };
     std::vector<uint64_t> source;  // per choice of the quotient
-    source.reserve(mdp.ChoiceCount());
+    ReserveLarge(source, mdp.ChoiceCount());
     auto emitChoice = [&](uint64_t c) {
         source.push_back(c);
         ForEachSuccessor(mdp, c, [&](uint64_t t) { enqueue(nodeOf(t)); });
@@ -452,7 +441,7 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
     // States that end up without choices (none should) count as zero states:
     // the library requires at least one choice of every other state.
     std::vector<uint64_t> withoutChoices;
-    enqueue(nodeOf(property.Initial));
+    for (const uint64_t initial : property.Initial) enqueue(nodeOf(initial));
     for (std::size_t head = 0; head < queue.size(); ++head) {
         Poll(head);
         const uint64_t node = queue[head];
@@ -461,8 +450,8 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
         if (node == targetNode || node == zeroNode) continue;
         if (node >= n) {
             const uint64_t m = node - n;
-            for (uint64_t i = memberStart[m]; i < memberStart[m + 1]; ++i) {
-                ForEachChoice(mdp, members[i], [&](uint64_t c) {
+            for (uint64_t i = members.Start[m]; i < members.Start[m + 1]; ++i) {
+                ForEachChoice(mdp, members.States[i], [&](uint64_t c) {
                     if (!analysis.Inside[c]) emitChoice(c);
                 });
             }
@@ -481,29 +470,30 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
     // Every state that a copied choice leads to has a number: the number of
     // its node.
     for (uint64_t s = 0; s < n; ++s) number[s] = numberOf(nodeOf(s));
+    for (const uint64_t initial : property.Initial) reduced.Initial.push_back(number[initial]);
     Release(queue);
-    Release(members);
-    Release(memberStart);
+    Release(members.States);
+    Release(members.Start);
     Release(componentNumber);
     analysis = Analysis();
     Release(mdp.StateChoiceStart);
 
     // Phase 2: the choices and their targets, then the values.
     uint64_t transitions = 0;
-    reduced.ChoiceTransitionStart.reserve(source.size() + 1);
+    ReserveLarge(reduced.ChoiceTransitionStart, source.size() + 1);
     for (const uint64_t c : source) {
         reduced.ChoiceTransitionStart.push_back(transitions);
         transitions += mdp.ChoiceTransitionStart[c + 1] - mdp.ChoiceTransitionStart[c];
     }
     reduced.ChoiceTransitionStart.push_back(transitions);
-    reduced.TransitionTarget.reserve(transitions);
+    ReserveLarge(reduced.TransitionTarget, transitions);
     for (uint64_t i = 0; i < source.size(); ++i) {
         Poll(i);
         ForEachSuccessor(mdp, source[i], [&](uint64_t t) { reduced.TransitionTarget.push_back(number[t]); });
     }
     Release(number);
     Release(mdp.TransitionTarget);
-    reduced.TransitionValues.reserve(transitions);
+    ReserveLarge(reduced.TransitionValues, transitions);
     for (uint64_t i = 0; i < source.size(); ++i) {
         Poll(i);
         const auto first = mdp.TransitionValues.begin() +
@@ -515,6 +505,10 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
     return reduced;
 }
 
+ModelSize SizeOf(const ReducedModel& model) {
+    return {model.StateCount(), model.ChoiceCount(), model.TransitionCount()};
+}
+
 PrecomputeCounts Count(const Analysis& analysis) {
     PrecomputeCounts counts;
     for (std::size_t s = 0; s < analysis.Kind.size(); ++s) {
@@ -522,6 +516,7 @@ PrecomputeCounts Count(const Analysis& analysis) {
             case StateKind::Unreached: continue;
             case StateKind::Target: ++counts.Targets; break;
             case StateKind::Zero: ++counts.Zero; break;
+            case StateKind::One: ++counts.One; break;
             case StateKind::Maybe: ++counts.Maybe; break;
         }
         ++counts.Reachable;

@@ -1,6 +1,6 @@
 // Graph precomputation before interval iteration.
 //
-// 1. Reachability: the states reachable from the initial state, without
+// 1. Reachability: the states reachable from the initial states, without
 //    expanding target states and failure states (constrained reachability).
 // 2. Probability-0 states. Maximum: the states that cannot reach a target at
 //    all (Prob0E). Minimum: the states from which some scheduler avoids the
@@ -13,20 +13,36 @@
 //    at 1. Minimum: no end component remains, since staying in one forever
 //    avoids the targets, so its states would be probability-0 states; the
 //    decomposition is run anyway as a check.
-// 4. The quotient is explored breadth-first from the initial state, which
-//    becomes state 0; all targets become one target state and all
-//    probability-0 states one zero state.
+// 4. Probability-1 states, which become targets. After step 3 no end
+//    component is left among the remaining states, so every scheduler
+//    leaves them for a target or a probability-0 state in the end. Maximum
+//    (Prob1E): the states from which some scheduler never risks a
+//    probability-0 state, the complement of the least set that holds the
+//    probability-0 states and every state (or collapsed end component) all
+//    of whose choices have a successor in the set. Minimum (Prob1A): the
+//    states that cannot reach a probability-0 state at all.
+// 5. The quotient is explored breadth-first from the initial states, the
+//    first of which becomes state 0; all targets become one target state and
+//    all probability-0 states one zero state.
+//
+// Nothing but the exploration depends on the initial states: with several,
+// everything runs once, and Renumber (StateOrder.hpp) makes each in turn
+// state 0.
 //
 // The model holds no transitions of probability 0 (see ExplicitMdp).
 //
 // Every step is linear in the size of the model, except the end-component
-// decomposition, which repeats a linear pass (iterative Tarjan, in Pearce's
-// space-efficient form) until the components are stable; two or three passes
-// on real models. The working arrays use 32-bit indices when the model's
-// counts allow; Reduce releases the model as read while it builds the
-// quotient. Every loop polls for an interrupt (Interrupt.hpp).
+// decomposition, which repeats a linear pass (Components.hpp) until the
+// components are stable; two or three passes on real models. The working
+// arrays use 32-bit indices when the model's counts allow; Reduce releases
+// the model as read while it builds the quotient. Every loop polls for an
+// interrupt (Interrupt.hpp).
+//
+// Bisimulation.hpp shrinks the quotient further and StateOrder.hpp numbers
+// its states for the library.
 #pragma once
 
+#include "Components.hpp"
 #include "ExplicitModel.hpp"
 #include "IntervalIteration.h"
 
@@ -37,14 +53,25 @@ namespace iicheck {
 
 struct PropertySpec {
     bool Maximize = true;
-    uint64_t Initial = 0;
+    std::vector<uint64_t> Initial;  // at least one state
     std::vector<uint64_t> Target;  // bitset over the model's states
     std::vector<uint64_t> Avoid;   // bitset, or empty: failure states of "!avoid U target"
 };
 
-enum class StateKind : uint8_t { Unreached, Target, Zero, Maybe };
+// One: probability 1, found by step 4; a target from then on.
+enum class StateKind : uint8_t { Unreached, Target, Zero, Maybe, One };
 
-constexpr uint64_t kNoComponent = UINT64_MAX;
+// How iicheck reduces the model before the library sees it. The defaults
+// are what measures best (docs/performance.md).
+enum class StateOrder : uint8_t {
+    BreadthFirst,  // from the initial state
+    Topological,   // strongly connected components downstream first (StateOrder.hpp)
+};
+struct PrecomputeOptions {
+    bool ProbabilityOne = true;  // step 4
+    bool Bisimulation = true;    // Bisimulation.hpp
+    StateOrder Order = StateOrder::Topological;
+};
 
 // What the graph algorithms found, per state of the model as read.
 struct Analysis {
@@ -54,13 +81,14 @@ struct Analysis {
     std::vector<uint8_t> Inside;      // per choice: stays inside its end component
 };
 
-// Steps 1 to 3. Throws std::logic_error when a minimum leaves an end
-// component among the states with positive probability (which cannot
-// happen; see above).
-Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property);
+// Steps 1 to 4 (4 only with probabilityOne). Throws std::logic_error when a
+// minimum leaves an end component among the states with positive
+// probability (which cannot happen; see above).
+Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne = true);
 
 // The same with 64-bit working indices whatever the model's size, for tests.
-Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property);
+Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property,
+                                bool probabilityOne = true);
 
 // The model handed to the library.
 struct ReducedModel {
@@ -70,6 +98,10 @@ struct ReducedModel {
     std::vector<TransitionValue> TransitionValues;
     std::vector<uint64_t> TargetStates;  // bitsets
     std::vector<uint64_t> ZeroStates;
+    // The states the property asks about, in the order of
+    // PropertySpec::Initial; Renumber (StateOrder.hpp) makes one of them
+    // state 0.
+    std::vector<uint64_t> Initial;
 
     uint64_t StateCount() const { return StateChoiceStart.size() - 1; }
     uint64_t ChoiceCount() const { return ChoiceTransitionStart.size() - 1; }
@@ -78,14 +110,23 @@ struct ReducedModel {
     SparseMdp Mdp() const;
 };
 
-// Step 4. Takes the model and the analysis, to release them on the way:
-// pass them with std::move unless they are needed afterwards.
+// Step 5. Takes the model and the analysis, to release them on the way:
+// pass them with std::move unless they are needed afterwards. The first
+// initial state is state 0.
 ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis analysis);
+
+struct ModelSize {
+    uint64_t States = 0;
+    uint64_t Choices = 0;
+    uint64_t Transitions = 0;
+};
+ModelSize SizeOf(const ReducedModel& model);
 
 struct PrecomputeCounts {
     uint64_t Reachable = 0;
     uint64_t Targets = 0;        // reachable target states
     uint64_t Zero = 0;           // reachable probability-0 states
+    uint64_t One = 0;            // reachable probability-1 states (step 4)
     uint64_t Maybe = 0;          // the rest
     uint64_t Components = 0;     // maximal end components collapsed
     uint64_t ComponentStates = 0;

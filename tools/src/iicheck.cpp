@@ -10,6 +10,7 @@
 #include "Pipeline.hpp"
 #include "Progress.hpp"
 #include "Run.hpp"
+#include "StateOrder.hpp"
 #include "TraReader.hpp"
 #include "Text.hpp"
 #include "Threshold.hpp"
@@ -82,9 +83,7 @@ std::string StatusText(const Variant& variant, const RunOutcome& outcome) {
 // variants, fewer when a signal stopped them.
 struct InitialRuns {
     uint64_t State = 0;
-    uint64_t States = 0;  // of its reduced model
-    uint64_t Choices = 0;
-    uint64_t Transitions = 0;
+    ModelSize Reduced;  // what the library got
     std::vector<VariantRun> Runs;
 };
 
@@ -93,7 +92,11 @@ struct PropertyReport {
     Property Spec;
     bool Maximize = true;
     PrecomputeCounts Counts;
+    PrecomputeOptions Options;       // the reductions asked for
+    ModelSize Collapsed;             // before the bisimulation
+    BisimulationStats Bisimulation;  // when Options.Bisimulation
     double PrecomputeSeconds = 0;
+    double BisimulationSeconds = 0;  // the part the bisimulation took
     std::vector<std::string> Notes;  // its labels' and its variant's
     std::vector<Variant> Variants;
     std::vector<InitialRuns> Runs;   // in the order of the initial states, fewer after a signal
@@ -184,6 +187,18 @@ std::string JsonStrings(const std::vector<std::string>& texts) {
     return JsonList(items);
 }
 
+// {"states": 7, "choices": 7, "transitions": 14 + more}
+std::string SizeJson(const ModelSize& size, const std::string& more = "") {
+    return "{\"states\": " + std::to_string(size.States) + ", \"choices\": " + std::to_string(size.Choices) +
+           ", \"transitions\": " + std::to_string(size.Transitions) + more + "}";
+}
+
+// "7 states, 7 choices, 14 transitions"
+std::string SizeText(const ModelSize& size) {
+    return std::to_string(size.States) + " states, " + std::to_string(size.Choices) + " choices, " +
+           std::to_string(size.Transitions) + " transitions";
+}
+
 std::string RunJson(const Variant& variant, const InitialRuns& runs, const VariantRun& run) {
     const RunOutcome& outcome = run.Outcome;
     const IterationResult& result = outcome.Result;
@@ -201,9 +216,7 @@ std::string RunJson(const Variant& variant, const InitialRuns& runs, const Varia
            ", \"rounding\": " + JsonString(RoundingToString(variant.Rounding)) +
            ", \"layout\": " + JsonString(variant.Sequential ? "sequential" : "interleaved") +
            ", \"initial_state\": " + std::to_string(runs.State) +
-           ", \"reduced\": {\"states\": " + std::to_string(runs.States) +
-           ", \"choices\": " + std::to_string(runs.Choices) +
-           ", \"transitions\": " + std::to_string(runs.Transitions) + "}" +
+           ", \"reduced\": " + SizeJson(runs.Reduced) +
            ", \"status\": " + std::to_string(result.Status) +
            ", \"status_text\": " + JsonString(StatusText(variant, outcome)) +
            ", \"bounds_consistent\": " + (BoundsConsistent(result) ? "true" : "false") +
@@ -243,11 +256,22 @@ std::string PropertyJson(const PropertyReport& property) {
             ",\n";
     json += "      \"precomputation\": {\"reachable\": " + std::to_string(counts.Reachable) +
             ", \"targets\": " + std::to_string(counts.Targets) + ", \"zero\": " + std::to_string(counts.Zero) +
+            ", \"one\": " + std::to_string(counts.One) +
             ", \"other\": " + std::to_string(counts.Maybe) +
             ", \"end_components\": " + std::to_string(counts.Components) +
             ", \"end_component_states\": " + std::to_string(counts.ComponentStates) + "},\n";
+    json += "      \"collapsed\": " + SizeJson(property.Collapsed) + ",\n";
+    const BisimulationStats& bisimulation = property.Bisimulation;
+    json += "      \"bisimulation\": " +
+            (property.Options.Bisimulation
+                 ? SizeJson(bisimulation.After, ", \"rounds\": " + std::to_string(bisimulation.Rounds) +
+                                                    ", \"stopped\": " + (bisimulation.Stopped ? "true" : "false"))
+                 : "null") +
+            ",\n";
+    json += "      \"order\": " + JsonString(OrderName(property.Options.Order)) + ",\n";
     json += "      \"notes\": " + JsonStrings(property.Notes) + ",\n";
     json += "      \"seconds\": {\"precompute\": " + Number(property.PrecomputeSeconds, "%.6f") +
+            ", \"bisimulation\": " + Number(property.BisimulationSeconds, "%.6f") +
             ", \"iterate\": " + Number(IterateSeconds(property), "%.6f") + "},\n";
     json += "      \"runs\": [";
     std::string separator = "\n";
@@ -326,26 +350,35 @@ void PrintModel(const Report& report) {
 void PrintPropertyHeader(const Report& report, const PropertyReport& property) {
     const PrecomputeCounts& counts = property.Counts;
     std::printf("Property     %s\n", Title(property.Spec).c_str());
-    std::printf("Precomputed  %llu reachable: %llu target, %llu with probability 0, %llu other; "
-                "%llu end component%s (%llu states) collapsed\n",
+    std::printf("Precomputed  %llu reachable: %llu target, %llu with probability 0, %llu with "
+                "probability 1, %llu other; %llu end component%s (%llu states) collapsed\n",
                 static_cast<unsigned long long>(counts.Reachable), static_cast<unsigned long long>(counts.Targets),
-                static_cast<unsigned long long>(counts.Zero), static_cast<unsigned long long>(counts.Maybe),
-                static_cast<unsigned long long>(counts.Components), counts.Components == 1 ? "" : "s",
-                static_cast<unsigned long long>(counts.ComponentStates));
+                static_cast<unsigned long long>(counts.Zero), static_cast<unsigned long long>(counts.One),
+                static_cast<unsigned long long>(counts.Maybe), static_cast<unsigned long long>(counts.Components),
+                counts.Components == 1 ? "" : "s", static_cast<unsigned long long>(counts.ComponentStates));
+    std::printf("Collapsed    %s\n", SizeText(property.Collapsed).c_str());
+    const BisimulationStats& bisimulation = property.Bisimulation;
+    if (property.Options.Bisimulation) {
+        std::printf("Bisimulation %s (%llu round%s%s)\n", SizeText(bisimulation.After).c_str(),
+                    static_cast<unsigned long long>(bisimulation.Rounds), bisimulation.Rounds == 1 ? "" : "s",
+                    bisimulation.Stopped ? "; stopped: most states alone in their class" : "");
+    } else {
+        std::printf("Bisimulation off\n");
+    }
+    const char* order = OrderName(property.Options.Order);
     if (!report.Several()) {
-        const InitialRuns& runs = property.Runs[0];
-        std::printf("Reduced      %llu states, %llu choices, %llu transitions\n",
-                    static_cast<unsigned long long>(runs.States), static_cast<unsigned long long>(runs.Choices),
-                    static_cast<unsigned long long>(runs.Transitions));
+        std::printf("Reduced      %s, %s order\n", SizeText(property.Runs[0].Reduced).c_str(), order);
+    } else {
+        std::printf("Reduced      per initial state, %s order\n", order);
     }
 }
 
 // The read time goes with the first property, which waited for it.
 void PrintTimes(const Report& report, const PropertyReport& property) {
     const bool first = &property == &report.Properties.front();
-    std::printf("Time         %sprecompute %.3f s, iterate %.3f s\n",
+    std::printf("Time         %sprecompute %.3f s (bisimulation %.3f s), iterate %.3f s\n",
                 first ? ("read " + Number(report.Model.ReadSeconds, "%.3f") + " s, ").c_str() : "",
-                property.PrecomputeSeconds, IterateSeconds(property));
+                property.PrecomputeSeconds, property.BisimulationSeconds, IterateSeconds(property));
 }
 
 // "1e-06, 3.2e-08"
@@ -421,8 +454,9 @@ void PrintTable(const Report& report, const PropertyReport& property, const Comm
             const VariantRun& run = runs.Runs[v];
             const RunOutcome& outcome = run.Outcome;
             if (several) {
-                const std::string reduced = std::to_string(runs.States) + "/" + std::to_string(runs.Choices) +
-                                            "/" + std::to_string(runs.Transitions);
+                const std::string reduced = std::to_string(runs.Reduced.States) + "/" +
+                                            std::to_string(runs.Reduced.Choices) + "/" +
+                                            std::to_string(runs.Reduced.Transitions);
                 std::printf("%-10llu %-24s ", static_cast<unsigned long long>(runs.State), reduced.c_str());
             }
             if (line.AllVariants) {
@@ -614,9 +648,13 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     PropertyReport property;
     property.Spec = spec;
     property.Maximize = DirectionIsMaximum(spec, report.Model.Dtmc);
-    PrepareProperty(report.Model, spec, property.Maximize, last, property.Notes);
+    property.Options = line.Precompute;
+    PrepareProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes);
     PrintNotes(property.Notes);
     property.Counts = report.Model.Counts;
+    property.Collapsed = report.Model.Collapsed;
+    property.Bisimulation = report.Model.Bisimulation;
+    property.BisimulationSeconds = report.Model.BisimulationSeconds;
 
     RunSettings settings;
     settings.Epsilon = line.Epsilon;
@@ -641,9 +679,7 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
             if (i == 0) throw;
             break;
         }
-        runs.States = reduced.StateCount();
-        runs.Choices = reduced.ChoiceCount();
-        runs.Transitions = reduced.TransitionCount();
+        runs.Reduced = SizeOf(reduced);
         const SparseMdp sparse = reduced.Mdp();
         if (i == 0) {
             std::vector<std::string> notes;

@@ -2,13 +2,16 @@
 // shaped like the models they export, for timing iicheck.
 //
 //   iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX
+//   iigen --consensus PROCESSES K [--format F,...] PREFIX
 //
 // writes PREFIX.tra and PREFIX.lab (format tra, the default), PREFIX.drn
 // (drn), PREFIX.umb (umb, an uncompressed archive) and PREFIX.umb.gz
 // (umb.gz), each the same model: its probabilities exactly as the text
 // formats write them (UMB: rationals), or with --binary64 as an exporter
 // that computes in binary64 writes them (the shortest decimal of each
-// value; UMB: binary64 values). The shape of the models: ModelGenerator.hpp.
+// value; UMB: binary64 values). --consensus writes the randomised consensus
+// protocol instead (tra, umb and umb.gz). The shape of the models:
+// ModelGenerator.hpp.
 #include "ModelGenerator.hpp"
 #include "ModelWriter.hpp"
 #include "TraReader.hpp"
@@ -73,10 +76,13 @@ namespace {
 
 const char* const kUsage =
     "Usage: iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX\n"
+    "       iigen --consensus PROCESSES K [--format F,...] PREFIX\n"
     "Writes a random MDP of about N transitions (default 10000000) to PREFIX.tra\n"
     "and PREFIX.lab, or in the formats F: tra, drn (PREFIX.drn), umb (PREFIX.umb)\n"
     "and umb.gz (PREFIX.umb.gz). --binary64: probabilities as binary64 values\n"
-    "(printed as their shortest decimals; in UMB as binary64) instead of exactly.\n";
+    "(printed as their shortest decimals; in UMB as binary64) instead of exactly.\n"
+    "--consensus: the randomised consensus protocol of PROCESSES processes with\n"
+    "constant K instead (formats tra, umb and umb.gz).\n";
 
 void WriteFile(const std::string& path, const std::string& bytes) {
     Output out(path);
@@ -88,6 +94,8 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 int main(int argc, char** argv) {
     uint64_t transitions = 10000000;
     uint64_t seed = 1;
+    uint64_t processes = 0;
+    uint64_t k = 0;
     std::string prefix;
     std::string formats = "tra";
     bool binary64 = false;
@@ -95,6 +103,9 @@ int main(int argc, char** argv) {
         const std::string argument = argv[i];
         if ((argument == "--transitions" || argument == "--seed") && i + 1 < argc) {
             (argument == "--transitions" ? transitions : seed) = std::strtoull(argv[++i], nullptr, 10);
+        } else if (argument == "--consensus" && i + 2 < argc) {
+            processes = std::strtoull(argv[++i], nullptr, 10);
+            k = std::strtoull(argv[++i], nullptr, 10);
         } else if (argument == "--format" && i + 1 < argc) {
             formats = argv[++i];
         } else if (argument == "--binary64") {
@@ -106,11 +117,19 @@ int main(int argc, char** argv) {
             prefix = argument;
         }
     }
-    if (prefix.empty() || transitions == 0) {
+    if (prefix.empty() || transitions == 0 || (processes == 0) != (k == 0) || processes > 8 || k > 64) {
         std::fputs(kUsage, stderr);
         return 1;
     }
     iicheck::generator::Totals totals;
+    uint64_t states = iicheck::generator::StatesFor(transitions);
+    // The model as .tra and .lab text.
+    auto writeText = [&](auto& tra, auto& lab) {
+        if (processes == 0) return iicheck::generator::WriteModel(transitions, seed, binary64, tra, lab);
+        const iicheck::generator::Consensus consensus(static_cast<unsigned>(processes), static_cast<unsigned>(k));
+        states = consensus.States();
+        return consensus.Write(tra, lab);
+    };
     std::size_t start = 0;
     while (start <= formats.size()) {
         const std::size_t comma = std::min(formats.find(',', start), formats.size());
@@ -119,14 +138,14 @@ int main(int argc, char** argv) {
         if (format == "tra") {
             Output tra(prefix + ".tra");
             Output lab(prefix + ".lab");
-            totals = iicheck::generator::WriteModel(transitions, seed, binary64, tra, lab);
-        } else if (format == "drn") {
+            totals = writeText(tra, lab);
+        } else if (format == "drn" && processes == 0) {
             Output drn(prefix + ".drn");
             totals = iicheck::generator::WriteDrn(transitions, seed, binary64, drn);
         } else if (format == "umb" || format == "umb.gz") {
             iicheck::generator::StringSink tra;
             iicheck::generator::StringSink lab;
-            totals = iicheck::generator::WriteModel(transitions, seed, binary64, tra, lab);
+            totals = writeText(tra, lab);
             iicheck::Model model = iicheck::ParseTra(tra.Text, "generated.tra", lab.Text, "generated.lab",
                                                      iicheck::kDefaultSumTolerance);
             if (binary64) iicheck::RoundToBinary64(model);
@@ -138,7 +157,6 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const uint64_t states = iicheck::generator::StatesFor(transitions);
     std::printf("%s: %llu states, %llu choices, %llu transitions\n", prefix.c_str(),
                 static_cast<unsigned long long>(states), static_cast<unsigned long long>(totals.Choices),
                 static_cast<unsigned long long>(totals.Transitions));

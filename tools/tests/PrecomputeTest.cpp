@@ -1,18 +1,27 @@
-// The graph precomputation on small models whose answers are known.
+// The graph precomputation, the bisimulation quotient and the state order,
+// on small models whose answers are known.
 #include "Precompute.hpp"
 
+#include "Bisimulation.hpp"
 #include "Interrupt.hpp"
 #include "Run.hpp"
+#include "StateOrder.hpp"
 #include "TraReader.hpp"
+#include "UmbReader.hpp"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
+#include <fstream>
 #include <functional>
-
+#include <iterator>
+#include <map>
+#include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace iicheck {
@@ -50,7 +59,7 @@ Fixture Make(const char* tra, uint64_t initial, std::vector<uint64_t> targets, b
     fixture.Mdp = std::move(model.Mdp);
     const uint64_t n = fixture.Mdp.StateCount;
     fixture.Property.Maximize = maximize;
-    fixture.Property.Initial = initial;
+    fixture.Property.Initial = {initial};
     fixture.Property.Target = EmptyBits(n);
     for (uint64_t s : targets) SetBit(fixture.Property.Target, s);
     if (!avoid.empty()) {
@@ -137,7 +146,8 @@ TEST(Precompute, EndComponentsNeedingSeveralRefinements) {
         "2 0 1 1\n2 1 4 1\n"
         "3 0 4 1\n";
     const Fixture f = Make(tra, 0, {4}, true);
-    const Analysis analysis = Analyse(f.Mdp, f.Property);
+    // Without the probability-1 states, which would take the component.
+    const Analysis analysis = Analyse(f.Mdp, f.Property, false);
     ASSERT_EQ(analysis.ComponentCount, 1u);
     EXPECT_EQ(analysis.Component[0], kNoComponent);
     EXPECT_NE(analysis.Component[1], kNoComponent);
@@ -194,17 +204,14 @@ TEST(Precompute, ConstrainedReachabilityStopsAtFailureStates) {
 }
 
 TEST(Precompute, InitialTargetOrZeroStateGivesOneStateModel) {
+    // State 0 is a target, or reaches one surely (probability 1).
     const char* const tra = "2 1 1\n0 0 1 1\n";
     for (const uint64_t target : {0u, 1u}) {
         const Fixture f = Make(tra, 0, {target}, true);
         const ReducedModel reduced = Reduce(f.Mdp, f.Property, Analyse(f.Mdp, f.Property));
-        if (target == 0) {
-            EXPECT_EQ(reduced.StateCount(), 1u);
-            EXPECT_EQ(reduced.TargetStates, (Words{1}));
-            ExpectContains(Solve(reduced, true), 1.0);
-        } else {
-            EXPECT_EQ(reduced.StateCount(), 2u);
-        }
+        EXPECT_EQ(reduced.StateCount(), 1u);
+        EXPECT_EQ(reduced.TargetStates, (Words{1}));
+        ExpectContains(Solve(reduced, true), 1.0);
     }
     const Fixture dead = Make("2 0 0\n", 0, {1}, false);
     const ReducedModel reduced = Reduce(dead.Mdp, dead.Property, Analyse(dead.Mdp, dead.Property));
@@ -227,11 +234,294 @@ TEST(Precompute, CompactAndWideIndicesAgree) {
     }
 }
 
+// Probability 1 for the maximum needs the end components: 0 and 1 form one
+// (0 -> 1 -> 0) whose exits 0 -> {goal, fail} and 1 -> 2 -> goal must be
+// counted together; counted per state, 0 would seem unable to avoid fail.
+// 5 and 7 reach the goal surely under every scheduler that 6 allows.
+TEST(Precompute, ProbabilityOneStatesBecomeTargets) {
+    const char* const tra =
+        "9 12 18\n"
+        "0 0 1 1\n0 1 3 0.5\n0 1 4 0.5\n"
+        "1 0 2 1\n1 1 0 1\n"
+        "2 0 3 1\n"
+        "3 0 3 1\n"
+        "4 0 4 1\n"
+        "5 0 3 0.5\n5 0 5 0.5\n"
+        "6 0 5 1\n6 1 4 1\n"
+        "7 0 6 0.5\n7 0 3 0.5\n"
+        "8 0 0 0.25\n8 0 5 0.25\n8 0 6 0.25\n8 0 7 0.25\n";
+    struct Case {
+        bool Maximize;
+        std::vector<uint64_t> Avoid;
+        std::set<uint64_t> One;
+        double Value;  // from state 8
+    };
+    const Case cases[] = {
+        {true, {}, {0, 1, 2, 5, 6, 7, 8}, 1.0},
+        {true, {2}, {5, 6, 7}, 7.0 / 8},  // {0, 1} now exits to the goal with 1/2 at best
+        {false, {}, {2, 5}, 3.0 / 8},
+        {false, {2}, {5}, 3.0 / 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Maximize ? "maximum" : "minimum");
+        const Fixture f = Make(tra, 8, {3}, c.Maximize, c.Avoid);
+        const Analysis analysis = Analyse(f.Mdp, f.Property);
+        for (uint64_t s = 0; s < 9; ++s) EXPECT_EQ(analysis.Kind[s] == Kind::One, c.One.count(s) == 1) << s;
+        ExpectContains(Solve(Reduce(f.Mdp, f.Property, analysis), c.Maximize), c.Value);
+        ExpectContains(Solve(Reduce(f.Mdp, f.Property, Analyse(f.Mdp, f.Property, false)), c.Maximize),
+                       c.Value);
+    }
+}
+
+// A transitions file of lines "source choice target probability", with
+// the header counted here.
+std::string Transitions(uint64_t states, const std::vector<std::string>& lines) {
+    std::set<std::pair<uint64_t, uint64_t>> choices;
+    std::string body;
+    for (const std::string& line : lines) {
+        uint64_t source, choice;
+        std::sscanf(line.c_str(), "%lu %lu", &source, &choice);
+        choices.emplace(source, choice);
+        body += line + "\n";
+    }
+    return std::to_string(states) + " " + std::to_string(choices.size()) + " " +
+           std::to_string(lines.size()) + "\n" + body;
+}
+
+// Those transitions as a ReducedModel with state 0 initial.
+ReducedModel ModelOf(uint64_t states, const std::vector<std::string>& lines,
+                     const std::vector<uint64_t>& targets, const std::vector<uint64_t>& zeros) {
+    Model read;
+    ParseTransitions(Transitions(states, lines), "test.tra", kDefaultSumTolerance, read);
+    ExplicitMdp& mdp = read.Mdp;
+    ReducedModel model;
+    model.StateChoiceStart = std::move(mdp.StateChoiceStart);
+    model.ChoiceTransitionStart = std::move(mdp.ChoiceTransitionStart);
+    model.TransitionTarget = std::move(mdp.TransitionTarget);
+    model.TransitionValues = std::move(mdp.TransitionValues);
+    model.TargetStates = EmptyBits(states);
+    model.ZeroStates = EmptyBits(states);
+    for (const uint64_t s : targets) SetBit(model.TargetStates, s);
+    for (const uint64_t s : zeros) SetBit(model.ZeroStates, s);
+    model.Initial = {0};
+    return model;
+}
+
+// States 1 and 2 with the choices of a row; 3 and 4 are bisimilar (one
+// with 1/2 as a fraction, one as binary64), 5 is the target, 6 the zero
+// state. Probabilities are compared exactly and summed per class.
+TEST(Bisimulation, MergesExactlyEqualBehaviourOnly) {
+    const std::string kTenth = "0.1000000000000000055511151231257827021181583404541015625";
+    const std::string kRest = "0.8999999999999999944488848768742172978818416595458984375";
+    struct Row {
+        std::vector<std::string> First;  // choices of 1: "choice target probability"
+        std::vector<std::string> Second;
+        bool Bisimilar;
+    };
+    const Row rows[] = {
+        {{"0 3 1/2", "0 5 1/2"}, {"0 4 0.5", "0 5 0.5"}, true},
+        {{"0 3 1/4", "0 4 1/4", "0 5 1/2"}, {"0 3 1/2", "0 5 1/2"}, true},  // summed per class
+        {{"0 3 1/3", "0 4 1/6", "0 5 1/2"}, {"0 4 0.5", "0 5 0.5"}, true},  // 1/3 + 1/6 = 1/2
+        {{"0 5 1/10", "0 6 9/10"}, {"0 5 " + kTenth, "0 6 " + kRest}, false},  // 0.1 is not 1/10
+        {{"0 5 1", "1 6 1"}, {"0 6 1", "1 5 1", "2 5 1"}, true},  // a set of distributions
+        {{"0 5 1"}, {"0 5 1", "1 6 1"}, false},
+        {{"0 3 1"}, {"0 6 1"}, false},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> lines = {"0 0 1 1/2", "0 0 2 1/2"};
+        for (const std::string& choice : row.First) lines.push_back("1 " + choice);
+        for (const std::string& choice : row.Second) lines.push_back("2 " + choice);
+        for (const char* line : {"3 0 5 1/2", "3 0 6 1/2", "4 0 5 0.5", "4 0 6 0.5"}) lines.push_back(line);
+        const std::vector<uint64_t> classes = BisimulationClasses(ModelOf(7, lines, {5}, {6}));
+        SCOPED_TRACE(lines[2]);
+        EXPECT_EQ(classes[1] == classes[2], row.Bisimilar);
+        EXPECT_EQ(classes[3], classes[4]);
+        EXPECT_NE(classes[5], classes[6]);
+    }
+}
+
+// A sum into one class that is neither binary64 nor a fraction of 64-bit
+// integers, 1/p + 1/q with primes p, q > 2^32, stays two transitions; 1/4 +
+// 1/4 becomes one of 0.5. The quotient's answer is the model's.
+TEST(Bisimulation, QuotientSumsExactlyOrKeepsTransitionsApart) {
+    const std::vector<std::string> lines = {
+        "0 0 1 1/4294967311", "0 0 2 1/4294967357", "0 0 3 4294967309/8589934622",
+        "0 0 4 4294967355/8589934714", "0 1 1 1/4", "0 1 2 1/4", "0 1 4 1/2",
+        "1 0 3 1", "2 0 3 1"};
+    const ReducedModel model = ModelOf(5, lines, {3}, {4});
+    BisimulationStats stats;
+    const ReducedModel quotient = Bisimulate(model, stats);
+    EXPECT_EQ(stats.After.States, 4u);
+    // State 0: four transitions, then 0.5 into {1, 2} and 1/2 into 4.
+    ASSERT_EQ(quotient.ChoiceTransitionStart, (Words{0, 4, 6, 7}));
+    EXPECT_EQ(quotient.TransitionTarget[0], quotient.TransitionTarget[1]);
+    EXPECT_EQ(quotient.TransitionValues[0].Denominator, 4294967311);
+    EXPECT_EQ(quotient.TransitionValues[1].Denominator, 4294967357);
+    EXPECT_EQ(quotient.TransitionValues[4].Denominator, 0);
+    EXPECT_EQ(quotient.TransitionValues[4].Value, 0.5);
+    for (const bool maximize : {true, false}) {
+        const IterationResult expected = Solve(model, maximize);
+        ExpectContains(Solve(quotient, maximize), (expected.Lower + expected.Upper) / 2);
+    }
+}
+
+// Two chains of n states from state 0: the i-th states of both are
+// bisimilar, no two of one chain are (each is i steps from the target).
+// Refinement takes about n rounds, each touching few states.
+TEST(Bisimulation, ChainsNeedAsManyRoundsAsTheyAreLong) {
+    const uint64_t n = 2000;
+    std::vector<std::string> lines = {"0 0 1 1/2", "0 0 " + std::to_string(n + 1) + " 1/2"};
+    const uint64_t target = 2 * n + 1;
+    for (uint64_t i = 1; i <= 2 * n; ++i) {
+        const uint64_t next = i == n || i == 2 * n ? target : i + 1;
+        lines.push_back(std::to_string(i) + " 0 " + std::to_string(next) + " 1/2");
+        lines.push_back(std::to_string(i) + " 0 " + std::to_string(target + 1) + " 1/2");
+    }
+    uint64_t rounds = 0;
+    const std::vector<uint64_t> classes =
+        BisimulationClasses(ModelOf(target + 2, lines, {target}, {target + 1}), &rounds);
+    EXPECT_GE(rounds, n);
+    EXPECT_LE(rounds, n + 2);
+    std::set<uint64_t> distinct;
+    for (uint64_t i = 1; i <= n; ++i) {
+        EXPECT_EQ(classes[i], classes[n + i]);
+        distinct.insert(classes[i]);
+    }
+    EXPECT_EQ(distinct.size(), n);
+}
+
+// Random models of two copies of one random part (bisimilar), joined at
+// state 0, every third with an extra choice in one copy that breaks the
+// symmetry, precomputed as iicheck does: the library gives the same answers
+// on the quotient in either order as on the model; topological order makes
+// no edge go backwards (to a lower number) that breadth-first order does
+// not, and keeps the initial state first.
+TEST(Bisimulation, RandomSymmetricModelsKeepTheirAnswers) {
+    // A choice: 1/2 to a local state, the rest split between the target and
+    // the zero state: no end components, answers away from 0 and 1.
+    const std::pair<const char*, const char*> kSplits[] = {
+        {"1/6", "1/3"}, {"0.125", "0.375"}, {"1/14", "3/7"}, {"0.05", "0.45"}};
+    struct Choice {
+        uint64_t Local;
+        std::size_t Split;
+    };
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 random(seed);
+        const uint64_t part = 2 + random() % 12;
+        const uint64_t target = 2 * part + 1;
+        std::vector<std::vector<Choice>> choices(part);
+        for (auto& state : choices) {
+            for (uint64_t c = 1 + random() % 3; c > 0; --c) {
+                state.push_back({random() % part, random() % 4});
+            }
+        }
+        std::vector<std::string> lines = {"0 0 1 1/2", "0 0 " + std::to_string(part + 1) + " 1/2"};
+        auto line = [&](uint64_t from, uint64_t choice, uint64_t to, const char* p) {
+            lines.push_back(std::to_string(from) + " " + std::to_string(choice) + " " + std::to_string(to) +
+                            " " + p);
+        };
+        for (uint64_t copy = 0; copy < 2; ++copy) {
+            auto global = [&](uint64_t local) { return local < part ? 1 + copy * part + local : target + local - part; };
+            for (uint64_t i = 0; i < part; ++i) {
+                for (uint64_t c = 0; c < choices[i].size(); ++c) {
+                    line(global(i), c, global(choices[i][c].Local), "1/2");
+                    line(global(i), c, target, kSplits[choices[i][c].Split].first);
+                    line(global(i), c, target + 1, kSplits[choices[i][c].Split].second);
+                }
+            }
+        }
+        const bool broken = seed % 3 == 0;
+        if (broken) line(2 * part, choices[part - 1].size(), target, "1");
+        const std::string tra = Transitions(target + 2, lines);
+        ReducedModel model;
+        for (const bool maximize : {true, false}) {
+            const Fixture f = Make(tra.c_str(), 0, {target}, maximize);
+            model = Reduce(f.Mdp, f.Property, Analyse(f.Mdp, f.Property));
+            BisimulationStats stats;
+            const ReducedModel quotient = Bisimulate(model, stats);
+            if (!broken) {
+                EXPECT_LE(stats.After.States, (stats.Before.States + 1) / 2 + 1);
+            }
+            const IterationResult expected = Solve(model, maximize);
+            for (const StateOrder order : {StateOrder::BreadthFirst, StateOrder::Topological}) {
+                ExpectContains(Solve(Renumber(quotient, 0, order), maximize),
+                               (expected.Lower + expected.Upper) / 2);
+            }
+        }
+        const std::vector<uint64_t> breadthFirst = StateSequence(model, 0, StateOrder::BreadthFirst);
+        const std::vector<uint64_t> topological = StateSequence(model, 0, StateOrder::Topological);
+        ASSERT_EQ(topological.size(), breadthFirst.size());
+        EXPECT_EQ(topological[0], 0u);
+        std::map<uint64_t, uint64_t> before, after;
+        for (uint64_t i = 0; i < topological.size(); ++i) {
+            before[breadthFirst[i]] = i;
+            after[topological[i]] = i;
+        }
+        for (const uint64_t s : topological) {
+            for (uint64_t t = model.ChoiceTransitionStart[model.StateChoiceStart[s]];
+                 t < model.ChoiceTransitionStart[model.StateChoiceStart[s + 1]]; ++t) {
+                const uint64_t to = model.TransitionTarget[t];
+                if (after[to] < after[s]) {
+                    EXPECT_LT(before[to], before[s]) << s << " -> " << to;
+                }
+            }
+        }
+    }
+}
+
+// The shipped models that iicheck's text reader does not take (DTMCs, four
+// initial states), read from UMB: with and without the reductions, each
+// initial state's interval contains the exact answer (models/*/README.md).
+// The analysis and the bisimulation run once, the order per initial state.
+TEST(Bisimulation, ShippedModelsKeepTheirAnswersForEveryInitialState) {
+    struct Case {
+        const char* Model;
+        const char* Target;
+        const char* Avoid;
+        bool Maximize;
+        std::vector<double> Exact;  // per initial state
+    };
+    const Case cases[] = {
+        {"dice", "target1", "", true, {1.0 / 6}},
+        {"dice", "target2", "avoid", true, {0.25}},
+        {"brp_N64_MAX4", "target1", "", true, {1.504045493935057524949083280916191616808e-6}},
+        {"brp_N64_MAX4", "target1", "avoid", true, {7.520230297368473897681683761317237130755e-7}},
+        {"dining_crypt3", "target1", "", false, {0, 0.25, 0.25, 0.25}},
+        {"dining_crypt3", "target2", "", true, {0.25, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Model) + " " + c.Target);
+        const std::string path = std::string(IICHECK_MODELS) + "/" + c.Model + "/" + c.Model + ".umb";
+        std::ifstream in(path, std::ios::binary);
+        const Model data =
+            ParseUmb(std::string(std::istreambuf_iterator<char>(in), {}), path, kDefaultSumTolerance);
+        PropertySpec property;
+        property.Maximize = c.Maximize;
+        property.Initial = data.Initial;
+        ASSERT_EQ(property.Initial.size(), c.Exact.size());
+        std::vector<std::string> notes;
+        property.Target = StatesWithAnyLabel(data.Labels, c.Target, data.Mdp.StateCount, notes);
+        if (*c.Avoid != 0) property.Avoid = StatesWithAnyLabel(data.Labels, c.Avoid, data.Mdp.StateCount, notes);
+        for (const bool reduce : {false, true}) {
+            ReducedModel model = Reduce(data.Mdp, property, Analyse(data.Mdp, property, reduce));
+            BisimulationStats stats;
+            if (reduce) model = Bisimulate(std::move(model), stats);
+            for (std::size_t i = 0; i < c.Exact.size(); ++i) {
+                const StateOrder order = reduce ? StateOrder::Topological : StateOrder::BreadthFirst;
+                ExpectContains(Solve(Renumber(model, i, order), c.Maximize), c.Exact[i]);
+            }
+        }
+    }
+}
+
 // After SIGINT or SIGTERM, every loop of reading and precomputation stops
 // at once, saying which phase it was in.
 TEST(Precompute, EveryLoopStopsWhenAStopIsAskedFor) {
     const Fixture f = Make(kExample, 1, {5}, true);
     const Analysis analysis = Analyse(f.Mdp, f.Property);
+    const ReducedModel reduced = Reduce(f.Mdp, f.Property, analysis);
+    BisimulationStats stats;
     Model model;
     const std::pair<const char*, std::function<void()>> phases[] = {
         {"reading", [&] { ParseTransitions(kExample, "m.tra", kDefaultSumTolerance, model); }},
@@ -239,6 +529,8 @@ TEST(Precompute, EveryLoopStopsWhenAStopIsAskedFor) {
         {"reading", [&] { CheckStochastic(f.Mdp, 0, [](uint64_t) { return std::string(); }); }},
         {"precomputing", [&] { Analyse(f.Mdp, f.Property); }},
         {"precomputing", [&] { Reduce(f.Mdp, f.Property, analysis); }},
+        {"precomputing", [&] { Bisimulate(Reduce(f.Mdp, f.Property, analysis), stats); }},
+        {"precomputing", [&] { Renumber(reduced, 0, StateOrder::Topological); }},
     };
     RequestInterrupt(SIGTERM);
     for (const auto& [phase, run] : phases) {
