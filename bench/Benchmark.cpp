@@ -4,13 +4,15 @@
 // floor, the simplest hand-written in-place sweep over the same arrays. At
 // the end: the ratios that matter, all measured in this one run, and the peak
 // memory of a call. With --report=FILE the ratios are also written there as
-// a Markdown document.
+// a Markdown document. Last, whole calls to Epsilon 1e-6 with and without
+// skipping the states whose successors did not change.
 #include "ExplicitModel.hpp"
 #include "Floor.hpp"
 #include "GeneratedModel.hpp"
 #include "IntervalIteration.h"
 #include "MemoryCounter.hpp"
 #include "Precompute.hpp"
+#include "Variants.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -68,6 +70,8 @@ struct NamedModel {
     // Iterations a library call completes (fewer than the limit when it
     // reaches a fixed point); the floor sweeps as often.
     int Iterations = kIterationsPerCall;
+    // Limit of the calls with and without skipping (0: none).
+    int SkippingLimit = 0;
 };
 
 NamedModel FromGenerated(const std::string& name, bench::GeneratedModel generated) {
@@ -128,6 +132,22 @@ int64_t Call(const SparseMdp& mdp, const IterationOptions& options) {
     return result.Status == IterationStatusStopped ? count - 1 : count;
 }
 
+// A call to Epsilon 1e-6 (or the limit) with the given skipping; returns the
+// iterations it completed.
+int64_t SkippingCall(const SparseMdp& mdp, const Variant& variant, bool sequential,
+                     int maxIterations, ii::Skipping skipping, ii::SweepCounts* counts) {
+    IterationOptions options = Options(variant, sequential, maxIterations);
+    options.Epsilon = 1e-6;
+    int64_t count = 0;
+    double achieved = 0;
+    int32_t warned = 1, abortFlag = 0;
+    const IterationResult result = ii::RunIntervalIteration(
+        (GetNativeSupportMask() & 2) != 0, &mdp, &options, &count, &achieved, &warned,
+        IgnoreMessage, &abortFlag, {skipping, counts});
+    benchmark::DoNotOptimize(result);
+    return result.Status == IterationStatusStopped ? count - 1 : count;
+}
+
 bool Runnable(const Variant& variant) {
     return variant.Fpu != FpuAVX512 || (GetNativeSupportMask() & 2) != 0;
 }
@@ -140,6 +160,23 @@ void SetCounters(benchmark::State& state, double iterations, uint64_t transition
     state.counters["time/transition"] =
         benchmark::Counter(iterations * static_cast<double>(transitions),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// A whole call; counters: the time per iteration and the share of the
+// state updates that the sweeps skipped.
+void RunSkipping(benchmark::State& state, const NamedModel* model, Variant variant,
+                 bool sequential, ii::Skipping skipping) {
+    double iterations = 0;
+    ii::SweepCounts counts{};
+    for (auto _ : state) {
+        counts = {};
+        iterations += static_cast<double>(SkippingCall(model->Mdp, variant, sequential,
+                                                       model->SkippingLimit, skipping, &counts));
+    }
+    SetCounters(state, iterations, model->Transitions);
+    state.counters["skipped"] = static_cast<double>(counts.Skipped) /
+                                static_cast<double>(counts.Updates == 0 ? 1 : counts.Updates);
+    state.counters["iterations/call"] = iterations / static_cast<double>(state.iterations());
 }
 
 void RunVariant(benchmark::State& state, const NamedModel* model, Variant variant,
@@ -206,6 +243,10 @@ public:
             std::string name = run.run_name.function_name;
             if (median || medians_.count(name) == 0) {
                 times_[name] = found->second.value;
+                const auto skipped = run.counters.find("skipped");
+                if (skipped != run.counters.end()) {
+                    skipped_[name] = skipped->second.value;
+                }
             }
             if (median) {
                 medians_.insert(name);
@@ -215,7 +256,7 @@ public:
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::string text = Table();
+        std::string text = Table() + SkippingTable();
         std::printf("\nTime per iteration as ratios, all measured in this run.\n%s", text.c_str());
         if (!report_.empty()) {
             WriteReport(text);
@@ -248,6 +289,7 @@ private:
             std::string fastestName;
             for (const auto& [name, time] : times_) {
                 if (name.rfind("Floor", 0) != 0 && name.rfind("Setup", 0) != 0 &&
+                    name.rfind("Skip", 0) != 0 &&
                     name.size() > model.Name.size() &&
                     name.compare(name.size() - model.Name.size() - 1, std::string::npos,
                                  "/" + model.Name) == 0 &&
@@ -297,6 +339,76 @@ private:
         return out;
     }
 
+    // Skipping the states that cannot change: per model and layout, over the
+    // variants, the median share of the state updates skipped and the median
+    // (lowest, highest) time per iteration against the same calls without
+    // skipping, with skipping wherever possible (always) and as the library
+    // chooses.
+    std::string SkippingTable() const {
+        std::string out;
+        for (const NamedModel& model : *models_) {
+            for (const char* layout : {"sequential", "interleaved"}) {
+                std::vector<double> skippedAlways, skippedChosen, always, chosen;
+                for (const Variant& variant : kVariants) {
+                    const std::string suffix =
+                        std::string("/") + variant.Name + "/" + layout + "/" + model.Name;
+                    const auto never = times_.find("Skip/never" + suffix);
+                    const auto alwaysTime = times_.find("Skip/always" + suffix);
+                    const auto chosenTime = times_.find("Skip/chosen" + suffix);
+                    if (never == times_.end() || alwaysTime == times_.end() ||
+                        chosenTime == times_.end() || never->second <= 0) {
+                        continue;
+                    }
+                    skippedAlways.push_back(skipped_.at(alwaysTime->first));
+                    skippedChosen.push_back(skipped_.at(chosenTime->first));
+                    always.push_back(alwaysTime->second / never->second);
+                    chosen.push_back(chosenTime->second / never->second);
+                }
+                if (always.empty()) {
+                    continue;
+                }
+                const std::string name =
+                    model.SkippingLimit == 0
+                        ? model.Name
+                        : model.Name + " (first " + std::to_string(model.SkippingLimit) +
+                              " iterations)";
+                char line[256];
+                std::snprintf(line, sizeof line, "| %s | %s | %zu | %.2f | %s | %.2f | %s |\n",
+                              name.c_str(), layout, always.size(), Median(skippedAlways),
+                              Spread(always).c_str(), Median(skippedChosen),
+                              Spread(chosen).c_str());
+                out += line;
+            }
+        }
+        if (out.empty()) {
+            return out;
+        }
+        return "\n### Skipping the states that cannot change\n\n"
+               "Calls to Epsilon 1e-6 (the generated model far beyond the caches: its first "
+               "iterations only), CPU time per iteration of the library skipping the states "
+               "whose successors did not change since their last update (always: from the "
+               "second sweep on; chosen: as the library does by default), against the same "
+               "calls without skipping; median over the variants, lowest and highest in "
+               "brackets; skipped: the median share of the state updates skipped.\n\n"
+               "| model | layout | variants | skipped, always | always / never | "
+               "skipped, chosen | chosen / never |\n|---|---|---|---|---|---|---|\n" +
+               out;
+    }
+
+    static double Median(std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        const std::size_t n = values.size();
+        return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    }
+
+    static std::string Spread(const std::vector<double>& values) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)", Median(values),
+                      *std::min_element(values.begin(), values.end()),
+                      *std::max_element(values.begin(), values.end()));
+        return text;
+    }
+
     static std::string Nanoseconds(double secondsPerIteration, const NamedModel& model) {
         char text[32];
         std::snprintf(text, sizeof text, "%.2f",
@@ -327,16 +439,18 @@ private:
     std::vector<NamedModel>* models_;
     std::string report_;
     std::map<std::string, double> times_;
+    std::map<std::string, double> skipped_;  // share of the updates skipped
     std::set<std::string> medians_;
 };
 
 // Peak memory a call takes beyond the caller's model, against the bound
-// storage it needs.
+// storage it needs: the bounds and one change stamp byte per state and bound
+// vector.
 void ReportMemory(const NamedModel& model) {
     std::printf("\nPeak memory of one call beyond the model (%s, %llu states):\n",
                 model.Name.c_str(), static_cast<unsigned long long>(model.States));
-    std::printf("%-22s %-12s %14s %14s %14s\n", "variant", "layout", "peak bytes", "bounds bytes",
-                "peak - bounds");
+    std::printf("%-22s %-12s %14s %14s %14s\n", "variant", "layout", "peak bytes", "storage bytes",
+                "peak - storage");
     for (const Variant& variant : kVariants) {
         if (!Runnable(variant)) {
             continue;
@@ -345,7 +459,7 @@ void ReportMemory(const NamedModel& model) {
             const std::size_t element = variant.Precision == PrecisionSingle   ? 4
                                         : variant.Precision == PrecisionDouble ? 8
                                                                                : 16;
-            const std::size_t bounds = 2 * element * model.States;
+            const std::size_t bounds = (2 * element + (sequential ? 2 : 1)) * model.States;
             bench::MemoryCounter::Start();
             Call(model.Mdp, Options(variant, sequential, 1));
             const std::size_t peak = bench::MemoryCounter::Stop();
@@ -375,6 +489,7 @@ int main(int argc, char** argv) {
     // Far larger than the caches, and small enough for the L2 cache (1 MiB
     // on the machine this was written on: about 4,000 states).
     models.push_back(FromGenerated("generated-10M", bench::Generate(10'000'000)));
+    models.back().SkippingLimit = kIterationsPerCall;  // whole calls take minutes
     models.push_back(FromGenerated("generated-L2", bench::Generate(24'000)));
     std::vector<std::filesystem::path> folders;
     for (const auto& entry : std::filesystem::directory_iterator(INTERVAL_ITERATION_MODELS)) {
@@ -412,6 +527,25 @@ int main(int argc, char** argv) {
                                              RunVariant, &model, variant, sequential)
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime();
+            }
+        }
+    }
+    for (const NamedModel& model : models) {
+        for (bool sequential : {true, false}) {
+            const std::string layout = sequential ? "/sequential/" : "/interleaved/";
+            for (const Variant& variant : kVariants) {
+                if (!Runnable(variant)) {
+                    continue;
+                }
+                for (const auto& [mode, skipping] :
+                     {std::pair{"never/", ii::Skipping::Never},
+                      std::pair{"always/", ii::Skipping::Always},
+                      std::pair{"chosen/", ii::Skipping::Chosen}}) {
+                    benchmark::RegisterBenchmark(
+                        ("Skip/" + std::string(mode) + variant.Name + layout + model.Name).c_str(),
+                        RunSkipping, &model, variant, sequential, skipping)
+                        ->Unit(benchmark::kMillisecond);
+                }
             }
         }
     }
