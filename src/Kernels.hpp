@@ -152,23 +152,33 @@ struct SkipSchedule {
     SweepKind Next;
     uint32_t Pause;    // plain sweeps still to go before the next try
     uint32_t Backoff;  // plain sweeps after the next skip sweep that does not pay
+    uint64_t Swept;    // states a sweep visits, as the last stamp or skip sweep counted
 };
 
 constexpr uint32_t kMaxPause = 64;
 
 inline SkipSchedule StartSchedule(Skipping mode) {
-    return {mode, mode == Skipping::Never ? SweepKind::Plain : SweepKind::Stamp, 0, 1};
+    return {mode, mode == Skipping::Never ? SweepKind::Plain : SweepKind::Stamp, 0, 1, 0};
 }
 
-// After a sweep of kind schedule.Next that skipped `skipped` of the `swept`
-// states it visited: the kind of the next sweep.
-inline void Advance(SkipSchedule& schedule, uint64_t skipped, uint64_t swept) {
+// What a sweep tells the loop.
+struct SweepResult {
+    bool Changed;      // the changed flag: some bound compared unequal
+    uint64_t Skipped;  // states skipped
+    uint64_t Visited;  // states neither target nor zero (counted by stamp and skip sweeps)
+};
+
+// After a sweep of kind schedule.Next: the kind of the next sweep.
+inline void Advance(SkipSchedule& schedule, const SweepResult& sweep) {
+    if (schedule.Next != SweepKind::Plain) {
+        schedule.Swept = sweep.Visited;
+    }
     switch (schedule.Next) {
         case SweepKind::Stamp:
             schedule.Next = SweepKind::Skip;
             break;
         case SweepKind::Skip:
-            if (schedule.Mode == Skipping::Chosen && 4 * skipped < swept) {
+            if (schedule.Mode == Skipping::Chosen && 4 * sweep.Skipped < sweep.Visited) {
                 schedule.Next = SweepKind::Plain;
                 schedule.Pause = schedule.Backoff;
                 schedule.Backoff = std::min(2 * schedule.Backoff, kMaxPause);
@@ -221,36 +231,19 @@ inline StoredBits BitsOf(const T& slot) {
     return bits;
 }
 
-// What a sweep tells the loop.
-struct SweepResult {
-    bool Changed;      // the changed flag: some bound compared unequal
-    uint64_t Skipped;  // states skipped
-};
-
-// The number of states a sweep visits (0 when nobody needs it).
-inline uint64_t SweptStates(const SparseMdp& model, const KernelArguments& arguments) {
-    uint64_t swept = 0;
-    if (arguments.Skip != Skipping::Never || arguments.Counts != nullptr) {
-        for (uint64_t i = 0; i < model.StateCount; ++i) {
-            swept += IsFixed(model, i) ? 0 : 1;
-        }
-    }
-    return swept;
-}
-
 // Runs the next sweep of a schedule: run(std::bool_constant<Stamped>,
 // clock) calls the sweep function instantiated for plain sweeps (false) or
 // for the others (true). Returns whether the sweep set the changed flag.
 template <class RunSweep>
-inline bool ScheduledSweep(SkipSchedule& schedule, int64_t sweep, uint64_t swept,
+inline bool ScheduledSweep(SkipSchedule& schedule, int64_t sweep,
                            const KernelArguments& arguments, RunSweep run) {
     const SweepClock clock{static_cast<uint8_t>(sweep), static_cast<uint8_t>(sweep - 1),
                            schedule.Next == SweepKind::Skip};
     const SweepResult result = schedule.Next == SweepKind::Plain ? run(std::false_type{}, clock)
                                                                  : run(std::true_type{}, clock);
-    Advance(schedule, result.Skipped, swept);
+    Advance(schedule, result);
     if (arguments.Counts != nullptr) {
-        arguments.Counts->Updates += swept;
+        arguments.Counts->Updates += schedule.Swept;
         arguments.Counts->Skipped += result.Skipped;
     }
     return result.Changed;
@@ -267,11 +260,13 @@ template <class V, Dir D, bool IsUpper, bool Maximize, bool Stamped>
     bool changed = false;
     bool clamped = false;
     uint64_t skipped = 0;
+    uint64_t visited = 0;
     for (uint64_t i = model.StateCount; i-- > 0;) {
         if (IsFixed(model, i)) {
             continue;
         }
         if constexpr (Stamped) {
+            ++visited;
             if (clock.Skips && Unchanged(model, i, stamps, clock)) {
                 ++skipped;
                 continue;
@@ -297,7 +292,7 @@ template <class V, Dir D, bool IsUpper, bool Maximize, bool Stamped>
         }
     }
     NoteClamp<V>(clamped, arguments);
-    return {changed, skipped};
+    return {changed, skipped, visited};
 }
 
 // The sequential kernel: a lower sweep, then an upper sweep, then the
@@ -307,7 +302,6 @@ template <class V, bool Maximize>
 IterationResult SequentialLoop(const SparseMdp& model, typename V::Stored* lower,
                                typename V::Stored* upper, uint8_t* lowerStamps,
                                uint8_t* upperStamps, const KernelArguments& arguments) {
-    const uint64_t swept = SweptStates(model, arguments);
     SkipSchedule lowerSchedule = StartSchedule(arguments.Skip);
     SkipSchedule upperSchedule = StartSchedule(arguments.Skip);
     const int32_t maxIterations = arguments.Options->MaxIterations;
@@ -322,7 +316,7 @@ IterationResult SequentialLoop(const SparseMdp& model, typename V::Stored* lower
         }
         V::template Enter<V::kSequentialLower>();
         bool changed = ScheduledSweep(
-            lowerSchedule, iteration, swept, arguments, [&](auto stamped, SweepClock clock) {
+            lowerSchedule, iteration, arguments, [&](auto stamped, SweepClock clock) {
                 return SequentialSweep<V, V::kSequentialLower, false, Maximize, stamped()>(
                     model, lower, lowerStamps, clock, arguments);
             });
@@ -331,7 +325,7 @@ IterationResult SequentialLoop(const SparseMdp& model, typename V::Stored* lower
         }
         V::template Enter<V::kSequentialUpper>();
         changed |= ScheduledSweep(
-            upperSchedule, iteration, swept, arguments, [&](auto stamped, SweepClock clock) {
+            upperSchedule, iteration, arguments, [&](auto stamped, SweepClock clock) {
                 return SequentialSweep<V, V::kSequentialUpper, true, Maximize, stamped()>(
                     model, upper, upperStamps, clock, arguments);
             });
@@ -458,11 +452,13 @@ template <class V, bool Maximize, bool Stamped>
     bool changed = false;
     bool clamped = false;
     uint64_t skipped = 0;
+    uint64_t visited = 0;
     for (uint64_t i = model.StateCount; i-- > 0;) {
         if (IsFixed(model, i)) {
             continue;
         }
         if constexpr (Stamped) {
+            ++visited;
             if (clock.Skips && Unchanged(model, i, stamps, clock)) {
                 ++skipped;
                 continue;
@@ -500,7 +496,7 @@ template <class V, bool Maximize, bool Stamped>
         }
     }
     NoteClamp<V>(clamped, arguments);
-    return {changed, skipped};
+    return {changed, skipped, visited};
 }
 
 // The interleaved kernel: one sweep updates both bounds, then the measure.
@@ -508,7 +504,6 @@ template <class V, bool Maximize>
 IterationResult InterleavedLoop(const SparseMdp& model,
                                 BoundPair<typename V::Stored>* bounds, uint8_t* stamps,
                                 const KernelArguments& arguments) {
-    const uint64_t swept = SweptStates(model, arguments);
     SkipSchedule schedule = StartSchedule(arguments.Skip);
     const int32_t maxIterations = arguments.Options->MaxIterations;
     PublishIterationCount(arguments.IterationCount, 0);
@@ -524,7 +519,7 @@ IterationResult InterleavedLoop(const SparseMdp& model,
                                             bounds[0].Upper);
         }
         const bool changed = ScheduledSweep(
-            schedule, iteration, swept, arguments, [&](auto stamped, SweepClock clock) {
+            schedule, iteration, arguments, [&](auto stamped, SweepClock clock) {
                 return InterleavedSweep<V, Maximize, stamped()>(model, bounds, stamps, clock,
                                                                 arguments);
             });

@@ -14,7 +14,8 @@ namespace ii {
 // exported entry point takes the library's choice; benchmarks compare.
 enum class Skipping : uint8_t { Chosen, Never, Always };
 
-// What the sweeps of one call did, summed over all its sweeps.
+// What the sweeps of one call did, summed over all its sweeps (not counted
+// with Skipping::Never).
 struct SweepCounts {
     uint64_t Updates;  // visits of states that are neither targets nor zero states
     uint64_t Skipped;  // of these, the ones skipped
