@@ -22,6 +22,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -86,9 +87,9 @@ bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
     try {
         const iicheck::FileText transitions((folder / (name + ".tra")).string());
         const iicheck::FileText labelText((folder / (name + ".lab")).string());
-        std::vector<std::string> warnings;
-        const iicheck::ExplicitMdp mdp =
-            iicheck::ParseTransitions(transitions.Text(), name + ".tra", warnings);
+        std::vector<std::string> notes;
+        iicheck::ExplicitMdp mdp = iicheck::ParseTransitions(
+            transitions.Text(), name + ".tra", iicheck::kDefaultSumTolerance, notes);
         const iicheck::Labelling labels =
             iicheck::ParseLabels(labelText.Text(), name + ".lab", mdp.StateCount);
         iicheck::PropertySpec property;
@@ -96,9 +97,9 @@ bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
         property.Initial = iicheck::InitialState(labels, mdp.StateCount);
         property.Target = iicheck::StatesWithAnyLabel(
             labels, labels.Find("target1") >= 0 ? "target1" : "target", mdp.StateCount);
-        const iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
+        iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
         auto reduced = std::make_shared<iicheck::ReducedModel>(
-            iicheck::Reduce(mdp, property, analysis));
+            iicheck::Reduce(std::move(mdp), property, std::move(analysis)));
         model = {name, reduced->Mdp(), reduced->StateCount(), reduced->TransitionCount(), reduced};
         return true;
     } catch (const std::exception& error) {
@@ -423,6 +424,14 @@ private:
     }
 
     void WriteReport(const std::string& table) const {
+        // A hand-written section at the end of the document stays.
+        std::string kept;
+        {
+            std::ifstream in(report_);
+            const std::string old((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const std::size_t at = old.find(kKeptSection);
+            if (at != std::string::npos) kept = "\n" + old.substr(at);
+        }
         std::ofstream out(report_);
         const std::time_t now = std::time(nullptr);
         char date[32];
@@ -439,8 +448,10 @@ private:
                "twin of a safe variant, and of the interleaved to the sequential layout. The "
                "last column gives the time per transition swept, for scale.\n\n"
             << "Reading these numbers: the model that fits in the L2 cache repeats exactly the same sequence of branches in every sweep (the kind of each probability, the number of transitions of each choice and of choices of each state), and the branch predictor of the processor learns much of it: the floor runs there at about three cycles per transition, and the ratios changed by up to three times with small changes of code layout while the kernels were tuned. Judge by the model of ten million transitions; on the real models, which are small, the fixed work of a call (the information message, the model check, the allocation and initialisation of the bounds) also counts.\n"
-            << table << "\n";
+            << table << kept << (kept.empty() ? "\n" : "");
     }
+
+    static constexpr const char* kKeptSection = "## Choosing the default variant";
 
     std::vector<NamedModel>* models_;
     std::string report_;

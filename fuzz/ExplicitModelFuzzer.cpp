@@ -1,15 +1,27 @@
-// Fuzzes the command-line host's reader and graph precomputation: the input
-// is split into a transitions file and a labels file. Malformed input must
-// end in an InputError, never a crash; a model that reads must precompute
-// for the maximum and the minimum into a model the library accepts.
+// Fuzzes the command-line host from its options to the library call. The
+// input's first line is iicheck's command line (words separated by spaces);
+// the rest is a transitions file, then, after a line "%%", a labels file.
+//
+// Invariants: bad options end in a UsageError and bad files in an
+// InputError, never a crash; a refused input leaves nothing half-built;
+// every kept choice sums to 1 within the tolerance (checked here with an
+// independent exact sum); a model that reads precomputes into a model the
+// library accepts, whose safe bounds are 0 <= lower <= upper <= 1 when no
+// choice sums to more than 1 (a tolerance of 1 lets such choices through).
+// Headers of any size are read: memory follows the input, not its header.
+// The seeds in corpus/ExplicitModel hold the worst cases of each kind;
+// WorstCaseSeeds.py writes them.
+#include "CommandLine.hpp"
+#include "ExactValue.hpp"
 #include "ExplicitModel.hpp"
 #include "IntervalIteration.h"
-#include "Precompute.hpp"
+#include "Pipeline.hpp"
+
+#include <gmpxx.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,43 +30,59 @@ namespace {
 
 void Ignore(uint64_t, const char*, uint64_t) {}
 
-// The state count of the header, so that headers announcing millions of
-// states (which the reader allocates for, as it must) are left out.
-uint64_t HeaderStates(std::string_view text) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        const std::string_view line = text.substr(at, end - at);
-        const std::size_t first = line.find_first_not_of(" \t\r\v\f");
-        if (first != std::string_view::npos && line[first] != '#') {
-            uint64_t states = 0;
-            for (std::size_t i = first; i < line.size() && line[i] >= '0' && line[i] <= '9' &&
-                                        states < 1000000;
-                 ++i) {
-                states = states * 10 + static_cast<uint64_t>(line[i] - '0');
-            }
-            return states;
-        }
-        at = end + 1;
-    }
-    return 0;
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
 }
 
-void Check(const iicheck::ExplicitMdp& mdp, const iicheck::Labelling& labels, bool maximize) {
-    iicheck::PropertySpec property;
-    property.Maximize = maximize;
-    property.Initial = iicheck::InitialState(labels, mdp.StateCount);
-    property.Target = iicheck::StatesWithAnyLabel(labels, labels.Names.back(), mdp.StateCount);
-    const iicheck::Analysis analysis = iicheck::Analyse(mdp, property);
-    const iicheck::ReducedModel reduced = iicheck::Reduce(mdp, property, analysis);
-    const SparseMdp model = reduced.Mdp();
+std::vector<std::string> Words(std::string_view line) {
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < line.size()) {
+        const std::size_t end = std::min(line.find(' ', at), line.size());
+        if (end > at) words.emplace_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    return words;
+}
+
+// The exact sum of each choice of up to 64 transitions (longer ones would
+// make this check, added one term after the other, slow), compared with 1.
+// True when every choice is known to sum to at most 1.
+bool CheckChoices(const iicheck::ExplicitMdp& mdp, double tolerance) {
+    bool substochastic = true;
+    for (uint64_t c = 0; c < mdp.ChoiceCount(); ++c) {
+        const uint64_t first = mdp.ChoiceTransitionStart[c];
+        const uint64_t last = mdp.ChoiceTransitionStart[c + 1];
+        if (last - first > 64) {
+            substochastic = false;
+            continue;
+        }
+        mpq_class sum = 0;
+        for (uint64_t t = first; t < last; ++t) {
+            const TransitionValue& value = mdp.TransitionValues[t];
+            if (!iicheck::IsProbability(value)) Fail("a kept value is not a probability");
+            if (value.Denominator == 0) {
+                sum += mpq_class(value.Value);
+            } else {
+                mpq_class fraction(static_cast<long>(value.Numerator), static_cast<long>(value.Denominator));
+                fraction.canonicalize();
+                sum += fraction;
+            }
+        }
+        if (abs(sum - 1) > mpq_class(tolerance)) Fail("a kept choice does not sum to 1 within the tolerance");
+        substochastic = substochastic && sum <= 1;
+    }
+    return substochastic;
+}
+
+void Solve(const iicheck::Prepared& prepared, bool maximize, bool substochastic) {
+    const SparseMdp model = prepared.Reduced.Mdp();
     IterationOptions options{};
     options.Epsilon = 1e-6;
     options.MaxIterations = 20;
     options.Maximize = maximize;
+    options.ReturnBoundsOnFailure = 1;
     options.Fpu = FpuSSE;
     options.Rounding = RoundingSafe;
     int64_t count = 0;
@@ -62,38 +90,42 @@ void Check(const iicheck::ExplicitMdp& mdp, const iicheck::Labelling& labels, bo
     int32_t warned = 0, abortFlag = 0;
     const IterationResult result =
         IntervalIteration(&model, &options, &count, &achieved, &warned, Ignore, &abortFlag);
-    if (result.Status == IterationStatusError) {
-        std::fprintf(stderr, "the library refused a precomputed model\n");
-        std::abort();
+    if (result.Status == IterationStatusError) Fail("the library refused a precomputed model");
+    if (substochastic && !(0 <= result.Lower && result.Lower <= result.Upper && result.Upper <= 1)) {
+        Fail("safe bounds not 0 <= lower <= upper <= 1");
     }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    if (size < 1) {
-        return 0;
-    }
-    // First byte: where the labels file begins.
-    const std::string_view all(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const std::size_t split = std::min<std::size_t>(data[0] * all.size() / 255, all.size());
-    const std::string_view transitions = all.substr(0, split);
-    const std::string_view labelText = all.substr(split);
-    if (HeaderStates(transitions) >= 100000) {
-        return 0;
-    }
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    const std::size_t newline = std::min(input.find('\n'), input.size());
+    const std::string_view files = input.substr(std::min(newline + 1, input.size()));
+    const std::size_t split = std::min(files.find("\n%%\n"), files.size());
+    const std::string_view transitions = files.substr(0, split);
+    const std::string_view labels = files.substr(std::min(split + 4, files.size()));
+    iicheck::CommandLine line;
     try {
-        std::vector<std::string> warnings;
-        const iicheck::ExplicitMdp mdp =
-            iicheck::ParseTransitions(transitions, "fuzz.tra", warnings);
-        const iicheck::Labelling labels = iicheck::ParseLabels(labelText, "fuzz.lab", mdp.StateCount);
-        if (labels.Names.empty()) {
-            return 0;
-        }
-        Check(mdp, labels, true);
-        Check(mdp, labels, false);
+        line = iicheck::ParseCommandLine(Words(input.substr(0, newline)));
+    } catch (const iicheck::UsageError&) {
+        return 0;
+    }
+    iicheck::Prepared prepared;
+    bool substochastic = false;
+    try {
+        iicheck::ExplicitMdp mdp =
+            iicheck::ParseTransitions(transitions, "fuzz.tra", line.SumTolerance, prepared.Notes);
+        substochastic = CheckChoices(mdp, line.SumTolerance);
+        const iicheck::Labelling labelling = iicheck::ParseLabels(labels, "fuzz.lab", mdp.StateCount);
+        iicheck::Prepare(std::move(mdp), labelling, line, prepared);
     } catch (const iicheck::InputError&) {
         // Malformed input, reported with its file and line.
+        if (prepared.States != 0 || prepared.Reduced.StateChoiceStart.size() != 0) {
+            Fail("a refused input left a half-built model");
+        }
+        return 0;
     }
+    Solve(prepared, line.Maximize, substochastic);
     return 0;
 }

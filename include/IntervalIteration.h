@@ -1,4 +1,5 @@
-/*
+/* SPDX-License-Identifier: MIT (see LICENSE)
+ *
  * IntervalIteration: sound bounds on reachability probabilities of Markov
  * decision processes by interval iteration, with explicit control of the
  * floating-point rounding direction and precision.
@@ -16,10 +17,27 @@
  * no threads; calls may run on several threads at once, each with its own
  * output locations.
  *
- * Usable from C (C11 or later) and C++. docs/guide.md has worked examples.
+ * Usable from C (C11 or later) and C++ (IntervalIteration.hpp wraps it for
+ * C++17 and later). docs/guide.md has worked examples.
  */
 #ifndef INTERVAL_ITERATION_H
 #define INTERVAL_ITERATION_H
+
+/* The version of this header and of the library built with it. This is the
+ * one place the version is set: the build reads it from here for the
+ * library's file name and SONAME (the major version), the CMake package, the
+ * pkg-config file, iicheck --version and the release packages. The major
+ * version changes when the binary interface does. */
+#define INTERVAL_ITERATION_VERSION_MAJOR 1
+#define INTERVAL_ITERATION_VERSION_MINOR 1
+#define INTERVAL_ITERATION_VERSION_PATCH 0
+#define INTERVAL_ITERATION_STRINGIFY_(Value) #Value
+#define INTERVAL_ITERATION_STRINGIFY(Value) INTERVAL_ITERATION_STRINGIFY_(Value)
+/* "1.1.0" */
+#define INTERVAL_ITERATION_VERSION                                      \
+    INTERVAL_ITERATION_STRINGIFY(INTERVAL_ITERATION_VERSION_MAJOR) "."  \
+    INTERVAL_ITERATION_STRINGIFY(INTERVAL_ITERATION_VERSION_MINOR) "."  \
+    INTERVAL_ITERATION_STRINGIFY(INTERVAL_ITERATION_VERSION_PATCH)
 
 #include <stddef.h>
 #include <stdint.h>

@@ -1,12 +1,17 @@
 #!/bin/sh
-# Builds and runs the C and Python hosts of docs/guide.md, exactly as the
-# guide shows them, against the built library.
-#   run-guide-examples.sh SOURCE_DIR INCLUDE_DIR LIBRARY C_COMPILER
+# Builds and runs a host of docs/guide.md, exactly as the guide shows it,
+# against the built library:
+#   run-guide-examples.sh SOURCE_DIR LIBRARY c C_COMPILER
+#   run-guide-examples.sh SOURCE_DIR LIBRARY cpp CXX_COMPILER   (as C++17 and as C++20)
+#   run-guide-examples.sh SOURCE_DIR LIBRARY python PYTHON      (with intervaliteration installed)
+#   run-guide-examples.sh SOURCE_DIR LIBRARY java JNA_JAR       (with bindings/java)
 set -eu
 source=$1
-include=$2
-library=$3
-cc=$4
+library=$2
+language=$3
+tool=$4
+include=$source/include
+libdir=$(dirname "$library")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -17,13 +22,34 @@ extract() {
     test -s "$work/$2"
 }
 
-extract c host.c
-extract python host.py
-
-echo "== host.c"
-"$cc" -std=c11 -Wall -Wextra -Werror -I"$include" -o "$work/host" "$work/host.c" "$library" \
-    -Wl,-rpath,"$(dirname "$library")"
-"$work/host"
-
-echo "== host.py"
-python3 "$work/host.py" "$library"
+case $language in
+c)
+    extract c host.c
+    "$tool" -std=c11 -Wall -Wextra -Werror -I"$include" -o "$work/host" "$work/host.c" \
+        "$library" -Wl,-rpath,"$libdir"
+    "$work/host"
+    ;;
+cpp)
+    extract cpp host.cpp
+    for standard in c++17 c++20; do
+        echo "== host.cpp as $standard"
+        "$tool" -std=$standard -Wall -Wextra -Werror -I"$include" -o "$work/host" \
+            "$work/host.cpp" "$library" -Wl,-rpath,"$libdir"
+        "$work/host"
+    done
+    ;;
+python)
+    extract python host.py
+    PYTHONDONTWRITEBYTECODE=1 "$tool" "$work/host.py" "$library"
+    ;;
+java)
+    extract java Host.java
+    javac -Xlint:all -Werror -d "$work/classes" -cp "$tool" \
+        "$source/bindings/java/intervaliteration/IntervalIteration.java" "$work/Host.java"
+    java -cp "$tool:$work/classes" Host "$library"
+    ;;
+*)
+    echo "unknown language $language" >&2
+    exit 2
+    ;;
+esac

@@ -1,9 +1,12 @@
 #include "ExactValue.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <vector>
+
+#include <gmpxx.h>
 
 namespace iicheck {
 namespace {
@@ -39,146 +42,6 @@ u128 Gcd128(u128 a, u128 b) {
 
 bool IsPowerOfTwo(u128 x) { return x != 0 && (x & (x - 1)) == 0; }
 
-// Unsigned integers of any size, just the operations that exact decimals
-// and exact sums need. Little-endian 32-bit limbs without leading zeros.
-class BigUint {
-public:
-    BigUint() = default;
-    explicit BigUint(u128 value) {
-        while (value != 0) {
-            limbs_.push_back(static_cast<uint32_t>(value));
-            value >>= 32;
-        }
-    }
-
-    bool IsZero() const { return limbs_.empty(); }
-
-    // this = this * factor + addend
-    void MulAdd(uint32_t factor, uint32_t addend) {
-        uint64_t carry = addend;
-        for (uint32_t& limb : limbs_) {
-            const uint64_t product = static_cast<uint64_t>(limb) * factor + carry;
-            limb = static_cast<uint32_t>(product);
-            carry = product >> 32;
-        }
-        if (carry != 0) limbs_.push_back(static_cast<uint32_t>(carry));
-    }
-
-    uint32_t Remainder(uint32_t divisor) const {
-        uint64_t remainder = 0;
-        for (std::size_t i = limbs_.size(); i-- > 0;) {
-            remainder = ((remainder << 32) | limbs_[i]) % divisor;
-        }
-        return static_cast<uint32_t>(remainder);
-    }
-
-    void Divide(uint32_t divisor) {
-        uint64_t remainder = 0;
-        for (std::size_t i = limbs_.size(); i-- > 0;) {
-            const uint64_t current = (remainder << 32) | limbs_[i];
-            limbs_[i] = static_cast<uint32_t>(current / divisor);
-            remainder = current % divisor;
-        }
-        Trim();
-    }
-
-    unsigned TrailingZeros() const {
-        unsigned count = 0;
-        for (uint32_t limb : limbs_) {
-            if (limb != 0) return count + static_cast<unsigned>(__builtin_ctz(limb));
-            count += 32;
-        }
-        return count;
-    }
-
-    uint64_t BitLength() const {
-        if (limbs_.empty()) return 0;
-        return 32 * (limbs_.size() - 1) + (32 - static_cast<unsigned>(__builtin_clz(limbs_.back())));
-    }
-
-    void ShiftRight(uint64_t bits) {
-        const std::size_t words = static_cast<std::size_t>(bits / 32);
-        const unsigned rest = static_cast<unsigned>(bits % 32);
-        if (words >= limbs_.size()) {
-            limbs_.clear();
-            return;
-        }
-        limbs_.erase(limbs_.begin(), limbs_.begin() + static_cast<std::ptrdiff_t>(words));
-        if (rest != 0) {
-            for (std::size_t i = 0; i < limbs_.size(); ++i) {
-                const uint32_t high = i + 1 < limbs_.size() ? limbs_[i + 1] : 0;
-                limbs_[i] = (limbs_[i] >> rest) | (high << (32 - rest));
-            }
-        }
-        Trim();
-    }
-
-    void ShiftLeft(uint64_t bits) {
-        if (limbs_.empty()) return;
-        const unsigned rest = static_cast<unsigned>(bits % 32);
-        if (rest != 0) {
-            uint32_t carry = 0;
-            for (uint32_t& limb : limbs_) {
-                const uint32_t next = limb >> (32 - rest);
-                limb = (limb << rest) | carry;
-                carry = next;
-            }
-            if (carry != 0) limbs_.push_back(carry);
-        }
-        limbs_.insert(limbs_.begin(), static_cast<std::size_t>(bits / 32), 0u);
-    }
-
-    // Only when BitLength() <= 64.
-    uint64_t Low64() const {
-        uint64_t value = 0;
-        for (std::size_t i = limbs_.size(); i-- > 0;) value = (value << 32) | limbs_[i];
-        return value;
-    }
-
-    friend BigUint operator*(const BigUint& a, const BigUint& b) {
-        BigUint result;
-        if (a.IsZero() || b.IsZero()) return result;
-        result.limbs_.assign(a.limbs_.size() + b.limbs_.size(), 0);
-        for (std::size_t i = 0; i < a.limbs_.size(); ++i) {
-            uint64_t carry = 0;
-            for (std::size_t j = 0; j < b.limbs_.size(); ++j) {
-                const uint64_t current = static_cast<uint64_t>(a.limbs_[i]) * b.limbs_[j] +
-                                         result.limbs_[i + j] + carry;
-                result.limbs_[i + j] = static_cast<uint32_t>(current);
-                carry = current >> 32;
-            }
-            result.limbs_[i + b.limbs_.size()] = static_cast<uint32_t>(carry);
-        }
-        result.Trim();
-        return result;
-    }
-
-    friend BigUint operator+(const BigUint& a, const BigUint& b) {
-        BigUint result;
-        const std::size_t size = std::max(a.limbs_.size(), b.limbs_.size());
-        result.limbs_.resize(size + 1, 0);
-        uint64_t carry = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            const uint64_t current = static_cast<uint64_t>(i < a.limbs_.size() ? a.limbs_[i] : 0) +
-                                     (i < b.limbs_.size() ? b.limbs_[i] : 0) + carry;
-            result.limbs_[i] = static_cast<uint32_t>(current);
-            carry = current >> 32;
-        }
-        result.limbs_[size] = static_cast<uint32_t>(carry);
-        result.Trim();
-        return result;
-    }
-
-    friend bool operator==(const BigUint& a, const BigUint& b) { return a.limbs_ == b.limbs_; }
-
-private:
-    void Trim() {
-        while (!limbs_.empty() && limbs_.back() == 0) limbs_.pop_back();
-    }
-
-    std::vector<uint32_t> limbs_;
-};
-
 TransitionValue StoredValue(double value) {
     TransitionValue result;
     result.Value = value;
@@ -195,26 +58,19 @@ TransitionValue FractionValue(uint64_t numerator, uint64_t denominator) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The significand of a decimal, without leading and trailing zeros: in 64
-// bits while it has at most 19 digits, then as a BigUint.
+// The significant digits of a decimal, without leading and trailing zeros:
+// all of them as text (at most kMaxSignificantDigits), the first 19 also in
+// 64 bits.
 struct Significand {
+    char Text[kMaxSignificantDigits + 1];
     uint64_t Small = 0;
-    BigUint Big;
-    bool IsBig = false;
-    uint64_t Digits = 0;
+    std::size_t Digits = 0;
 
     void Append(unsigned digit) {
-        if (!IsBig && Digits < 19) {
-            Small = Small * 10 + digit;
-        } else {
-            if (!IsBig) {
-                Big = BigUint(Small);
-                IsBig = true;
-            }
-            Big.MulAdd(10, digit);
-        }
-        ++Digits;
+        if (Digits < 19) Small = Small * 10 + digit;
+        Text[Digits++] = static_cast<char>('0' + digit);
     }
+    bool IsBig() const { return Digits > 19; }
 };
 
 // value = significand / 10^k with k >= number of digits >= 1 (so value < 1)
@@ -224,7 +80,7 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
     uint64_t fives = 0;
     uint64_t bits;
     uint64_t reduced = 0;  // valid when bits <= 64
-    if (!m.IsBig) {
+    if (!m.IsBig()) {
         twos = std::min<uint64_t>(static_cast<uint64_t>(__builtin_ctzll(m.Small)), k);
         reduced = m.Small >> twos;
         while (fives < k && reduced % 5 == 0) {
@@ -233,14 +89,19 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
         }
         bits = BitLength64(reduced);
     } else {
-        twos = std::min<uint64_t>(m.Big.TrailingZeros(), k);
-        m.Big.ShiftRight(twos);
-        while (fives < k && m.Big.Remainder(5) == 0) {
-            m.Big.Divide(5);
-            ++fives;
+        m.Text[m.Digits] = '\0';
+        mpz_class big(m.Text, 10);
+        twos = std::min<uint64_t>(mpz_scan1(big.get_mpz_t(), 0), k);
+        mpz_fdiv_q_2exp(big.get_mpz_t(), big.get_mpz_t(), twos);
+        fives = mpz_remove(big.get_mpz_t(), big.get_mpz_t(), mpz_class(5).get_mpz_t());
+        if (fives > k) {
+            mpz_class power;
+            mpz_ui_pow_ui(power.get_mpz_t(), 5, fives - k);
+            big *= power;
+            fives = k;
         }
-        bits = m.Big.BitLength();
-        if (bits <= 64) reduced = m.Big.Low64();
+        bits = mpz_sizeinbase(big.get_mpz_t(), 2);
+        if (bits <= 64) reduced = mpz_get_ui(big.get_mpz_t());
     }
     // value = reduced / (2^(k - twos) * 5^(k - fives))
     if (fives == k) {
@@ -283,6 +144,7 @@ ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value) 
             if (digit == 0) {
                 if (m.Digits != 0) ++pendingZeros;
             } else {
+                if (m.Digits + pendingZeros >= kMaxSignificantDigits) return ValueError::TooManyDigits;
                 for (; pendingZeros != 0; --pendingZeros) m.Append(0);
                 m.Append(digit);
             }
@@ -317,7 +179,7 @@ ValueError ParseDecimal(const char* p, const char* end, TransitionValue& value) 
     const int64_t decimalExponent =
         exponent - fractionDigits + static_cast<int64_t>(pendingZeros);
     if (decimalExponent >= 0) {
-        if (decimalExponent == 0 && !m.IsBig && m.Small == 1) {
+        if (decimalExponent == 0 && m.Digits == 1 && m.Small == 1) {
             value = StoredValue(1.0);
             return ValueError::None;
         }
@@ -388,9 +250,8 @@ Term ToTerm(const TransitionValue& value) {
         const unsigned shift = static_cast<unsigned>(__builtin_ctzll(denominator));
         return {static_cast<uint64_t>(value.Numerator), denominator >> shift, shift};
     }
-    // A finite non-negative binary64 m * 2^e with m odd; values of at least 1
-    // are integers of at most 1024 bits, kept as m << e: callers pass
-    // probabilities, for which that is 1.
+    // A binary64 probability m * 2^e with m odd; 1 is the only one of at
+    // least 1.
     int exponent;
     const double fraction = std::frexp(value.Value, &exponent);
     uint64_t mantissa = static_cast<uint64_t>(std::ldexp(fraction, 53));
@@ -399,24 +260,59 @@ Term ToTerm(const TransitionValue& value) {
     const unsigned zeros = static_cast<unsigned>(__builtin_ctzll(mantissa));
     mantissa >>= zeros;
     power += zeros;
-    if (power >= 0) {
-        // Only integers below 2^64 reach here from a probability.
-        return {power < 11 ? mantissa << power : UINT64_MAX, 1, 0};
-    }
+    if (power >= 0) return {mantissa << power, 1, 0};
     return {mantissa, 1, static_cast<uint64_t>(-power)};
 }
 
-bool SumsToOneBig(const TransitionValue* values, std::size_t count) {
-    BigUint numerator;  // sum = numerator / denominator
-    BigUint denominator(1);
+// The sum a / b of the terms in 128 bits; false when it does not fit.
+bool Sum128(const TransitionValue* values, std::size_t count, u128& a, u128& b) {
+    a = 0;
+    b = 1;
     for (std::size_t i = 0; i < count; ++i) {
         const Term term = ToTerm(values[i]);
-        BigUint termDenominator(term.OddDenominator);
-        termDenominator.ShiftLeft(term.Shift);
-        numerator = numerator * termDenominator + BigUint(term.Numerator) * denominator;
-        denominator = denominator * termDenominator;
+        if (term.Numerator == 0) continue;
+        if (term.Shift + BitLength64(term.OddDenominator) > 127) return false;
+        const u128 d = u128{term.OddDenominator} << term.Shift;
+        const u128 g = Gcd128(b, d);
+        u128 newB = 0, scaledA = 0, scaledN = 0, newA = 0;
+        if (__builtin_mul_overflow(b / g, d, &newB) || __builtin_mul_overflow(a, d / g, &scaledA) ||
+            __builtin_mul_overflow(u128{term.Numerator}, b / g, &scaledN) ||
+            __builtin_add_overflow(scaledA, scaledN, &newA)) {
+            return false;
+        }
+        a = newA;
+        b = newB;
     }
-    return numerator == denominator;
+    return true;
+}
+
+mpz_class Big(u128 value) {
+    mpz_class result(static_cast<unsigned long>(value >> 64));
+    result <<= 64;
+    return result + static_cast<unsigned long>(static_cast<uint64_t>(value));
+}
+
+mpq_class Rational(const TransitionValue& value) {
+    if (value.Denominator == 0) return mpq_class(value.Value);  // exact
+    mpq_class result(static_cast<long>(value.Numerator), static_cast<long>(value.Denominator));
+    result.canonicalize();
+    return result;
+}
+
+// The exact sum, added in pairs (a balanced tree), so that the common
+// denominator of many distinct ones grows in a few large steps rather than
+// in one large multiplication per term.
+mpq_class SumBig(const TransitionValue* values, std::size_t count) {
+    if (count == 0) return mpq_class(0);
+    std::vector<mpq_class> level(count);
+    for (std::size_t i = 0; i < count; ++i) level[i] = Rational(values[i]);
+    while (level.size() > 1) {
+        const std::size_t half = (level.size() + 1) / 2;
+        for (std::size_t i = 0; i < level.size() / 2; ++i) level[i] = level[2 * i] + level[2 * i + 1];
+        if (level.size() % 2 != 0) level[half - 1] = level.back();
+        level.resize(half);
+    }
+    return level[0];
 }
 
 }  // namespace
@@ -442,6 +338,9 @@ const char* Describe(ValueError error) {
         case ValueError::NotRepresentable:
             return "is neither a binary64 value nor a fraction of 64-bit integers, and is not "
                    "rounded";
+        case ValueError::TooManyDigits:
+            return "has more significant digits than any binary64 value or fraction of 64-bit "
+                   "integers (767)";
     }
     return "is invalid";
 }
@@ -452,40 +351,35 @@ double ApproximateValue(const TransitionValue& value) {
                                static_cast<long double>(value.Denominator));
 }
 
-bool SumsToOne(const TransitionValue* values, std::size_t count, double& deviation) {
-    // The common case in 128 bits: sum = a / b.
-    u128 a = 0;
-    u128 b = 1;
-    bool overflow = false;
-    for (std::size_t i = 0; i < count && !overflow; ++i) {
-        const Term term = ToTerm(values[i]);
-        if (term.Numerator == 0) continue;
-        if (term.Shift + BitLength64(term.OddDenominator) > 127) {
-            overflow = true;
-            break;
+bool IsProbability(const TransitionValue& value) {
+    if (value.Denominator == 0) return value.Value >= 0.0 && value.Value <= 1.0;  // false for NaN
+    return value.Denominator > 0 && value.Numerator >= 0 && value.Numerator <= value.Denominator;
+}
+
+SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
+                                double tolerance) {
+    SumComparison result;
+    mpq_class deviation;  // sum - 1
+    u128 a;
+    u128 b;
+    if (Sum128(values, count, a, b)) {
+        if (a == b) {
+            result.Exact = result.WithinTolerance = true;
+            return result;
         }
-        const u128 d = u128{term.OddDenominator} << term.Shift;
-        const u128 g = Gcd128(b, d);
-        u128 newB = 0, scaledA = 0, scaledN = 0, newA = 0;
-        overflow = __builtin_mul_overflow(b / g, d, &newB) ||
-                   __builtin_mul_overflow(a, d / g, &scaledA) ||
-                   __builtin_mul_overflow(u128{term.Numerator}, b / g, &scaledN) ||
-                   __builtin_add_overflow(scaledA, scaledN, &newA);
-        a = newA;
-        b = newB;
+        deviation = mpq_class(Big(a) - Big(b), Big(b));
+        deviation.canonicalize();
+    } else {
+        deviation = SumBig(values, count) - 1;
+        if (deviation == 0) {
+            result.Exact = result.WithinTolerance = true;
+            return result;
+        }
     }
-    if (!overflow) {
-        if (a == b) return true;
-        const long double difference = a > b ? static_cast<long double>(a - b)
-                                             : -static_cast<long double>(b - a);
-        deviation = static_cast<double>(difference / static_cast<long double>(b));
-        return false;
-    }
-    if (SumsToOneBig(values, count)) return true;
-    long double sum = 0;
-    for (std::size_t i = 0; i < count; ++i) sum += ApproximateValue(values[i]);
-    deviation = static_cast<double>(sum - 1);
-    return false;
+    result.Deviation = deviation.get_d();
+    result.WithinTolerance =
+        std::isinf(tolerance) || (tolerance >= 0 && abs(deviation) <= mpq_class(tolerance));
+    return result;
 }
 
 }  // namespace iicheck

@@ -1,6 +1,9 @@
 #include "ExplicitModel.hpp"
 
 #include "ExactValue.hpp"
+#include "Interrupt.hpp"
+#include "Progress.hpp"
+#include "Text.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -11,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 
 namespace iicheck {
 namespace {
@@ -20,16 +22,25 @@ namespace {
 // per-state arrays can be allocated.
 constexpr uint64_t kMaxStates = uint64_t{1} << 34;
 
+constexpr const char* kReading = "reading";
+
+// "name:line" for messages.
+std::string Place(const std::string& name, uint64_t line) {
+    return line != 0 ? Printable(name) + ":" + std::to_string(line) : Printable(name);
+}
+
 [[noreturn]] void Fail(const std::string& name, uint64_t line, const std::string& text) {
-    throw InputError(line != 0 ? name + ":" + std::to_string(line) + ": " + text
-                               : name + ": " + text);
+    throw InputError(Place(name, line) + ": " + text);
 }
 
 std::string Quoted(const char* begin, const char* end) {
-    constexpr std::size_t kShown = 40;
-    const std::size_t length = static_cast<std::size_t>(end - begin);
-    std::string text(begin, std::min(length, kShown));
-    return "\"" + text + (length > kShown ? "...\"" : "\"");
+    return iicheck::Quoted(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+}
+
+std::string Number(double value, const char* format = "%.3g") {
+    char text[32];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
 }
 
 // Lines of a text, numbered from 1, without their line ending.
@@ -107,28 +118,84 @@ uint64_t IndexToken(const char*& p, const char* end, const std::string& name, ui
     return value;
 }
 
-// Collects the choices whose probabilities do not sum to 1.
-struct SumReport {
-    uint64_t Count = 0;
-    uint64_t FirstLine = 0;
-    double LargestDeviation = 0;
+// The source state and the choice number of a transition line.
+void SourceAndChoice(const char*& p, const char* end, const std::string& name, uint64_t line,
+                     uint64_t& source, uint64_t& choice) {
+    source = IndexToken(p, end, name, line, "source state");
+    choice = IndexToken(p, end, name, line, "choice");
+}
 
-    void Check(const ExplicitMdp& mdp, uint64_t choiceLine) {
-        const uint64_t first = mdp.ChoiceTransitionStart.back();
-        double deviation = 0;
-        if (SumsToOne(mdp.TransitionValues.data() + first, mdp.TransitionValues.size() - first,
-                      deviation)) {
-            return;
+// The line on which a choice (numbered from 0 over the whole file) starts,
+// in a text that ParseTransitions has read.
+uint64_t ChoiceLine(std::string_view text, const std::string& name, uint64_t choice) {
+    Lines lines(text);
+    const char* begin;
+    const char* end;
+    lines.NextContent(begin, end);  // the header
+    uint64_t seen = 0;
+    uint64_t source = 0;
+    uint64_t number = 0;
+    while (lines.NextContent(begin, end)) {
+        uint64_t s;
+        uint64_t c;
+        SourceAndChoice(begin, end, name, lines.Number(), s, c);  // advances begin
+        if (seen == 0 || s != source || c != number) {
+            if (seen++ == choice) return lines.Number();
+            source = s;
+            number = c;
         }
-        if (Count++ == 0) FirstLine = choiceLine;
-        if (std::fabs(deviation) > std::fabs(LargestDeviation)) LargestDeviation = deviation;
     }
-};
+    return 0;
+}
 
 }  // namespace
 
-ExplicitMdp ParseTransitions(std::string_view text, const std::string& name,
-                             std::vector<std::string>& warnings) {
+Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const ChoiceLocator& locate) {
+    Deviations deviations;
+    for (uint64_t c = 0; c < mdp.ChoiceCount(); ++c) {
+        PollWithProgress(c, kReading, c, mdp.ChoiceCount(), "choices checked");
+        const uint64_t first = mdp.ChoiceTransitionStart[c];
+        const uint64_t count = mdp.ChoiceTransitionStart[c + 1] - first;
+        const TransitionValue* values = mdp.TransitionValues.data() + first;
+        for (uint64_t i = 0; i < count; ++i) {
+            if (!IsProbability(values[i])) {
+                throw InputError(locate(c) + ": the choice that starts here holds a value that is "
+                                             "not a probability (about " +
+                                 Number(ApproximateValue(values[i])) + ")");
+            }
+        }
+        if (count == 0) {
+            throw InputError(locate(c) + ": the choice that starts here has no transition with a "
+                                         "positive probability");
+        }
+        const SumComparison sum = CompareSumWithOne(values, count, tolerance);
+        if (sum.Exact) continue;
+        if (!sum.WithinTolerance) {
+            throw InputError(locate(c) + ": the probabilities of the choice that starts here sum "
+                                         "to " + Number(1.0 + sum.Deviation, "%.15g") + ", " +
+                             Number(std::fabs(sum.Deviation)) +
+                             (sum.Deviation < 0 ? " below" : " above") +
+                             " 1: more than the tolerance " + Number(tolerance) +
+                             " (see --sum-tolerance)");
+        }
+        if (deviations.Count++ == 0) deviations.FirstChoice = c;
+        if (std::fabs(sum.Deviation) > std::fabs(deviations.Largest)) deviations.Largest = sum.Deviation;
+    }
+    return deviations;
+}
+
+std::string DeviationNote(const Deviations& deviations, double tolerance,
+                          const ChoiceLocator& locate) {
+    if (deviations.Count == 0) return "";
+    return locate(deviations.FirstChoice) + ": " + std::to_string(deviations.Count) +
+           (deviations.Count == 1 ? " choice (it starts here) sums" : " choices (the first starts here) sum") +
+           " to 1 within " + Number(tolerance) + " but not exactly (largest deviation " +
+           Number(deviations.Largest) + "); the probabilities are used as written";
+}
+
+ExplicitMdp ParseTransitions(std::string_view text, const std::string& name, double tolerance,
+                             std::vector<std::string>& notes) {
+    const ProgressPhase phase(kReading);
     Lines lines(text);
     const char* begin;
     const char* end;
@@ -148,29 +215,44 @@ ExplicitMdp ParseTransitions(std::string_view text, const std::string& name,
                  " after the header \"states choices transitions\"");
     }
     if (states == 0) Fail(name, headerLine, "the header declares no states");
-    if (states > kMaxStates) Fail(name, headerLine, "too many states for this tool");
+    // Nothing is allocated for what the text cannot hold. A transition line
+    // takes at least 8 bytes ("0 0 0 1\n"), and every choice at least one
+    // line; a state without choices takes no line, but every state costs
+    // the precomputation tens of bytes, so a header may declare at most one
+    // state per byte of the file.
+    const std::string size = std::to_string(text.size());
+    const uint64_t lineBound = text.size() / 8 + 1;
+    if (states > text.size() || states > kMaxStates) {
+        Fail(name, headerLine, "the header declares " + std::to_string(states) +
+                                   " states, more than a file of " + size + " bytes can describe");
+    }
+    if (choices > lineBound || transitions > lineBound) {
+        Fail(name, headerLine,
+             "the header declares " +
+                 (choices > lineBound ? std::to_string(choices) + " choices"
+                                      : std::to_string(transitions) + " transitions") +
+                 ", more than a file of " + size + " bytes can hold");
+    }
 
     ExplicitMdp mdp;
     mdp.StateCount = states;
     mdp.StateChoiceStart.resize(states + 1);
-    // A transition line takes at least 8 bytes: a bound for a lying header.
-    const uint64_t lineBound = text.size() / 8 + 1;
-    mdp.ChoiceTransitionStart.reserve(std::min(choices, lineBound) + 1);
-    mdp.TransitionTarget.reserve(std::min(transitions, lineBound));
-    mdp.TransitionValues.reserve(std::min(transitions, lineBound));
+    mdp.ChoiceTransitionStart.reserve(choices + 1);
+    mdp.TransitionTarget.reserve(transitions);
+    mdp.TransitionValues.reserve(transitions);
 
-    SumReport sums;
     uint64_t nextState = 0;  // first state whose choice start is not yet set
     uint64_t source = 0;
     uint64_t choice = 0;
-    uint64_t choiceLine = 0;
     uint64_t lineCount = 0;
     bool any = false;
     while (lines.NextContent(begin, end)) {
+        PollWithProgress(lineCount, kReading, static_cast<uint64_t>(end - text.data()), text.size(), "bytes");
         const uint64_t line = lines.Number();
         p = begin;
-        const uint64_t s = IndexToken(p, end, name, line, "source state");
-        const uint64_t c = IndexToken(p, end, name, line, "choice");
+        uint64_t s;
+        uint64_t c;
+        SourceAndChoice(p, end, name, line, s, c);
         const uint64_t t = IndexToken(p, end, name, line, "target state");
         const char* valueBegin;
         const char* valueEnd;
@@ -209,12 +291,10 @@ ExplicitMdp ParseTransitions(std::string_view text, const std::string& name,
                                  ": choices must be numbered consecutively and sorted");
         }
         if (newChoice) {
-            if (any) sums.Check(mdp, choiceLine);
             while (nextState <= s) mdp.StateChoiceStart[nextState++] = mdp.ChoiceTransitionStart.size();
             mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
             source = s;
             choice = c;
-            choiceLine = line;
             any = true;
         }
         TransitionValue value;
@@ -227,7 +307,6 @@ ExplicitMdp ParseTransitions(std::string_view text, const std::string& name,
         mdp.TransitionTarget.push_back(t);
         mdp.TransitionValues.push_back(value);
     }
-    if (any) sums.Check(mdp, choiceLine);
     while (nextState <= states) mdp.StateChoiceStart[nextState++] = mdp.ChoiceTransitionStart.size();
     mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
 
@@ -240,31 +319,61 @@ ExplicitMdp ParseTransitions(std::string_view text, const std::string& name,
         Fail(name, headerLine, "the header declares " + std::to_string(transitions) +
                                    " transitions, but the file has " + std::to_string(lineCount));
     }
-    if (sums.Count != 0) {
-        char deviation[32];
-        std::snprintf(deviation, sizeof deviation, "%.2g", sums.LargestDeviation);
-        warnings.push_back(name + ":" + std::to_string(sums.FirstLine) + ": " +
-                           std::to_string(sums.Count) + (sums.Count == 1 ? " choice" : " choices") +
-                           " (the first starts here) sum to 1 only approximately (largest "
-                           "deviation " + deviation + "); the probabilities are used as written");
-    }
+    const ChoiceLocator locate = [&](uint64_t c) {
+        return Place(name, ChoiceLine(text, name, c));
+    };
+    const std::string note = DeviationNote(CheckStochastic(mdp, tolerance, locate), tolerance, locate);
+    if (!note.empty()) notes.push_back(note);
     return mdp;
 }
 
 int Labelling::Find(std::string_view name) const {
-    for (std::size_t i = 0; i < Names.size(); ++i) {
-        if (Names[i] == name) return static_cast<int>(i);
-    }
-    return -1;
+    const auto found = Index.find(name);
+    return found == Index.end() ? -1 : static_cast<int>(found->second);
 }
 
 std::string Labelling::NameList() const {
     std::string list;
-    for (const std::string& name : Names) {
+    for (const Label& label : Labels) {
         if (!list.empty()) list += ", ";
-        list += name;
+        list += Printable(label.Name);
     }
     return list;
+}
+
+int AddLabel(Labelling& labels, std::string_view name) {
+    if (!labels.Index.emplace(std::string(name), labels.Labels.size()).second) return -1;
+    labels.Labels.push_back({std::string(name), {}, {}});
+    return static_cast<int>(labels.Labels.size() - 1);
+}
+
+namespace {
+
+// bits |= the states of label, over stateCount states.
+void AddStates(const Label& label, uint64_t stateCount, std::vector<uint64_t>& bits) {
+    const std::size_t words = std::min(bits.size(), label.Bits.size());
+    for (std::size_t w = 0; w < words; ++w) bits[w] |= label.Bits[w];
+    if (stateCount % 64 != 0 && !bits.empty()) bits.back() &= (uint64_t{1} << (stateCount % 64)) - 1;
+    for (const uint64_t state : label.States) {
+        if (state < stateCount) SetBit(bits, state);
+    }
+}
+
+}  // namespace
+
+std::size_t RequireLabel(const Labelling& labels, std::string_view name) {
+    const int index = labels.Find(name);
+    if (index < 0) {
+        Fail(labels.FileName, labels.HeaderLine,
+             "no label " + iicheck::Quoted(name) + "; the labels are: " + labels.NameList());
+    }
+    return static_cast<std::size_t>(index);
+}
+
+std::vector<uint64_t> LabelStates(const Labelling& labels, std::size_t label, uint64_t stateCount) {
+    std::vector<uint64_t> bits = EmptyBits(stateCount);
+    AddStates(labels.Labels[label], stateCount, bits);
+    return bits;
 }
 
 Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t stateCount) {
@@ -276,9 +385,10 @@ Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t s
     if (!lines.NextContent(begin, end)) Fail(name, 0, "no header line of index=\"name\" pairs");
     const uint64_t headerLine = lines.Number();
     labels.HeaderLine = headerLine;
-    std::unordered_map<uint64_t, std::size_t> slotOfIndex;
+    std::map<uint64_t, std::size_t> slotOfIndex;
     const char* p = begin;
-    while (true) {
+    for (uint64_t declared = 0;; ++declared) {
+        PollInterrupt(declared, kReading);
         while (p != end && IsBlank(*p)) ++p;
         if (p == end) break;
         const char* indexBegin = p;
@@ -292,18 +402,17 @@ Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t s
         const char* nameBegin = p;
         while (p != end && *p != '"') ++p;
         if (p == end) Fail(name, headerLine, "unterminated label name " + Quoted(nameBegin - 1, end));
-        const std::string labelName(nameBegin, p);
+        const std::string_view labelName(nameBegin, static_cast<std::size_t>(p - nameBegin));
         ++p;
-        if (!slotOfIndex.emplace(index, labels.Names.size()).second) {
+        if (!slotOfIndex.emplace(index, labels.Labels.size()).second) {
             Fail(name, headerLine, "label index " + std::to_string(index) + " is declared twice");
         }
-        if (labels.Find(labelName) >= 0) {
-            Fail(name, headerLine, "label \"" + labelName + "\" is declared twice");
+        if (AddLabel(labels, labelName) < 0) {
+            Fail(name, headerLine, "label " + iicheck::Quoted(labelName) + " is declared twice");
         }
-        labels.Names.push_back(labelName);
-        labels.Members.push_back(EmptyBits(stateCount));
     }
-    while (lines.NextContent(begin, end)) {
+    for (uint64_t count = 0; lines.NextContent(begin, end); ++count) {
+        PollInterrupt(count, kReading);
         const uint64_t line = lines.Number();
         p = begin;
         while (p != end && IsBlank(*p)) ++p;
@@ -334,7 +443,7 @@ Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t s
                 Fail(name, line, "label index " + std::to_string(index) +
                                      " is not declared in the header");
             }
-            SetBit(labels.Members[slot->second], state);
+            labels.Labels[slot->second].States.push_back(state);
         }
     }
     return labels;
@@ -349,13 +458,7 @@ std::vector<uint64_t> StatesWithAnyLabel(const Labelling& labels, std::string_vi
         std::string_view label = list.substr(start, bar == std::string_view::npos ? bar : bar - start);
         while (!label.empty() && (label.front() == ' ' || label.front() == '"')) label.remove_prefix(1);
         while (!label.empty() && (label.back() == ' ' || label.back() == '"')) label.remove_suffix(1);
-        const int index = labels.Find(label);
-        if (index < 0) {
-            Fail(labels.FileName, labels.HeaderLine,
-                 "no label \"" + std::string(label) + "\"; the labels are: " + labels.NameList());
-        }
-        const std::vector<uint64_t>& members = labels.Members[static_cast<std::size_t>(index)];
-        for (std::size_t w = 0; w < states.size(); ++w) states[w] |= members[w];
+        AddStates(labels.Labels[RequireLabel(labels, label)], stateCount, states);
         if (bar == std::string_view::npos) break;
         start = bar + 1;
     }
@@ -367,13 +470,14 @@ uint64_t InitialState(const Labelling& labels, uint64_t stateCount) {
     if (index < 0) {
         Fail(labels.FileName, labels.HeaderLine, "no label \"init\" marks the initial state");
     }
-    const std::vector<uint64_t>& members = labels.Members[static_cast<std::size_t>(index)];
+    const std::vector<uint64_t> members =
+        LabelStates(labels, static_cast<std::size_t>(index), stateCount);
     uint64_t count = 0;
     uint64_t initial = 0;
-    for (uint64_t s = 0; s < stateCount; ++s) {
-        if (TestBit(members, s)) {
-            if (count++ == 0) initial = s;
-        }
+    for (std::size_t w = 0; w < members.size(); ++w) {
+        if (members[w] == 0) continue;
+        if (count == 0) initial = 64 * w + static_cast<uint64_t>(__builtin_ctzll(members[w]));
+        count += static_cast<uint64_t>(__builtin_popcountll(members[w]));
     }
     if (count != 1) {
         Fail(labels.FileName, 0,
@@ -386,7 +490,7 @@ uint64_t InitialState(const Labelling& labels, uint64_t stateCount) {
 
 FileText::FileText(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw InputError(path + ": cannot open: " + std::strerror(errno));
+    if (fd < 0) throw InputError(Printable(path) + ": cannot open: " + std::strerror(errno));
     struct stat info;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
         void* map = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
@@ -402,16 +506,21 @@ FileText::FileText(const std::string& path) {
     }
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
-        throw InputError(path + ": is a directory");
+        throw InputError(Printable(path) + ": is a directory");
     }
+    // A pipe or a device, read in chunks; a stop is looked for between them.
     char chunk[1 << 16];
     while (true) {
+        if (InterruptRequested()) {
+            ::close(fd);
+            throw Interrupted(kReading);
+        }
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
             ::close(fd);
-            throw InputError(path + ": cannot read: " + std::strerror(error));
+            throw InputError(Printable(path) + ": cannot read: " + std::strerror(error));
         }
         if (got == 0) break;
         buffer_.append(chunk, static_cast<std::size_t>(got));

@@ -6,11 +6,17 @@
 // probability [action]", sorted by source state and by choice, choices
 // numbered from 0 within each state. Labels (.lab): '#' comment lines, the
 // header of index="name" pairs, then lines "state: index index ...".
+//
+// Memory follows the files: a header's counts are checked against what the
+// text can hold before anything is allocated, and the labels are kept as
+// lists of states. The reading loops poll for an interrupt (Interrupt.hpp).
 #pragma once
 
 #include "IntervalIteration.h"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,7 +25,8 @@
 namespace iicheck {
 
 // A malformed or unusable input, with a one-line text that names the file
-// and, where there is one, the line: "model.tra:12: ...".
+// and, where there is one, the line: "model.tra:12: ...". Everything in it
+// that comes from the input has passed through Printable (Text.hpp).
 class InputError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -27,7 +34,7 @@ public:
 
 // Transitions as read, in compressed sparse layout. Values are exact
 // (see ExactValue.hpp); lines with probability 0 are no transitions and are
-// left out (a choice may be left without transitions).
+// left out (CheckStochastic refuses a choice left without any).
 struct ExplicitMdp {
     uint64_t StateCount = 0;
     std::vector<uint64_t> StateChoiceStart;       // StateCount + 1 entries
@@ -39,24 +46,75 @@ struct ExplicitMdp {
     uint64_t TransitionCount() const { return TransitionTarget.size(); }
 };
 
-// The state sets of a labels file, one bitset (64 states a word) per label.
+// How far the exact sum of a choice's probabilities may be from 1 by
+// default. Printed binary64 values miss 1 by about 1e-17; a sum of 0.93 or
+// 1.8 is a broken file.
+constexpr double kDefaultSumTolerance = 1e-9;
+
+// Where a choice is written, for messages: "model.tra:12". Called only to
+// report, so a reader may find the place by scanning its input again.
+using ChoiceLocator = std::function<std::string(uint64_t choice)>;
+
+// The choices whose probabilities sum to 1 within the tolerance, but not
+// exactly.
+struct Deviations {
+    uint64_t Count = 0;
+    uint64_t FirstChoice = 0;
+    double Largest = 0;  // the deviation (sum - 1) of the largest magnitude
+};
+
+// The check that every reader runs on the model it built: every value is a
+// probability and the probabilities of every choice sum to 1 within
+// tolerance, compared exactly as rationals. An InputError names the first
+// choice that fails, at locate(choice); choices within the tolerance are
+// counted. Polls for an interrupt.
+Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const ChoiceLocator& locate);
+
+// The one note that reports the counted choices, or "" when there are none.
+std::string DeviationNote(const Deviations& deviations, double tolerance,
+                          const ChoiceLocator& locate);
+
+// One label of a model. A text reader records its states one by one in
+// States; a binary reader hands over a ready bitset over all states in Bits.
+// Either may be empty.
+struct Label {
+    std::string Name;
+    std::vector<uint64_t> States;
+    std::vector<uint64_t> Bits;
+};
+
+// The labels of a model. Only the labels a property names become bitsets
+// (LabelStates), so that memory follows what the file holds, not the number
+// of labels times the number of states.
 struct Labelling {
     std::string FileName;
     uint64_t HeaderLine = 0;
-    std::vector<std::string> Names;
-    std::vector<std::vector<uint64_t>> Members;
+    std::vector<Label> Labels;                                // as declared
+    std::map<std::string, std::size_t, std::less<>> Index;    // name -> position in Labels
 
-    // Index of the label, or -1.
+    // Position of the label, or -1.
     int Find(std::string_view name) const;
     // All label names, comma-separated, for messages.
     std::string NameList() const;
 };
 
-// Parses a transitions file's text; name is used in messages. Choices whose
-// probabilities do not sum to exactly 1 are accepted with one summarising
-// warning appended to warnings.
-ExplicitMdp ParseTransitions(std::string_view text, const std::string& name,
-                             std::vector<std::string>& warnings);
+// Declares a label and returns its position; -1, and nothing declared, when
+// the name is taken.
+int AddLabel(Labelling& labels, std::string_view name);
+
+// The position of the label called name; an InputError that names it and
+// lists the model's labels when there is none.
+std::size_t RequireLabel(const Labelling& labels, std::string_view name);
+
+// The states of a label as a bitset over stateCount states.
+std::vector<uint64_t> LabelStates(const Labelling& labels, std::size_t label, uint64_t stateCount);
+
+// Parses a transitions file's text; name is used in messages. Header counts
+// that the text cannot hold are refused before anything is allocated. Runs
+// CheckStochastic; the note on the choices within the tolerance is appended
+// to notes.
+ExplicitMdp ParseTransitions(std::string_view text, const std::string& name, double tolerance,
+                             std::vector<std::string>& notes);
 
 // Parses a labels file's text for a model of stateCount states.
 Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t stateCount);

@@ -1,5 +1,10 @@
 #include "Precompute.hpp"
 
+#include "Interrupt.hpp"
+#include "Progress.hpp"
+
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 namespace iicheck {
@@ -7,47 +12,79 @@ namespace {
 
 constexpr uint64_t kUnset = UINT64_MAX;
 
+// Polls for an interrupt and shows the progress of a pass over total
+// states (0: a pass of unknown length).
+void Poll(uint64_t counter, uint64_t total = 0) {
+    PollWithProgress(counter, "precomputing", counter, total, "states");
+}
+
+template <class T>
+void Release(std::vector<T>& vector) {
+    std::vector<T>().swap(vector);
+}
+
+// The working arrays of the analysis hold indices of type Index: uint32_t
+// when every count of the model fits (half the memory), else uint64_t.
+template <class Index>
+constexpr Index kNone = std::numeric_limits<Index>::max();
+
+// Calls each(c) for the choices of state s, each(c, target) for the
+// successors of choice c.
+template <class Each>
+void ForEachChoice(const ExplicitMdp& mdp, uint64_t s, Each&& each) {
+    for (uint64_t c = mdp.StateChoiceStart[s]; c < mdp.StateChoiceStart[s + 1]; ++c) each(c);
+}
+template <class Each>
+void ForEachSuccessor(const ExplicitMdp& mdp, uint64_t c, Each&& each) {
+    for (uint64_t t = mdp.ChoiceTransitionStart[c]; t < mdp.ChoiceTransitionStart[c + 1]; ++t) {
+        each(mdp.TransitionTarget[t]);
+    }
+}
+
 // Predecessor lists restricted to the choices of Maybe states: for every
 // state t, the choices that have a transition to t (a choice appears once
 // per such transition).
+template <class Index>
 struct Predecessors {
-    std::vector<uint64_t> Start;   // StateCount + 1
-    std::vector<uint64_t> Choice;
-    std::vector<uint64_t> Owner;   // per choice: its state (Maybe states only)
+    std::vector<Index> Start;   // StateCount + 1
+    std::vector<Index> Choice;
+    std::vector<Index> Owner;   // per choice: its state (Maybe states only)
 };
 
-Predecessors BuildPredecessors(const ExplicitMdp& mdp, const std::vector<StateKind>& kind) {
+template <class Index>
+Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<StateKind>& kind) {
     const uint64_t n = mdp.StateCount;
-    Predecessors predecessors;
-    predecessors.Start.assign(n + 1, 0);
-    predecessors.Owner.assign(mdp.ChoiceCount(), kUnset);
-    for (uint64_t s = 0; s < n; ++s) {
-        if (kind[s] != StateKind::Maybe) continue;
-        for (uint64_t c = mdp.StateChoiceStart[s]; c < mdp.StateChoiceStart[s + 1]; ++c) {
-            predecessors.Owner[c] = s;
-            for (uint64_t t = mdp.ChoiceTransitionStart[c]; t < mdp.ChoiceTransitionStart[c + 1]; ++t) {
-                ++predecessors.Start[mdp.TransitionTarget[t] + 1];
-            }
+    Predecessors<Index> predecessors;
+    std::vector<Index>& start = predecessors.Start;
+    start.assign(n + 1, 0);
+    predecessors.Owner.assign(mdp.ChoiceCount(), kNone<Index>);
+    auto forEachMaybeChoice = [&](auto&& each) {
+        for (uint64_t s = 0; s < n; ++s) {
+            Poll(s, n);
+            if (kind[s] == StateKind::Maybe) ForEachChoice(mdp, s, [&](uint64_t c) { each(s, c); });
         }
-    }
-    for (uint64_t s = 0; s < n; ++s) predecessors.Start[s + 1] += predecessors.Start[s];
-    predecessors.Choice.resize(predecessors.Start[n]);
-    std::vector<uint64_t> fill(predecessors.Start.begin(), predecessors.Start.end() - 1);
-    for (uint64_t s = 0; s < n; ++s) {
-        if (kind[s] != StateKind::Maybe) continue;
-        for (uint64_t c = mdp.StateChoiceStart[s]; c < mdp.StateChoiceStart[s + 1]; ++c) {
-            for (uint64_t t = mdp.ChoiceTransitionStart[c]; t < mdp.ChoiceTransitionStart[c + 1]; ++t) {
-                predecessors.Choice[fill[mdp.TransitionTarget[t]]++] = c;
-            }
-        }
-    }
+    };
+    forEachMaybeChoice([&](uint64_t s, uint64_t c) {
+        predecessors.Owner[c] = static_cast<Index>(s);
+        ForEachSuccessor(mdp, c, [&](uint64_t t) { ++start[t + 1]; });
+    });
+    for (uint64_t s = 0; s < n; ++s) start[s + 1] += start[s];
+    predecessors.Choice.resize(start[n]);
+    // start[t] runs from the beginning of t's list to its end, which is the
+    // beginning of t + 1's; then everything moves up by one.
+    forEachMaybeChoice([&](uint64_t, uint64_t c) {
+        ForEachSuccessor(mdp, c, [&](uint64_t t) { predecessors.Choice[start[t]++] = static_cast<Index>(c); });
+    });
+    for (uint64_t t = n; t > 0; --t) start[t] = start[t - 1];
+    start[0] = 0;
     return predecessors;
 }
 
 // Step 1: Target, Zero (failure states) or Maybe for every reachable state.
+template <class Index>
 std::vector<StateKind> Explore(const ExplicitMdp& mdp, const PropertySpec& property) {
     std::vector<StateKind> kind(mdp.StateCount, StateKind::Unreached);
-    std::vector<uint64_t> queue;
+    std::vector<Index> queue;
     auto visit = [&](uint64_t s) {
         if (kind[s] != StateKind::Unreached) return;
         if (TestBit(property.Target, s)) {
@@ -56,36 +93,34 @@ std::vector<StateKind> Explore(const ExplicitMdp& mdp, const PropertySpec& prope
             kind[s] = StateKind::Zero;
         } else {
             kind[s] = StateKind::Maybe;
-            queue.push_back(s);
+            queue.push_back(static_cast<Index>(s));
         }
     };
     visit(property.Initial);
     for (std::size_t head = 0; head < queue.size(); ++head) {
-        const uint64_t s = queue[head];
-        for (uint64_t c = mdp.StateChoiceStart[s]; c < mdp.StateChoiceStart[s + 1]; ++c) {
-            for (uint64_t t = mdp.ChoiceTransitionStart[c]; t < mdp.ChoiceTransitionStart[c + 1]; ++t) {
-                visit(mdp.TransitionTarget[t]);
-            }
-        }
+        Poll(head);
+        ForEachChoice(mdp, queue[head], [&](uint64_t c) { ForEachSuccessor(mdp, c, visit); });
     }
     return kind;
 }
 
 // Step 2, maximum: Maybe states from which no target is reachable (Prob0E).
-void MarkCannotReach(const ExplicitMdp& mdp, const Predecessors& predecessors,
+template <class Index>
+void MarkCannotReach(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
                      std::vector<StateKind>& kind) {
     std::vector<uint8_t> reaches(mdp.StateCount, 0);
-    std::vector<uint64_t> queue;
+    std::vector<Index> queue;
     for (uint64_t s = 0; s < mdp.StateCount; ++s) {
         if (kind[s] == StateKind::Target) {
             reaches[s] = 1;
-            queue.push_back(s);
+            queue.push_back(static_cast<Index>(s));
         }
     }
     for (std::size_t head = 0; head < queue.size(); ++head) {
+        Poll(head);
         const uint64_t t = queue[head];
         for (uint64_t i = predecessors.Start[t]; i < predecessors.Start[t + 1]; ++i) {
-            const uint64_t s = predecessors.Owner[predecessors.Choice[i]];
+            const Index s = predecessors.Owner[predecessors.Choice[i]];
             if (!reaches[s]) {
                 reaches[s] = 1;
                 queue.push_back(s);
@@ -102,26 +137,28 @@ void MarkCannotReach(const ExplicitMdp& mdp, const Predecessors& predecessors,
 // and every state with at least one choice all of whose choices have a
 // successor in the set; a choice joins at its first such successor, a state
 // when its last choice has joined.
-void MarkCanAvoid(const ExplicitMdp& mdp, const Predecessors& predecessors,
+template <class Index>
+void MarkCanAvoid(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
                   std::vector<StateKind>& kind) {
-    std::vector<uint64_t> waiting(mdp.StateCount, 0);  // choices not yet joined
+    std::vector<Index> waiting(mdp.StateCount, 0);  // choices not yet joined
     std::vector<uint8_t> joined(mdp.ChoiceCount(), 0);
     std::vector<uint8_t> positive(mdp.StateCount, 0);
-    std::vector<uint64_t> queue;
+    std::vector<Index> queue;
     for (uint64_t s = 0; s < mdp.StateCount; ++s) {
-        waiting[s] = mdp.StateChoiceStart[s + 1] - mdp.StateChoiceStart[s];
+        waiting[s] = static_cast<Index>(mdp.StateChoiceStart[s + 1] - mdp.StateChoiceStart[s]);
         if (kind[s] == StateKind::Target) {
             positive[s] = 1;
-            queue.push_back(s);
+            queue.push_back(static_cast<Index>(s));
         }
     }
     for (std::size_t head = 0; head < queue.size(); ++head) {
+        Poll(head);
         const uint64_t t = queue[head];
         for (uint64_t i = predecessors.Start[t]; i < predecessors.Start[t + 1]; ++i) {
-            const uint64_t c = predecessors.Choice[i];
+            const Index c = predecessors.Choice[i];
             if (joined[c]) continue;
             joined[c] = 1;
-            const uint64_t s = predecessors.Owner[c];
+            const Index s = predecessors.Owner[c];
             if (--waiting[s] == 0) {
                 positive[s] = 1;
                 queue.push_back(s);
@@ -138,25 +175,26 @@ void MarkCanAvoid(const ExplicitMdp& mdp, const Predecessors& predecessors,
 // that leaves its state's component is disallowed, and every state left
 // without allowed choices leaves the candidates together with the choices
 // that lead to it.
-void FindEndComponents(const ExplicitMdp& mdp, const Predecessors& predecessors,
+//
+// The components are found with Pearce's space-efficient variant of
+// Tarjan's algorithm, iteratively: one word per state (rindex, kept in
+// analysis.Component), a bit per state for the roots, a stack of states and
+// a stack of (choice, transition) frames.
+template <class Index>
+void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predecessors,
                        const std::vector<StateKind>& kind, Analysis& analysis) {
     const uint64_t n = mdp.StateCount;
     std::vector<uint8_t>& allowed = analysis.Inside;
     allowed.assign(mdp.ChoiceCount(), 0);
-    std::vector<uint64_t> allowedCount(n, 0);
+    std::vector<Index> allowedCount(n, 0);
     std::vector<uint8_t> candidate(n, 0);
-    std::vector<uint64_t> candidates;
-    auto forEachSuccessor = [&](uint64_t c, auto&& each) {
-        for (uint64_t t = mdp.ChoiceTransitionStart[c]; t < mdp.ChoiceTransitionStart[c + 1]; ++t) {
-            each(mdp.TransitionTarget[t]);
-        }
-    };
     for (uint64_t s = 0; s < n; ++s) {
+        Poll(s, n);
         if (kind[s] != StateKind::Maybe) continue;
-        for (uint64_t c = mdp.StateChoiceStart[s]; c < mdp.StateChoiceStart[s + 1]; ++c) {
+        ForEachChoice(mdp, s, [&](uint64_t c) {
             bool inside = true;
             bool any = false;
-            forEachSuccessor(c, [&](uint64_t t) {
+            ForEachSuccessor(mdp, c, [&](uint64_t t) {
                 any = true;
                 inside = inside && kind[t] == StateKind::Maybe;
             });
@@ -164,162 +202,155 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors& predecessors,
                 allowed[c] = 1;
                 ++allowedCount[s];
             }
-        }
+        });
     }
 
-    std::vector<uint64_t> removed;
+    std::vector<Index> removed;
     auto remove = [&](uint64_t s) {
         candidate[s] = 0;
-        removed.push_back(s);
+        removed.push_back(static_cast<Index>(s));
     };
     auto propagateRemovals = [&]() {
-        while (!removed.empty()) {
+        for (uint64_t step = 0; !removed.empty(); ++step) {
+            Poll(step);
             const uint64_t t = removed.back();
             removed.pop_back();
             for (uint64_t i = predecessors.Start[t]; i < predecessors.Start[t + 1]; ++i) {
-                const uint64_t c = predecessors.Choice[i];
+                const Index c = predecessors.Choice[i];
                 if (!allowed[c]) continue;
                 allowed[c] = 0;
-                const uint64_t s = predecessors.Owner[c];
+                const Index s = predecessors.Owner[c];
                 if (--allowedCount[s] == 0 && candidate[s]) remove(s);
             }
         }
     };
     for (uint64_t s = 0; s < n; ++s) {
-        if (kind[s] == StateKind::Maybe && allowedCount[s] != 0) {
+        if (kind[s] != StateKind::Maybe) continue;
+        if (allowedCount[s] != 0) {
             candidate[s] = 1;
-            candidates.push_back(s);
+        } else {
+            removed.push_back(static_cast<Index>(s));
         }
-    }
-    for (uint64_t s = 0; s < n; ++s) {
-        if (kind[s] == StateKind::Maybe && allowedCount[s] == 0) removed.push_back(s);
     }
     propagateRemovals();
 
-    std::vector<uint64_t>& component = analysis.Component;
-    component.assign(n, kNoComponent);
-    std::vector<uint64_t> index(n, kUnset);
-    std::vector<uint64_t> lowLink(n, 0);
-    std::vector<uint8_t> onStack(n, 0);
-    std::vector<uint64_t> stack;
+    // rindex: 0 for a candidate not yet visited, its visit number while on
+    // the stacks, then its component's number, counted down from just
+    // below kNoComponent (above every visit number).
+    std::vector<uint64_t>& rindex = analysis.Component;
+    rindex.assign(n, kNoComponent);
+    std::vector<uint64_t> root = EmptyBits(n);
+    std::vector<Index> stack;
     struct Frame {
-        uint64_t State;
-        uint64_t Choice;
-        uint64_t Transition;
+        Index Choice;      // of the state Owner[Choice]
+        Index Transition;  // the next to follow
     };
     std::vector<Frame> frames;
-    uint64_t componentCount = 0;
+    constexpr uint64_t kFirstComponent = kNoComponent - 1;
+    uint64_t nextComponent = kFirstComponent;
 
     while (true) {
-        // Drop the states that left since the last pass.
-        std::size_t kept = 0;
-        for (uint64_t s : candidates) {
-            if (candidate[s]) candidates[kept++] = s;
-        }
-        candidates.resize(kept);
-
-        // Iterative Tarjan over the candidates and their allowed choices,
-        // which lead only to candidates.
-        for (uint64_t s : candidates) index[s] = kUnset;
-        componentCount = 0;
-        uint64_t counter = 0;
-        for (uint64_t root : candidates) {
-            if (index[root] != kUnset) continue;
-            auto open = [&](uint64_t s) {
-                index[s] = lowLink[s] = counter++;
-                stack.push_back(s);
-                onStack[s] = 1;
-                const uint64_t first = mdp.StateChoiceStart[s];
-                frames.push_back({s, first, first < mdp.StateChoiceStart[s + 1]
-                                                ? mdp.ChoiceTransitionStart[first] : 0});
-            };
-            open(root);
+        for (uint64_t s = 0; s < n; ++s) rindex[s] = candidate[s] ? 0 : kNoComponent;
+        nextComponent = kFirstComponent;
+        uint64_t visit = 1;
+        uint64_t steps = 0;
+        auto open = [&](uint64_t s) {
+            rindex[s] = visit++;
+            SetBit(root, s);
+            const uint64_t first = mdp.StateChoiceStart[s];
+            frames.push_back({static_cast<Index>(first),
+                              static_cast<Index>(mdp.ChoiceTransitionStart[first])});
+        };
+        for (uint64_t start = 0; start < n; ++start) {
+            if (!candidate[start] || rindex[start] != 0) continue;
+            open(start);
             while (!frames.empty()) {
+                Poll(steps++);
                 Frame& frame = frames.back();
-                const uint64_t v = frame.State;
-                bool descended = false;
-                const uint64_t lastChoice = mdp.StateChoiceStart[v + 1];
-                while (!descended && frame.Choice < lastChoice) {
-                    const uint64_t c = frame.Choice;
-                    if (allowed[c]) {
-                        while (frame.Transition < mdp.ChoiceTransitionStart[c + 1]) {
-                            const uint64_t t = frame.Transition++;
-                            const uint64_t w = mdp.TransitionTarget[t];
-                            if (index[w] == kUnset) {
-                                open(w);  // invalidates frame
-                                descended = true;
-                                break;
-                            }
-                            if (onStack[w] && index[w] < lowLink[v]) lowLink[v] = index[w];
-                        }
-                        if (descended) break;
+                const uint64_t c = frame.Choice;
+                const uint64_t v = predecessors.Owner[c];
+                if (allowed[c] && frame.Transition < mdp.ChoiceTransitionStart[c + 1]) {
+                    const uint64_t w = mdp.TransitionTarget[frame.Transition];
+                    if (rindex[w] == 0) {
+                        open(w);  // comes back to this transition when w is done
+                        continue;
                     }
-                    ++frame.Choice;
-                    if (frame.Choice < lastChoice) {
-                        frame.Transition = mdp.ChoiceTransitionStart[frame.Choice];
+                    if (rindex[w] < rindex[v]) {
+                        rindex[v] = rindex[w];
+                        root[v >> 6] &= ~(uint64_t{1} << (v & 63));
                     }
+                    ++frame.Transition;
+                    continue;
                 }
-                if (descended) continue;
-                if (lowLink[v] == index[v]) {
-                    uint64_t w;
-                    do {
-                        w = stack.back();
-                        stack.pop_back();
-                        onStack[w] = 0;
-                        component[w] = componentCount;
-                    } while (w != v);
-                    ++componentCount;
+                if (c + 1 < mdp.StateChoiceStart[v + 1]) {
+                    frame.Choice = static_cast<Index>(c + 1);
+                    frame.Transition = static_cast<Index>(mdp.ChoiceTransitionStart[c + 1]);
+                    continue;
                 }
                 frames.pop_back();
-                if (!frames.empty()) {
-                    const uint64_t parent = frames.back().State;
-                    if (lowLink[v] < lowLink[parent]) lowLink[parent] = lowLink[v];
+                if (!TestBit(root, v)) {
+                    stack.push_back(static_cast<Index>(v));
+                    continue;
                 }
+                --visit;
+                while (!stack.empty() && rindex[v] <= rindex[stack.back()]) {
+                    rindex[stack.back()] = nextComponent;
+                    stack.pop_back();
+                    --visit;
+                }
+                rindex[v] = nextComponent--;
             }
         }
 
         // Choices that leave their component are not part of an end
         // component.
         bool changed = false;
-        for (uint64_t s : candidates) {
-            for (uint64_t c = mdp.StateChoiceStart[s]; c < mdp.StateChoiceStart[s + 1]; ++c) {
-                if (!allowed[c]) continue;
+        for (uint64_t s = 0; s < n; ++s) {
+            Poll(s, n);
+            if (!candidate[s]) continue;
+            ForEachChoice(mdp, s, [&](uint64_t c) {
+                if (!allowed[c]) return;
                 bool leaves = false;
-                forEachSuccessor(c, [&](uint64_t t) { leaves = leaves || component[t] != component[s]; });
+                ForEachSuccessor(mdp, c, [&](uint64_t t) { leaves = leaves || rindex[t] != rindex[s]; });
                 if (leaves) {
                     allowed[c] = 0;
                     changed = true;
                     if (--allowedCount[s] == 0) remove(s);
                 }
-            }
+            });
         }
         changed = changed || !removed.empty();
         propagateRemovals();
         if (!changed) break;
     }
+    Release(frames);
+    Release(stack);
+    Release(root);
+    Release(allowedCount);
 
-    // Number the surviving components densely.
-    std::vector<uint64_t> dense(componentCount, kUnset);
+    // Number the surviving components densely, in the order of their first
+    // states.
+    std::vector<uint64_t> dense(kFirstComponent - nextComponent, kUnset);
     analysis.ComponentCount = 0;
     for (uint64_t s = 0; s < n; ++s) {
         if (!candidate[s]) {
-            component[s] = kNoComponent;
+            rindex[s] = kNoComponent;
             continue;
         }
-        uint64_t& number = dense[component[s]];
+        uint64_t& number = dense[kFirstComponent - rindex[s]];
         if (number == kUnset) number = analysis.ComponentCount++;
-        component[s] = number;
+        rindex[s] = number;
     }
 }
 
-}  // namespace
-
-Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property) {
+template <class Index>
+Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property) {
+    const ProgressPhase phase("precomputing");
     Analysis analysis;
-    analysis.Kind = Explore(mdp, property);
+    analysis.Kind = Explore<Index>(mdp, property);
     // Also holds the choices of states that become probability-0 states
     // below; the end-component search never allows those choices.
-    const Predecessors predecessors = BuildPredecessors(mdp, analysis.Kind);
+    const Predecessors<Index> predecessors = BuildPredecessors<Index>(mdp, analysis.Kind);
     if (property.Maximize) {
         MarkCannotReach(mdp, predecessors, analysis.Kind);
     } else {
@@ -331,6 +362,19 @@ Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property) {
             "an end component remains among the states with positive minimum probability");
     }
     return analysis;
+}
+
+}  // namespace
+
+Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property) {
+    const uint64_t largest =
+        std::max({mdp.StateCount, mdp.ChoiceCount(), mdp.TransitionCount()}) + 1;
+    return largest < kNone<uint32_t> ? AnalyseWith<uint32_t>(mdp, property)
+                                     : AnalyseWith<uint64_t>(mdp, property);
+}
+
+Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property) {
+    return AnalyseWith<uint64_t>(mdp, property);
 }
 
 SparseMdp ReducedModel::Mdp() const {
@@ -348,24 +392,26 @@ SparseMdp ReducedModel::Mdp() const {
     return mdp;
 }
 
-ReducedModel Reduce(const ExplicitMdp& mdp, const PropertySpec& property, const Analysis& analysis) {
+// In two phases, so that the model as read and the reduced model are not
+// both whole in memory: first the order of the quotient's states and, for
+// each of its choices, the choice of the model it copies; then the targets,
+// after which the model's targets go, and the values, after which the
+// model's values go.
+ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis analysis) {
+    const ProgressPhase phase("precomputing");
     const uint64_t n = mdp.StateCount;
     const uint64_t components = analysis.ComponentCount;
     // Nodes of the quotient: the states themselves (0 .. n-1), the end
     // components (n .. n+components-1), the target and the zero state.
     const uint64_t targetNode = n + components;
     const uint64_t zeroNode = targetNode + 1;
-    // One sequential pass, so that the exploration below looks up one array
-    // per transition.
-    std::vector<uint64_t> nodeOf(n);
-    for (uint64_t s = 0; s < n; ++s) {
+    auto nodeOf = [&](uint64_t s) {
         switch (analysis.Kind[s]) {
-            case StateKind::Target: nodeOf[s] = targetNode; break;
-            case StateKind::Zero: nodeOf[s] = zeroNode; break;
-            default:
-                nodeOf[s] = analysis.Component[s] != kNoComponent ? n + analysis.Component[s] : s;
+            case StateKind::Target: return targetNode;
+            case StateKind::Zero: return zeroNode;
+            default: return analysis.Component[s] != kNoComponent ? n + analysis.Component[s] : s;
         }
-    }
+    };
     // Members of each component, in state order.
     std::vector<uint64_t> memberStart(components + 1, 0);
     for (uint64_t s = 0; s < n; ++s) {
@@ -373,64 +419,99 @@ ReducedModel Reduce(const ExplicitMdp& mdp, const PropertySpec& property, const 
     }
     for (uint64_t m = 0; m < components; ++m) memberStart[m + 1] += memberStart[m];
     std::vector<uint64_t> members(memberStart[components]);
-    {
-        std::vector<uint64_t> fill(memberStart.begin(), memberStart.end() - 1);
-        for (uint64_t s = 0; s < n; ++s) {
-            if (analysis.Component[s] != kNoComponent) members[fill[analysis.Component[s]]++] = s;
-        }
+    for (uint64_t s = 0; s < n; ++s) {
+        if (analysis.Component[s] != kNoComponent) members[memberStart[analysis.Component[s]]++] = s;
     }
+    for (uint64_t m = components; m > 0; --m) memberStart[m] = memberStart[m - 1];
+    memberStart[0] = 0;
 
+    // Phase 1: the quotient's states in breadth-first order from the
+    // initial state, and the model's choice behind each of its choices.
     ReducedModel reduced;
-    reduced.ChoiceTransitionStart.reserve(mdp.ChoiceCount() + 1);
-    reduced.TransitionTarget.reserve(mdp.TransitionCount());
-    reduced.TransitionValues.reserve(mdp.TransitionCount());
-    std::vector<uint64_t> number(zeroNode + 1, kUnset);
+    std::vector<uint64_t> number(n, kUnset);  // of each state's node
+    std::vector<uint64_t> componentNumber(components, kUnset);
+    uint64_t specialNumber[2] = {kUnset, kUnset};  // the target and the zero node
     std::vector<uint64_t> queue;
-    auto numberOf = [&](uint64_t node) {
-        if (number[node] == kUnset) {
-            number[node] = queue.size();
+    auto numberOf = [&](uint64_t node) -> uint64_t& {
+        return node < n ? number[node] : node < targetNode ? componentNumber[node - n]
+                                                           : specialNumber[node - targetNode];
+    };
+    auto enqueue = [&](uint64_t node) {
+        uint64_t& assigned = numberOf(node);
+        if (assigned == kUnset) {
+            assigned = queue.size();
             queue.push_back(node);
         }
-        return number[node];
     };
+    std::vector<uint64_t> source;  // per choice of the quotient
+    source.reserve(mdp.ChoiceCount());
     auto emitChoice = [&](uint64_t c) {
-        reduced.ChoiceTransitionStart.push_back(reduced.TransitionTarget.size());
-        for (uint64_t t = mdp.ChoiceTransitionStart[c]; t < mdp.ChoiceTransitionStart[c + 1]; ++t) {
-            reduced.TransitionTarget.push_back(numberOf(nodeOf[mdp.TransitionTarget[t]]));
-            reduced.TransitionValues.push_back(mdp.TransitionValues[t]);
-        }
+        source.push_back(c);
+        ForEachSuccessor(mdp, c, [&](uint64_t t) { enqueue(nodeOf(t)); });
     };
     // States that end up without choices (none should) count as zero states:
     // the library requires at least one choice of every other state.
     std::vector<uint64_t> withoutChoices;
-    numberOf(nodeOf[property.Initial]);
+    enqueue(nodeOf(property.Initial));
     for (std::size_t head = 0; head < queue.size(); ++head) {
+        Poll(head);
         const uint64_t node = queue[head];
-        const uint64_t firstChoice = reduced.ChoiceTransitionStart.size();
+        const uint64_t firstChoice = source.size();
         reduced.StateChoiceStart.push_back(firstChoice);
         if (node == targetNode || node == zeroNode) continue;
         if (node >= n) {
             const uint64_t m = node - n;
             for (uint64_t i = memberStart[m]; i < memberStart[m + 1]; ++i) {
-                const uint64_t s = members[i];
-                for (uint64_t c = mdp.StateChoiceStart[s]; c < mdp.StateChoiceStart[s + 1]; ++c) {
+                ForEachChoice(mdp, members[i], [&](uint64_t c) {
                     if (!analysis.Inside[c]) emitChoice(c);
-                }
+                });
             }
         } else {
-            for (uint64_t c = mdp.StateChoiceStart[node]; c < mdp.StateChoiceStart[node + 1]; ++c) {
-                emitChoice(c);
-            }
+            ForEachChoice(mdp, node, emitChoice);
         }
-        if (reduced.ChoiceTransitionStart.size() == firstChoice) withoutChoices.push_back(head);
+        if (source.size() == firstChoice) withoutChoices.push_back(head);
     }
-    reduced.StateChoiceStart.push_back(reduced.ChoiceTransitionStart.size());
-    reduced.ChoiceTransitionStart.push_back(reduced.TransitionTarget.size());
-    reduced.TargetStates = EmptyBits(queue.size());
-    reduced.ZeroStates = EmptyBits(queue.size());
-    if (number[targetNode] != kUnset) SetBit(reduced.TargetStates, number[targetNode]);
-    if (number[zeroNode] != kUnset) SetBit(reduced.ZeroStates, number[zeroNode]);
+    reduced.StateChoiceStart.push_back(source.size());
+    const uint64_t states = queue.size();
+    reduced.TargetStates = EmptyBits(states);
+    reduced.ZeroStates = EmptyBits(states);
+    if (specialNumber[0] != kUnset) SetBit(reduced.TargetStates, specialNumber[0]);
+    if (specialNumber[1] != kUnset) SetBit(reduced.ZeroStates, specialNumber[1]);
     for (uint64_t state : withoutChoices) SetBit(reduced.ZeroStates, state);
+    // Every state that a copied choice leads to has a number: the number of
+    // its node.
+    for (uint64_t s = 0; s < n; ++s) number[s] = numberOf(nodeOf(s));
+    Release(queue);
+    Release(members);
+    Release(memberStart);
+    Release(componentNumber);
+    analysis = Analysis();
+    Release(mdp.StateChoiceStart);
+
+    // Phase 2: the choices and their targets, then the values.
+    uint64_t transitions = 0;
+    reduced.ChoiceTransitionStart.reserve(source.size() + 1);
+    for (const uint64_t c : source) {
+        reduced.ChoiceTransitionStart.push_back(transitions);
+        transitions += mdp.ChoiceTransitionStart[c + 1] - mdp.ChoiceTransitionStart[c];
+    }
+    reduced.ChoiceTransitionStart.push_back(transitions);
+    reduced.TransitionTarget.reserve(transitions);
+    for (uint64_t i = 0; i < source.size(); ++i) {
+        Poll(i);
+        ForEachSuccessor(mdp, source[i], [&](uint64_t t) { reduced.TransitionTarget.push_back(number[t]); });
+    }
+    Release(number);
+    Release(mdp.TransitionTarget);
+    reduced.TransitionValues.reserve(transitions);
+    for (uint64_t i = 0; i < source.size(); ++i) {
+        Poll(i);
+        const auto first = mdp.TransitionValues.begin() +
+                           static_cast<std::ptrdiff_t>(mdp.ChoiceTransitionStart[source[i]]);
+        const auto last = mdp.TransitionValues.begin() +
+                          static_cast<std::ptrdiff_t>(mdp.ChoiceTransitionStart[source[i] + 1]);
+        reduced.TransitionValues.insert(reduced.TransitionValues.end(), first, last);
+    }
     return reduced;
 }
 

@@ -20,8 +20,11 @@
 // The model holds no transitions of probability 0 (see ExplicitMdp).
 //
 // Every step is linear in the size of the model, except the end-component
-// decomposition, which repeats a linear pass (iterative Tarjan) until the
-// components are stable; two or three passes on real models.
+// decomposition, which repeats a linear pass (iterative Tarjan, in Pearce's
+// space-efficient form) until the components are stable; two or three passes
+// on real models. The working arrays use 32-bit indices when the model's
+// counts allow; Reduce releases the model as read while it builds the
+// quotient. Every loop polls for an interrupt (Interrupt.hpp).
 #pragma once
 
 #include "ExplicitModel.hpp"
@@ -56,6 +59,9 @@ struct Analysis {
 // happen; see above).
 Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property);
 
+// The same with 64-bit working indices whatever the model's size, for tests.
+Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property);
+
 // The model handed to the library.
 struct ReducedModel {
     std::vector<uint64_t> StateChoiceStart;
@@ -72,8 +78,9 @@ struct ReducedModel {
     SparseMdp Mdp() const;
 };
 
-// Step 4.
-ReducedModel Reduce(const ExplicitMdp& mdp, const PropertySpec& property, const Analysis& analysis);
+// Step 4. Takes the model and the analysis, to release them on the way:
+// pass them with std::move unless they are needed afterwards.
+ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis analysis);
 
 struct PrecomputeCounts {
     uint64_t Reachable = 0;

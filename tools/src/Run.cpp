@@ -1,44 +1,65 @@
 #include "Run.hpp"
 
-#include <signal.h>
+#include "Interrupt.hpp"
+#include "Progress.hpp"
+
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace iicheck {
 namespace {
 
-// Polled by the library with plain loads; set from the signal handler.
-int32_t gAbortFlag = 0;
+// The library's warning about fractions, before "{0}" is filled in.
+constexpr std::string_view kFractionWarning =
+    "Encountered a probability represented as an inexact floating-point value. The final result "
+    "for property \"{0}\" may be affected by floating-point errors despite safe rounding.";
 
-extern "C" void OnInterrupt(int) { __atomic_store_n(&gAbortFlag, 1, __ATOMIC_RELAXED); }
+// The callback has no context argument of its own: the call in progress
+// is described here. Calls run one at a time on the main thread.
+struct CallContext {
+    std::vector<LibraryMessage>* Messages;
+    const RunSettings* Settings;
+    const SparseMdp* Model;
+    const Variant* Chosen;
+};
+const CallContext* gCall = nullptr;
 
-// The callback has no context argument of its own: the messages of the
-// call in progress go here. Calls run one at a time on the main thread.
-std::vector<LibraryMessage>* gMessages = nullptr;
-const std::string* gPropertyName = nullptr;
-
+// Runs inside the library call, possibly under a directed rounding mode:
+// it does no floating-point arithmetic.
 extern "C" void CollectMessage(uint64_t, const char* text, uint64_t severity) {
+    const std::string& name = gCall->Settings->PropertyName;
     std::string message(text);
     for (std::size_t at = message.find("{0}"); at != std::string::npos;
-         at = message.find("{0}", at + gPropertyName->size())) {
-        message.replace(at, 3, *gPropertyName);
+         at = message.find("{0}", at + name.size())) {
+        message.replace(at, 3, name);
     }
-    gMessages->push_back({severity, std::move(message)});
+    if (gCall->Settings->PrintMessages &&
+        (severity != SeverityInformation || gCall->Settings->Verbose)) {
+        WriteMessageLine(text == kFractionWarning
+                             ? "iicheck: " + FractionNote(CountFractions(*gCall->Model, *gCall->Chosen),
+                                                          *gCall->Chosen)
+                             : "iicheck: library " + std::string(SeverityName(severity)) + ": " + message);
+    }
+    gCall->Messages->push_back({severity, std::move(message)});
 }
 
-// Prints the iteration count and the achieved precision a few times a
-// second once the run has taken a second, reading the library's output
-// locations with relaxed atomic loads.
+// Shows the progress of the iteration a few times a second (once a second
+// when stderr is not a terminal) once it has run for a second: the
+// iteration, the time, the recent rate, the half-width and an estimate of
+// the time left. Reads the library's output locations with relaxed atomic
+// loads.
 class ProgressWatcher {
 public:
-    ProgressWatcher(const int64_t* iterations, const double* precision, bool enabled)
-        : iterations_(iterations), precision_(precision) {
-        if (enabled) thread_ = std::thread([this] { Watch(); });
+    ProgressWatcher(const int64_t* iterations, const double* precision, const RunSettings& settings)
+        : iterations_(iterations), precision_(precision), settings_(settings) {
+        if (settings.ShowProgress) thread_ = std::thread([this] { Watch(); });
     }
 
     ~ProgressWatcher() {
@@ -48,35 +69,67 @@ public:
         }
         wake_.notify_all();
         if (thread_.joinable()) thread_.join();
-        if (printedOnTerminal_) std::fputs("\r\033[K", stderr);
+        ClearProgressLine();
     }
 
 private:
+    // Samples kept for the rate and the estimate: about the last 5 seconds
+    // on a terminal, 20 elsewhere.
+    static constexpr std::size_t kRecent = 20;
+
     void Watch() {
+        const auto start = std::chrono::steady_clock::now();
         const bool terminal = ::isatty(STDERR_FILENO) != 0;
+        std::vector<ProgressSample> recent;
         std::unique_lock<std::mutex> lock(mutex_);
         if (wake_.wait_for(lock, std::chrono::seconds(1), [this] { return done_; })) return;
         const auto period = terminal ? std::chrono::milliseconds(250) : std::chrono::milliseconds(1000);
         do {
-            const int64_t iterations = __atomic_load_n(iterations_, __ATOMIC_RELAXED);
-            double precision;
-            __atomic_load(precision_, &precision, __ATOMIC_RELAXED);
-            std::fprintf(stderr, "%siicheck: iteration %lld, achieved precision %.3g%s",
-                         terminal ? "\r\033[K" : "", static_cast<long long>(iterations), precision,
-                         terminal ? "" : "\n");
-            std::fflush(stderr);
-            printedOnTerminal_ = terminal;
+            ProgressSample sample;
+            sample.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            sample.Iterations = __atomic_load_n(iterations_, __ATOMIC_RELAXED);
+            __atomic_load(precision_, &sample.Precision, __ATOMIC_RELAXED);
+            if (recent.size() == kRecent) recent.erase(recent.begin());
+            recent.push_back(sample);
+            WriteProgressLine(Line(recent));
         } while (!wake_.wait_for(lock, period, [this] { return done_; }));
+    }
+
+    // iicheck: iteration 1234, 2.0 s, 617 iterations/s, half-width 3.2e-05, about 12 s left
+    std::string Line(const std::vector<ProgressSample>& recent) const {
+        const ProgressSample& first = recent.front();
+        const ProgressSample& last = recent.back();
+        const double rate = recent.size() > 1 && last.Seconds > first.Seconds
+                                ? static_cast<double>(last.Iterations - first.Iterations) /
+                                      (last.Seconds - first.Seconds)
+                                : static_cast<double>(last.Iterations) / last.Seconds;
+        const double left = SecondsLeft(recent, settings_.Epsilon);
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      rate < 100 ? "iicheck: iteration %lld, %s, %.2g iterations/s, %shalf-width %.3g, "
+                                 : "iicheck: iteration %lld, %s, %.0f iterations/s, %shalf-width %.3g, ",
+                      static_cast<long long>(last.Iterations), Duration(last.Seconds).c_str(), rate,
+                      settings_.Relative ? "relative " : "", last.Precision);
+        return text + (std::isfinite(left) ? "about " + Duration(left) + " left" : std::string("time left unknown"));
     }
 
     const int64_t* iterations_;
     const double* precision_;
+    const RunSettings& settings_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool done_ = false;
-    bool printedOnTerminal_ = false;
     std::thread thread_;
 };
+
+// Whether magnitude m converts exactly to a binary floating-point type with
+// a significand of the given bits: its odd part fits.
+bool FitsSignificand(int64_t value, int bits) {
+    if (value == 0) return true;
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    magnitude >>= __builtin_ctzll(magnitude);
+    return magnitude >> bits == 0;
+}
 
 }  // namespace
 
@@ -96,22 +149,57 @@ std::vector<Variant> AllVariants(bool sequential) {
     return variants;
 }
 
+const char* SeverityName(uint64_t severity) {
+    switch (severity) {
+        case SeverityError: return "error";
+        case SeverityWarning: return "warning";
+        case SeverityInformation: return "information";
+        default: return "message";
+    }
+}
+
+FractionCount CountFractions(const SparseMdp& model, const Variant& variant) {
+    FractionCount count;
+    const int bits = variant.Precision == PrecisionSingle ? 24 : 53;
+    for (uint64_t t = 0; t < model.TransitionCount; ++t) {
+        const TransitionValue& value = model.TransitionValues[t];
+        if (value.Denominator == 0) continue;
+        ++count.Fractions;
+        // Rounding the numerator in the bound's direction keeps the quotient
+        // outward only while numerator and denominator are positive.
+        const bool both = !FitsSignificand(value.Numerator, bits) || !FitsSignificand(value.Denominator, bits);
+        const bool inexact = variant.Fpu == FpuX87 ? false
+                             : variant.Fpu == FpuAVX512 || value.Numerator < 0 || value.Denominator < 0
+                                 ? both
+                                 : !FitsSignificand(value.Denominator, bits);
+        count.Inexact += inexact ? 1 : 0;
+    }
+    return count;
+}
+
+std::string FractionNote(const FractionCount& count, const Variant& variant) {
+    const std::string fractions = std::to_string(count.Fractions);
+    if (count.Inexact == 0) {
+        return "note: " + fractions +
+               (count.Fractions == 1 ? " probability is a fraction" : " probabilities are fractions") +
+               "; the library divides them with outward rounding, so the bounds stay sound";
+    }
+    const bool single = variant.Precision == PrecisionSingle;
+    return "warning: " + std::to_string(count.Inexact) + " of the " + fractions +
+           " probabilities that are fractions have " +
+           (variant.Fpu == FpuAVX512 ? "a numerator or denominator" : "a denominator") + " that the " +
+           FpuToString(variant.Fpu) + " instruction set rounds to " + (single ? "a single" : "a double") +
+           " before dividing (its odd part exceeds " + (single ? "24" : "53") +
+           " bits), so the bounds may miss the exact ones by a few units in the last place; --fpu x87 "
+           "divides them exactly";
+}
+
 std::string Describe(const Variant& variant) {
     return std::string(FpuToString(variant.Fpu)) + " instruction set, " +
            PrecisionToString(variant.Precision) + " precision, " +
            RoundingToString(variant.Rounding) + " rounding, " +
            (variant.Sequential ? "sequential" : "interleaved") + " layout";
 }
-
-void InstallInterruptHandler() {
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND | SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-}
-
-bool InterruptRequested() { return __atomic_load_n(&gAbortFlag, __ATOMIC_RELAXED) != 0; }
 
 RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings) {
     IterationOptions options{};
@@ -127,25 +215,33 @@ RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunS
     options.Sequential = variant.Sequential ? 1 : 0;
 
     RunOutcome outcome;
-    gMessages = &outcome.Messages;
-    gPropertyName = &settings.PropertyName;
+    const CallContext call{&outcome.Messages, &settings, &model, &variant};
+    gCall = &call;
     int64_t iterations = 0;
     double achieved = 1.0;
     int32_t warned = 0;
     const bool interruptedBefore = InterruptRequested();
     const auto start = std::chrono::steady_clock::now();
     {
-        ProgressWatcher watcher(&iterations, &achieved, settings.ShowProgress);
+        ProgressWatcher watcher(&iterations, &achieved, settings);
         outcome.Result = IntervalIteration(&model, &options, &iterations, &achieved, &warned,
-                                           CollectMessage, &gAbortFlag);
+                                           CollectMessage, AbortFlag());
     }
     outcome.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.Iterations = iterations;
     outcome.AchievedPrecision = achieved;
     outcome.Interrupted = !interruptedBefore && InterruptRequested();
-    gMessages = nullptr;
-    gPropertyName = nullptr;
+    gCall = nullptr;
     return outcome;
+}
+
+bool BoundsConsistent(const IterationResult& result) {
+    return 0.0 <= result.Lower && result.Lower <= result.Upper && result.Upper <= 1.0;
+}
+
+bool BoundsBroken(const Variant& variant, const RunOutcome& outcome) {
+    return variant.Rounding == RoundingSafe && outcome.Result.Status != IterationStatusError &&
+           !BoundsConsistent(outcome.Result);
 }
 
 }  // namespace iicheck

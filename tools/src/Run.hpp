@@ -1,6 +1,6 @@
 // One call of the library's IntervalIteration with the host's side of it:
 // the messages with the property's name filled in, a progress line from a
-// watcher thread, and Ctrl-C as the abort flag.
+// watcher thread, and the abort flag of Interrupt.hpp.
 #pragma once
 
 #include "IntervalIteration.h"
@@ -37,7 +37,7 @@ struct RunOutcome {
     int64_t Iterations = 0;
     double AchievedPrecision = 0;
     double Seconds = 0;
-    bool Interrupted = false;  // Ctrl-C was pressed during this run
+    bool Interrupted = false;  // a signal asked to stop during this run
     std::vector<LibraryMessage> Messages;
 };
 
@@ -48,13 +48,46 @@ struct RunSettings {
     bool Maximize = true;
     std::string PropertyName;
     bool ShowProgress = true;  // after a second, on stderr
+    // Print each library message on stderr as it arrives (text output):
+    // warnings and errors, information too when Verbose; the warning about
+    // fractions is replaced by FractionNote. Messages are collected in
+    // RunOutcome::Messages as sent either way.
+    bool PrintMessages = false;
+    bool Verbose = false;
 };
 
-// Sets up Ctrl-C so that it sets the abort flag of the runs; a second Ctrl-C
-// ends the process as usual.
-void InstallInterruptHandler();
-bool InterruptRequested();
+// "error", "warning", "information"
+const char* SeverityName(uint64_t severity);
 
 RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings);
+
+// The probabilities of a model that are fractions, and how many of them a
+// variant may not divide with outward rounding under safe rounding: the
+// portable and SSE back-ends convert numerator and denominator in the
+// step's direction, which keeps the quotient of positive integers outward
+// unless the denominator is rounded (its odd part beyond 53 bits in double,
+// 24 in single precision); AVX-512 converts both to nearest; x87 loads them
+// exactly.
+struct FractionCount {
+    uint64_t Fractions = 0;
+    uint64_t Inexact = 0;
+};
+FractionCount CountFractions(const SparseMdp& model, const Variant& variant);
+
+// What the library's warning about fractions means for this run, one line:
+// "note: 12 probabilities are fractions; the library divides them with
+// outward rounding, so the bounds stay sound", or a warning naming the
+// fractions it cannot divide so.
+std::string FractionNote(const FractionCount& count, const Variant& variant);
+
+// Whether a run's bounds are ordered within [0, 1]: 0 <= lower <= upper <=
+// 1 (false for NaN). Safe rounding promises it for every run that returns
+// bounds; a run that breaks it has computed on something that is not a
+// valid MDP, or the library is faulty, and its result is an error.
+bool BoundsConsistent(const IterationResult& result);
+
+// True when the run used safe rounding, returned bounds, and they are not
+// consistent.
+bool BoundsBroken(const Variant& variant, const RunOutcome& outcome);
 
 }  // namespace iicheck

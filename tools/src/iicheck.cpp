@@ -2,9 +2,13 @@
 // part of a reachability property, and asks the IntervalIteration library
 // for sound bounds on the probability of the initial state.
 #include "BundledModel.hpp"
+#include "CommandLine.hpp"
 #include "ExplicitModel.hpp"
-#include "Precompute.hpp"
+#include "Interrupt.hpp"
+#include "Pipeline.hpp"
+#include "Progress.hpp"
 #include "Run.hpp"
+#include "Text.hpp"
 
 #include <sys/stat.h>
 
@@ -20,204 +24,6 @@
 
 namespace iicheck {
 namespace {
-
-// Exit codes.
-constexpr int kExitConverged = 0;
-constexpr int kExitUsage = 1;         // usage or input error
-constexpr int kExitRefused = 2;       // library status 3: the call was refused
-constexpr int kExitStopped = 3;       // library status 1: iteration limit or Ctrl-C
-constexpr int kExitFixedPoint = 4;    // library status 2: bounds stuck apart
-
-const char* const kUsage =
-    R"(Usage: iicheck [options] [MODEL.tra [MODEL.lab]]
-
-Computes sound bounds on the minimum or maximum probability of reaching a set
-of target states in an explicit MDP with the IntervalIteration library.
-MODEL.tra is the transitions file; MODEL.lab defaults to the same name with
-.lab. MODEL may also be a folder NAME holding NAME.tra and NAME.lab, or a
-path without the extension. Without a model, the bundled example runs.
-
-Property:
-  --target LABELS     target states: a label, or labels joined by '|' such
-                      as 'goal|done' (default: target)
-  --avoid LABELS      constrained reachability "!avoid U target": states with
-                      these labels that are not targets count as failures
-  --max, --min        maximum (default) or minimum over all schedulers
-
-Precision:
-  --epsilon E         required half-width of the interval (default 1e-6)
-  --absolute          measure the half-width as it is (default)
-  --relative          measure the half-width relative to the lower bound
-  --max-iterations N  stop after N iterations (default 0: no limit)
-
-Arithmetic:
-  --fpu NAME          default, x87, SSE or AVX-512 (default: AVX-512 when the
-                      processor has it, else SSE)
-  --precision NAME    single, double or extended (default: double; extended
-                      only with x87)
-  --rounding NAME     default or safe (default: safe; only safe rounding
-                      gives sound bounds)
-  --interleaved       one vector of lower/upper pairs (default)
-  --sequential        separate lower and upper vectors
-  --all-variants      run every variant the library offers on this processor
-                      and print a comparison table
-
-Output:
-  --json              machine-readable output on stdout
-  --quiet             no progress line
-  --verbose           also show the library's information messages
-  --help              this text
-
-Ctrl-C stops the iteration and reports the bounds reached so far.
-
-Exit codes: 0 converged; 1 usage or input error; 2 the library refused the
-call (status 3); 3 stopped before convergence by the iteration limit or
-Ctrl-C (status 1); 4 no bound changed while the bounds were still apart
-(status 2). With --all-variants: 0 when at least one variant converged,
-else 2.
-)";
-
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-struct CommandLine {
-    std::vector<std::string> Files;
-    std::string Target = "target";
-    std::string Avoid;
-    bool Maximize = true;
-    double Epsilon = 1e-6;
-    bool Relative = false;
-    int32_t MaxIterations = 0;
-    Variant Chosen;
-    bool AllVariants = false;
-    bool Json = false;
-    bool Quiet = false;
-    bool Verbose = false;
-    bool Help = false;
-};
-
-bool SameName(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const char x = static_cast<char>(a[i] | 0x20);
-        const char y = static_cast<char>(b[i] | 0x20);
-        if (x != y) return false;
-    }
-    return true;
-}
-
-// The option byte whose display name (from the library) is name.
-uint8_t ByDisplayName(const std::string& option, const std::string& name,
-                      const char* (*toString)(uint8_t), uint8_t count) {
-    std::string names;
-    for (uint8_t value = 0; value < count; ++value) {
-        if (SameName(name, toString(value))) return value;
-        names += std::string(value == 0 ? "" : ", ") + toString(value);
-    }
-    if (toString == FpuToString && SameName(name, "avx512")) return FpuAVX512;
-    throw UsageError(option + ": unknown name \"" + name + "\"; choose one of " + names);
-}
-
-CommandLine ParseCommandLine(int argc, char** argv) {
-    CommandLine line;
-    const bool avx512 = (GetNativeSupportMask() & 2) != 0;
-    line.Chosen.Fpu = avx512 ? FpuAVX512 : FpuSSE;
-    line.Chosen.Precision = PrecisionDouble;
-    line.Chosen.Rounding = RoundingSafe;
-    line.Chosen.Sequential = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        std::string value;
-        bool hasValue = false;
-        if (argument.rfind("--", 0) == 0) {
-            const std::size_t equals = argument.find('=');
-            if (equals != std::string::npos) {
-                value = argument.substr(equals + 1);
-                argument.resize(equals);
-                hasValue = true;
-            }
-        }
-        auto takeValue = [&]() -> std::string {
-            if (hasValue) return value;
-            if (i + 1 >= argc) throw UsageError(argument + " needs a value");
-            return argv[++i];
-        };
-        auto noValue = [&]() {
-            if (hasValue) throw UsageError(argument + " takes no value");
-        };
-        if (argument == "--help" || argument == "-h") {
-            line.Help = true;
-        } else if (argument == "--target") {
-            line.Target = takeValue();
-        } else if (argument == "--avoid") {
-            line.Avoid = takeValue();
-        } else if (argument == "--max") {
-            noValue();
-            line.Maximize = true;
-        } else if (argument == "--min") {
-            noValue();
-            line.Maximize = false;
-        } else if (argument == "--epsilon") {
-            const std::string text = takeValue();
-            char* end = nullptr;
-            line.Epsilon = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end != '\0' || !std::isfinite(line.Epsilon) || line.Epsilon < 0) {
-                throw UsageError("--epsilon: \"" + text + "\" is not a non-negative number");
-            }
-        } else if (argument == "--relative") {
-            noValue();
-            line.Relative = true;
-        } else if (argument == "--absolute") {
-            noValue();
-            line.Relative = false;
-        } else if (argument == "--max-iterations") {
-            const std::string text = takeValue();
-            char* end = nullptr;
-            errno = 0;
-            const long long count = std::strtoll(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || errno != 0 || count < 0 || count > INT32_MAX) {
-                throw UsageError("--max-iterations: \"" + text + "\" is not a count from 0 to " +
-                                 std::to_string(INT32_MAX));
-            }
-            line.MaxIterations = static_cast<int32_t>(count);
-        } else if (argument == "--fpu") {
-            line.Chosen.Fpu = ByDisplayName(argument, takeValue(), FpuToString, 4);
-            if (line.Chosen.Fpu == FpuAVX512 && !avx512) {
-                throw UsageError("--fpu AVX-512: this processor lacks AVX-512F or AVX-512DQ");
-            }
-        } else if (argument == "--precision") {
-            line.Chosen.Precision = ByDisplayName(argument, takeValue(), PrecisionToString, 3);
-        } else if (argument == "--rounding") {
-            line.Chosen.Rounding = ByDisplayName(argument, takeValue(), RoundingToString, 2);
-        } else if (argument == "--sequential") {
-            noValue();
-            line.Chosen.Sequential = true;
-        } else if (argument == "--interleaved") {
-            noValue();
-            line.Chosen.Sequential = false;
-        } else if (argument == "--all-variants") {
-            noValue();
-            line.AllVariants = true;
-        } else if (argument == "--json") {
-            noValue();
-            line.Json = true;
-        } else if (argument == "--quiet") {
-            noValue();
-            line.Quiet = true;
-        } else if (argument == "--verbose") {
-            noValue();
-            line.Verbose = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            throw UsageError("unknown option " + argument + " (see --help)");
-        } else {
-            line.Files.push_back(argument);
-        }
-    }
-    if (line.Files.size() > 2) throw UsageError("at most two files: MODEL.tra [MODEL.lab]");
-    return line;
-}
 
 bool Exists(const std::string& path, bool directory = false) {
     struct stat info;
@@ -257,7 +63,7 @@ std::string QuotedLabels(const std::string& list) {
         std::string label = list.substr(start, bar == std::string::npos ? bar : bar - start);
         while (!label.empty() && (label.front() == ' ' || label.front() == '"')) label.erase(0, 1);
         while (!label.empty() && (label.back() == ' ' || label.back() == '"')) label.pop_back();
-        text += (text.empty() ? "\"" : "|\"") + label + "\"";
+        text += (text.empty() ? "" : "|") + Quoted(label, label.size());
         if (bar == std::string::npos) break;
         start = bar + 1;
     }
@@ -291,41 +97,20 @@ std::string JsonNumber(double value, const char* format = "%.17g") {
     return std::isfinite(value) ? Number(value, format) : "null";
 }
 
-std::string JsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        switch (c) {
-            case '"': quoted += "\\\""; break;
-            case '\\': quoted += "\\\\"; break;
-            case '\n': quoted += "\\n"; break;
-            case '\t': quoted += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                    quoted += escape;
-                } else {
-                    quoted += c;
-                }
-        }
-    }
-    return quoted + "\"";
+// "interrupted (SIGTERM)"
+std::string InterruptedText() {
+    const std::string name = InterruptName();
+    return name.empty() ? "interrupted" : "interrupted (" + name + ")";
 }
 
-const char* SeverityName(uint64_t severity) {
-    switch (severity) {
-        case SeverityError: return "error";
-        case SeverityWarning: return "warning";
-        case SeverityInformation: return "information";
-        default: return "message";
+std::string StatusText(const Variant& variant, const RunOutcome& outcome) {
+    if (BoundsBroken(variant, outcome)) {
+        return "error: the bounds are not 0 <= lower <= upper <= 1";
     }
-}
-
-std::string StatusText(const RunOutcome& outcome) {
     switch (outcome.Result.Status) {
         case IterationStatusConverged: return "converged";
         case IterationStatusStopped:
-            return outcome.Interrupted ? "interrupted (Ctrl-C) before convergence"
+            return outcome.Interrupted ? InterruptedText() + " before convergence"
                                        : "iteration limit reached before convergence";
         case IterationStatusFixedPoint: return "fixed point: no bound changed, bounds still apart";
         case IterationStatusError: return "refused by the library";
@@ -333,8 +118,21 @@ std::string StatusText(const RunOutcome& outcome) {
     }
 }
 
-int ExitCode(int32_t status) {
-    switch (status) {
+// The exit code of the runs: broken bounds first, then a stop by a signal,
+// then the library's status.
+int ExitCode(const CommandLine& line, const std::vector<Variant>& variants,
+             const std::vector<RunOutcome>& outcomes) {
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (BoundsBroken(variants[i], outcomes[i])) return kExitInconsistent;
+    }
+    if (line.AllVariants) {
+        if (InterruptRequested()) return kExitStopped;
+        for (const RunOutcome& outcome : outcomes) {
+            if (outcome.Result.Status == IterationStatusConverged) return kExitConverged;
+        }
+        return kExitRefused;
+    }
+    switch (outcomes[0].Result.Status) {
         case IterationStatusConverged: return kExitConverged;
         case IterationStatusStopped: return kExitStopped;
         case IterationStatusFixedPoint: return kExitFixedPoint;
@@ -351,15 +149,10 @@ std::string FirstError(const RunOutcome& outcome) {
 }
 
 struct Report {
-    std::string TransitionsFile;
+    std::string TransitionsFile;  // printable
     std::string LabelsFile;
     std::string Property;
-    uint64_t States = 0, Choices = 0, Transitions = 0;
-    PrecomputeCounts Counts;
-    uint64_t ReducedStates = 0, ReducedChoices = 0, ReducedTransitions = 0;
-    std::vector<std::string> Warnings;
-    double ReadSeconds = 0;
-    double PrecomputeSeconds = 0;
+    Prepared Model;
 };
 
 std::string RunJson(const Variant& variant, const RunOutcome& outcome) {
@@ -370,7 +163,8 @@ std::string RunJson(const Variant& variant, const RunOutcome& outcome) {
                        ", \"rounding\": " + JsonString(RoundingToString(variant.Rounding)) +
                        ", \"layout\": " + JsonString(variant.Sequential ? "sequential" : "interleaved") +
                        ", \"status\": " + std::to_string(result.Status) +
-                       ", \"status_text\": " + JsonString(StatusText(outcome)) +
+                       ", \"status_text\": " + JsonString(StatusText(variant, outcome)) +
+                       ", \"bounds_consistent\": " + (BoundsConsistent(result) ? "true" : "false") +
                        ", \"lower\": " + JsonNumber(result.Lower) +
                        ", \"upper\": " + JsonNumber(result.Upper) +
                        ", \"midpoint\": " + (bounds ? JsonNumber(result.Lower / 2 + result.Upper / 2) : "null") +
@@ -389,31 +183,33 @@ std::string RunJson(const Variant& variant, const RunOutcome& outcome) {
 
 void PrintJson(const Report& report, const CommandLine& line, const std::vector<Variant>& variants,
                const std::vector<RunOutcome>& outcomes) {
+    const Prepared& model = report.Model;
     std::string json = "{\n";
     json += "  \"transitions_file\": " + JsonString(report.TransitionsFile) + ",\n";
     json += "  \"labels_file\": " + JsonString(report.LabelsFile) + ",\n";
     json += "  \"property\": " + JsonString(report.Property) + ",\n";
     json += "  \"epsilon\": " + JsonNumber(line.Epsilon) + ",\n";
     json += std::string("  \"relative\": ") + (line.Relative ? "true" : "false") + ",\n";
-    json += "  \"model\": {\"states\": " + std::to_string(report.States) +
-            ", \"choices\": " + std::to_string(report.Choices) +
-            ", \"transitions\": " + std::to_string(report.Transitions) + "},\n";
-    json += "  \"precomputation\": {\"reachable\": " + std::to_string(report.Counts.Reachable) +
-            ", \"targets\": " + std::to_string(report.Counts.Targets) +
-            ", \"zero\": " + std::to_string(report.Counts.Zero) +
-            ", \"other\": " + std::to_string(report.Counts.Maybe) +
-            ", \"end_components\": " + std::to_string(report.Counts.Components) +
-            ", \"end_component_states\": " + std::to_string(report.Counts.ComponentStates) + "},\n";
-    json += "  \"reduced\": {\"states\": " + std::to_string(report.ReducedStates) +
-            ", \"choices\": " + std::to_string(report.ReducedChoices) +
-            ", \"transitions\": " + std::to_string(report.ReducedTransitions) + "},\n";
-    json += "  \"warnings\": [";
-    for (std::size_t i = 0; i < report.Warnings.size(); ++i) {
-        json += (i == 0 ? "" : ", ") + JsonString(report.Warnings[i]);
+    json += "  \"sum_tolerance\": " + JsonNumber(line.SumTolerance) + ",\n";
+    json += "  \"model\": {\"states\": " + std::to_string(model.States) +
+            ", \"choices\": " + std::to_string(model.Choices) +
+            ", \"transitions\": " + std::to_string(model.Transitions) + "},\n";
+    json += "  \"precomputation\": {\"reachable\": " + std::to_string(model.Counts.Reachable) +
+            ", \"targets\": " + std::to_string(model.Counts.Targets) +
+            ", \"zero\": " + std::to_string(model.Counts.Zero) +
+            ", \"other\": " + std::to_string(model.Counts.Maybe) +
+            ", \"end_components\": " + std::to_string(model.Counts.Components) +
+            ", \"end_component_states\": " + std::to_string(model.Counts.ComponentStates) + "},\n";
+    json += "  \"reduced\": {\"states\": " + std::to_string(model.Reduced.StateCount()) +
+            ", \"choices\": " + std::to_string(model.Reduced.ChoiceCount()) +
+            ", \"transitions\": " + std::to_string(model.Reduced.TransitionCount()) + "},\n";
+    json += "  \"notes\": [";
+    for (std::size_t i = 0; i < model.Notes.size(); ++i) {
+        json += (i == 0 ? "" : ", ") + JsonString(model.Notes[i]);
     }
     json += "],\n";
-    json += "  \"seconds\": {\"read\": " + Number(report.ReadSeconds, "%.6f") +
-            ", \"precompute\": " + Number(report.PrecomputeSeconds, "%.6f") + "},\n";
+    json += "  \"seconds\": {\"read\": " + Number(model.ReadSeconds, "%.6f") +
+            ", \"precompute\": " + Number(model.PrecomputeSeconds, "%.6f") + "},\n";
     json += "  \"runs\": [\n";
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         json += "    " + RunJson(variants[i], outcomes[i]) + (i + 1 < outcomes.size() ? ",\n" : "\n");
@@ -423,25 +219,26 @@ void PrintJson(const Report& report, const CommandLine& line, const std::vector<
 }
 
 void PrintHeader(const Report& report) {
+    const Prepared& model = report.Model;
     std::printf("Model        %s, %s\n", report.TransitionsFile.c_str(), report.LabelsFile.c_str());
     std::printf("Property     %s\n", report.Property.c_str());
     std::printf("Read         %llu states, %llu choices, %llu transitions\n",
-                static_cast<unsigned long long>(report.States),
-                static_cast<unsigned long long>(report.Choices),
-                static_cast<unsigned long long>(report.Transitions));
+                static_cast<unsigned long long>(model.States),
+                static_cast<unsigned long long>(model.Choices),
+                static_cast<unsigned long long>(model.Transitions));
     std::printf("Precomputed  %llu reachable: %llu target, %llu with probability 0, %llu other; "
                 "%llu end component%s (%llu states) collapsed\n",
-                static_cast<unsigned long long>(report.Counts.Reachable),
-                static_cast<unsigned long long>(report.Counts.Targets),
-                static_cast<unsigned long long>(report.Counts.Zero),
-                static_cast<unsigned long long>(report.Counts.Maybe),
-                static_cast<unsigned long long>(report.Counts.Components),
-                report.Counts.Components == 1 ? "" : "s",
-                static_cast<unsigned long long>(report.Counts.ComponentStates));
+                static_cast<unsigned long long>(model.Counts.Reachable),
+                static_cast<unsigned long long>(model.Counts.Targets),
+                static_cast<unsigned long long>(model.Counts.Zero),
+                static_cast<unsigned long long>(model.Counts.Maybe),
+                static_cast<unsigned long long>(model.Counts.Components),
+                model.Counts.Components == 1 ? "" : "s",
+                static_cast<unsigned long long>(model.Counts.ComponentStates));
     std::printf("Reduced      %llu states, %llu choices, %llu transitions\n",
-                static_cast<unsigned long long>(report.ReducedStates),
-                static_cast<unsigned long long>(report.ReducedChoices),
-                static_cast<unsigned long long>(report.ReducedTransitions));
+                static_cast<unsigned long long>(model.Reduced.StateCount()),
+                static_cast<unsigned long long>(model.Reduced.ChoiceCount()),
+                static_cast<unsigned long long>(model.Reduced.TransitionCount()));
 }
 
 void PrintSingle(const Report& report, const CommandLine& line, const Variant& variant,
@@ -456,21 +253,21 @@ void PrintSingle(const Report& report, const CommandLine& line, const Variant& v
         std::printf("Midpoint     %.17g\n", result.Lower / 2 + result.Upper / 2);
         std::printf("Half-width   %.3g\n", result.Upper / 2 - result.Lower / 2);
     }
-    std::printf("Status       %s (%d)\n", StatusText(outcome).c_str(), result.Status);
+    std::printf("Status       %s (%d)\n", StatusText(variant, outcome).c_str(), result.Status);
     if (result.Status != IterationStatusError) {
         std::printf("Iterations   %lld\n", static_cast<long long>(outcome.Iterations));
         std::printf("Precision    %.3g achieved, %.3g %s requested\n", outcome.AchievedPrecision,
                     line.Epsilon, line.Relative ? "relative" : "absolute");
     }
-    std::printf("Time         read %.3f s, precompute %.3f s, iterate %.3f s\n", report.ReadSeconds,
-                report.PrecomputeSeconds, outcome.Seconds);
+    std::printf("Time         read %.3f s, precompute %.3f s, iterate %.3f s\n",
+                report.Model.ReadSeconds, report.Model.PrecomputeSeconds, outcome.Seconds);
 }
 
 void PrintTable(const Report& report, const std::vector<Variant>& variants,
                 const std::vector<RunOutcome>& outcomes) {
     PrintHeader(report);
     std::printf("Layout       %s\n\n", variants.empty() || !variants[0].Sequential ? "interleaved" : "sequential");
-    std::printf("%-8s %-9s %-8s %-10s %-24s %-24s %10s %9s %9s\n", "FPU", "precision", "rounding",
+    std::printf("%-8s %-9s %-8s %-12s %-24s %-24s %10s %9s %9s\n", "FPU", "precision", "rounding",
                 "status", "lower", "upper", "iterations", "achieved", "time");
     for (std::size_t i = 0; i < outcomes.size(); ++i) {
         const Variant& variant = variants[i];
@@ -478,84 +275,75 @@ void PrintTable(const Report& report, const std::vector<Variant>& variants,
         std::printf("%-8s %-9s %-8s ", FpuToString(variant.Fpu), PrecisionToString(variant.Precision),
                     RoundingToString(variant.Rounding));
         if (outcome.Result.Status == IterationStatusError) {
-            std::printf("refused    %s\n", FirstError(outcome).c_str());
+            std::printf("refused      %s\n", FirstError(outcome).c_str());
             continue;
         }
-        const char* status = outcome.Result.Status == IterationStatusConverged ? "converged"
+        const char* status = BoundsBroken(variant, outcome) ? "INCONSISTENT"
+                             : outcome.Result.Status == IterationStatusConverged ? "converged"
                              : outcome.Result.Status == IterationStatusStopped
-                                 ? (outcome.Interrupted ? "aborted" : "limit")
+                                 ? (outcome.Interrupted ? "interrupted" : "limit")
                                  : "fixed-pt";
-        std::printf("%-10s %-24.17g %-24.17g %10lld %9.3g %8.3fs\n", status, outcome.Result.Lower,
+        std::printf("%-12s %-24.17g %-24.17g %10lld %9.3g %8.3fs\n", status, outcome.Result.Lower,
                     outcome.Result.Upper, static_cast<long long>(outcome.Iterations),
                     outcome.AchievedPrecision, outcome.Seconds);
     }
 }
 
-void PrintMessages(const RunOutcome& outcome, bool verbose) {
-    for (const LibraryMessage& message : outcome.Messages) {
-        if (message.Severity == SeverityInformation && !verbose) continue;
-        std::fprintf(stderr, "iicheck: library %s: %s\n", SeverityName(message.Severity),
-                     message.Text.c_str());
-    }
-}
-
 int Main(int argc, char** argv) {
-    const CommandLine line = ParseCommandLine(argc, argv);
+    const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (line.Help) {
         std::fputs(kUsage, stdout);
         return kExitConverged;
+    }
+    if (line.Version) {
+        std::printf("iicheck %s (built with IntervalIteration %s)\n", IICHECK_VERSION,
+                    INTERVAL_ITERATION_VERSION);
+        return kExitConverged;
+    }
+    if (!line.Properties.empty() || !line.PropertyFiles.empty()) {
+        throw UsageError("--prop and --props are read but not yet checked by this build; use "
+                         "--target, --avoid, --min and --max");
     }
     if (GetSizeOfSizeType() != static_cast<int32_t>(sizeof(uint64_t))) {
         throw std::runtime_error("the library's size type is not 64 bits wide");
     }
 
-    // From here on Ctrl-C stops the work cleanly; the iteration polls the
-    // flag, the phases before it are checked after they end.
-    InstallInterruptHandler();
+    // From here on SIGINT and SIGTERM stop the work: the reading and
+    // precomputation loops throw Interrupted, the iteration stops at the
+    // library's next poll.
+    InstallInterruptHandlers();
+    ShowProgress(!line.Quiet);
     Report report;
     report.Property = PropertyName(line);
-    const auto readStart = std::chrono::steady_clock::now();
-    ExplicitMdp mdp;
-    Labelling labels;
     if (line.Files.empty()) {
         report.TransitionsFile = kBundledTransitionsName;
         report.LabelsFile = kBundledLabelsName;
-        mdp = ParseTransitions(kBundledTransitions, report.TransitionsFile, report.Warnings);
-        labels = ParseLabels(kBundledLabels, report.LabelsFile, mdp.StateCount);
+        report.Model = PrepareTexts(kBundledTransitions, report.TransitionsFile, kBundledLabels,
+                                    report.LabelsFile, line);
     } else {
-        ResolveFiles(line.Files, report.TransitionsFile, report.LabelsFile);
+        std::string transitions;
+        std::string labels;
+        ResolveFiles(line.Files, transitions, labels);
+        report.TransitionsFile = Printable(transitions);
+        report.LabelsFile = Printable(labels);
+        // As PrepareTexts, but the transitions file is mapped only while it
+        // is read.
+        const auto start = std::chrono::steady_clock::now();
+        ExplicitMdp mdp;
         {
-            const FileText text(report.TransitionsFile);
-            mdp = ParseTransitions(text.Text(), report.TransitionsFile, report.Warnings);
+            const FileText text(transitions);
+            mdp = ParseTransitions(text.Text(), transitions, line.SumTolerance, report.Model.Notes);
         }
-        const FileText text(report.LabelsFile);
-        labels = ParseLabels(text.Text(), report.LabelsFile, mdp.StateCount);
+        const FileText labelsText(labels);
+        const Labelling labelling = ParseLabels(labelsText.Text(), labels, mdp.StateCount);
+        report.Model.ReadSeconds = Since(start);
+        Prepare(std::move(mdp), labelling, line, report.Model);
     }
-    PropertySpec property;
-    property.Maximize = line.Maximize;
-    property.Initial = InitialState(labels, mdp.StateCount);
-    property.Target = StatesWithAnyLabel(labels, line.Target, mdp.StateCount);
-    if (!line.Avoid.empty()) property.Avoid = StatesWithAnyLabel(labels, line.Avoid, mdp.StateCount);
-    report.ReadSeconds = Since(readStart);
-    report.States = mdp.StateCount;
-    report.Choices = mdp.ChoiceCount();
-    report.Transitions = mdp.TransitionCount();
-    for (const std::string& warning : report.Warnings) {
-        std::fprintf(stderr, "iicheck: warning: %s\n", warning.c_str());
+    const SparseMdp model = report.Model.Reduced.Mdp();
+    const Variant chosen = VariantFor(line, model, report.Model.Notes);
+    for (const std::string& note : report.Model.Notes) {
+        std::fprintf(stderr, "iicheck: note: %s\n", note.c_str());
     }
-
-    const auto precomputeStart = std::chrono::steady_clock::now();
-    ReducedModel reduced;
-    {
-        const Analysis analysis = Analyse(mdp, property);
-        report.Counts = Count(analysis);
-        reduced = Reduce(mdp, property, analysis);
-    }
-    mdp = ExplicitMdp();  // the library needs only the reduced model
-    report.PrecomputeSeconds = Since(precomputeStart);
-    report.ReducedStates = reduced.StateCount();
-    report.ReducedChoices = reduced.ChoiceCount();
-    report.ReducedTransitions = reduced.TransitionCount();
 
     RunSettings settings;
     settings.Epsilon = line.Epsilon;
@@ -564,18 +352,19 @@ int Main(int argc, char** argv) {
     settings.Maximize = line.Maximize;
     settings.PropertyName = report.Property;
     settings.ShowProgress = !line.Quiet;
+    settings.PrintMessages = !line.Json && !line.AllVariants;
+    settings.Verbose = line.Verbose;
 
-    const SparseMdp model = reduced.Mdp();
     const std::vector<Variant> variants =
-        line.AllVariants ? AllVariants(line.Chosen.Sequential) : std::vector<Variant>{line.Chosen};
+        line.AllVariants ? AllVariants(line.Chosen.Sequential) : std::vector<Variant>{chosen};
     std::vector<RunOutcome> outcomes;
     for (const Variant& variant : variants) {
         if (InterruptRequested()) break;
         outcomes.push_back(RunLibrary(model, variant, settings));
-        if (!line.Json && !line.AllVariants) PrintMessages(outcomes.back(), line.Verbose);
     }
     if (outcomes.empty()) {
-        std::fprintf(stderr, "iicheck: interrupted (Ctrl-C) before the iteration started\n");
+        std::fprintf(stderr, "iicheck: %s before the iteration started; no bounds\n",
+                     InterruptedText().c_str());
         return kExitStopped;
     }
     const std::vector<Variant> ran(variants.begin(), variants.begin() + static_cast<std::ptrdiff_t>(outcomes.size()));
@@ -586,19 +375,26 @@ int Main(int argc, char** argv) {
         PrintTable(report, ran, outcomes);
     } else {
         PrintSingle(report, line, ran[0], outcomes[0]);
-        if (outcomes[0].Result.Status == IterationStatusError && !line.Json) {
+        if (outcomes[0].Result.Status == IterationStatusError) {
             std::fprintf(stderr,
                          "iicheck: the library does not compute this variant; --all-variants "
                          "shows the variants it offers\n");
         }
     }
-    if (line.AllVariants) {
-        for (const RunOutcome& outcome : outcomes) {
-            if (outcome.Result.Status == IterationStatusConverged) return kExitConverged;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (BoundsBroken(ran[i], outcomes[i])) {
+            std::fprintf(stderr,
+                         "iicheck: error: %s gave the bounds [%.17g, %.17g], which are not "
+                         "0 <= lower <= upper <= 1; sound bounds always are, so the model is not "
+                         "a valid MDP or the library is faulty\n",
+                         Describe(ran[i]).c_str(), outcomes[i].Result.Lower, outcomes[i].Result.Upper);
         }
-        return kExitRefused;
     }
-    return ExitCode(outcomes[0].Result.Status);
+    if (line.AllVariants && outcomes.size() < variants.size()) {
+        std::fprintf(stderr, "iicheck: %s after %zu of %zu variants\n", InterruptedText().c_str(),
+                     outcomes.size(), variants.size());
+    }
+    return ExitCode(line, ran, outcomes);
 }
 
 }  // namespace
@@ -611,13 +407,24 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "iicheck: %s\n", error.what());
         return iicheck::kExitUsage;
     } catch (const iicheck::InputError& error) {
+        // A signal that stopped the writer of a pipe or a growing file ends
+        // the input early: the user asked to stop, so say that, not that the
+        // truncated input is malformed.
+        if (iicheck::InterruptRequested()) {
+            std::fprintf(stderr, "iicheck: %s while reading; no bounds\n", iicheck::InterruptedText().c_str());
+            return iicheck::kExitStopped;
+        }
         std::fprintf(stderr, "iicheck: error: %s\n", error.what());
         return iicheck::kExitUsage;
+    } catch (const iicheck::Interrupted& error) {
+        std::fprintf(stderr, "iicheck: %s while %s; no bounds\n", iicheck::InterruptedText().c_str(),
+                     error.what());
+        return iicheck::kExitStopped;
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "iicheck: error: out of memory\n");
         return iicheck::kExitUsage;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "iicheck: internal error: %s\n", error.what());
+        std::fprintf(stderr, "iicheck: internal error: %s\n", iicheck::Printable(error.what()).c_str());
         return iicheck::kExitUsage;
     }
 }

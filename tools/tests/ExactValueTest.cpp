@@ -2,6 +2,7 @@
 #include "ExactValue.hpp"
 
 #include <gtest/gtest.h>
+#include <gmpxx.h>
 
 #include <cmath>
 #include <cstring>
@@ -104,26 +105,52 @@ TEST(ExactValue, MalformedOrUnrepresentableValuesAreRefusedNeverRounded) {
     }
 }
 
+// The decimal with the most significant digits that any binary64 value
+// needs is read exactly; one more digit is refused at once, whatever
+// follows. Zeros that are not significant cost nothing.
+TEST(ExactValue, DecimalsLongerThanAnyValueNeedsAreRefused) {
+    // The largest subnormal (2^52 - 1) * 2^-1074 = (2^52 - 1) * 5^1074 / 10^1074.
+    mpz_class digits = (mpz_class(1) << 52) - 1;
+    mpz_class power;
+    mpz_ui_pow_ui(power.get_mpz_t(), 5, 1074);
+    digits *= power;
+    std::string decimal = digits.get_str();
+    ASSERT_EQ(decimal.size(), 1074u - 307u);
+    ASSERT_EQ(decimal.size(), kMaxSignificantDigits);
+    decimal = "0." + std::string(1074 - decimal.size(), '0') + decimal;
+    ExpectStored(decimal, std::ldexp(static_cast<double>((uint64_t{1} << 52) - 1), -1074));
+    const std::size_t last = decimal.size() - 1;
+    EXPECT_EQ(ErrorOf(decimal.substr(0, last) + "1" + decimal.substr(last)), ValueError::TooManyDigits);
+    EXPECT_EQ(ErrorOf("0." + std::string(100000, '3') + "x"), ValueError::TooManyDigits);
+    EXPECT_EQ(ErrorOf("0." + std::string(kMaxSignificantDigits, '3')), ValueError::NotRepresentable);
+    ExpectStored("0.5" + std::string(100000, '0'), 0.5);
+    ExpectStored(std::string(100000, '0') + ".25", 0.25);
+    EXPECT_EQ(ErrorOf("0." + std::string(100000, '0') + "1"), ValueError::NotRepresentable);
+}
+
+SumComparison Sum(const std::vector<std::string>& texts, double tolerance = 0) {
+    std::vector<TransitionValue> values;
+    for (const std::string& text : texts) values.push_back(Parse(text));
+    return CompareSumWithOne(values.data(), values.size(), tolerance);
+}
+
 TEST(ExactValue, SumsAreExactRationals) {
-    auto sums = [](const std::vector<std::string>& texts, double* deviation = nullptr) {
-        std::vector<TransitionValue> values;
-        for (const std::string& text : texts) values.push_back(Parse(text));
-        double ignored = 0;
-        return SumsToOne(values.data(), values.size(), deviation ? *deviation : ignored);
-    };
-    EXPECT_TRUE(sums({"1/3", "2/3"}));
-    EXPECT_TRUE(sums({"0.1", "0.2", "0.7"}));  // not so in binary64 arithmetic
-    EXPECT_TRUE(sums({"0.5", "1/2"}));
-    EXPECT_TRUE(sums({"1/6", "1/3", "0.5"}));
-    EXPECT_TRUE(sums({"0.3282070209973753", "0.6717929790026247"}));
-    EXPECT_TRUE(sums({"0.005126312335958005", "0.994873687664041995"}));
-    EXPECT_TRUE(sums({"1"}));
-    double deviation = 0;
-    EXPECT_FALSE(sums({"1/3", "1/3", "0.3333333333333333"}, &deviation));
-    EXPECT_NEAR(deviation, -1.0 / 3e16, 1e-30);
-    EXPECT_FALSE(sums({"0.5", "0.5", "1e-18"}, &deviation));
-    EXPECT_NEAR(deviation, 1e-18, 1e-33);
-    EXPECT_FALSE(sums({}, &deviation));
+    for (const std::vector<std::string>& one :
+         {std::vector<std::string>{"1/3", "2/3"}, {"0.1", "0.2", "0.7"},  // not so in binary64
+          {"0.5", "1/2"}, {"1/6", "1/3", "0.5"}, {"0.3282070209973753", "0.6717929790026247"},
+          {"0.005126312335958005", "0.994873687664041995"}, {"1"}}) {
+        EXPECT_TRUE(Sum(one).Exact) << one[0];
+    }
+    const SumComparison third = Sum({"1/3", "1/3", "0.3333333333333333"}, 1e-16);
+    EXPECT_FALSE(third.Exact);
+    EXPECT_TRUE(third.WithinTolerance);
+    EXPECT_NEAR(third.Deviation, -1.0 / 3e16, 1e-30);
+    // The comparison with the tolerance is exact too: 1e-18 as written is
+    // below the binary64 value nearest to it.
+    EXPECT_FALSE(Sum({"0.5", "0.5", "1e-18"}, 1e-19).WithinTolerance);
+    EXPECT_TRUE(Sum({"0.5", "0.5", "1e-18"}, 1e-18).WithinTolerance);
+    EXPECT_NEAR(Sum({"0.5", "0.5", "1e-18"}).Deviation, 1e-18, 1e-33);
+    EXPECT_FALSE(Sum({}, 0.5).WithinTolerance);
 }
 
 TEST(ExactValue, SumsBeyond128BitsAreStillExact) {
@@ -137,19 +164,19 @@ TEST(ExactValue, SumsBeyond128BitsAreStillExact) {
         value.Denominator = 0;
         values.push_back(value);
     }
-    double deviation = 0;
-    EXPECT_TRUE(SumsToOne(values.data(), values.size(), deviation));
+    EXPECT_TRUE(CompareSumWithOne(values.data(), values.size(), 0).Exact);
+    const SumComparison missing = CompareSumWithOne(values.data() + 1, values.size() - 1, 1e-39);
+    EXPECT_FALSE(missing.Exact);
+    EXPECT_TRUE(missing.WithinTolerance);  // 2^-130 < 1e-39
+    EXPECT_FALSE(CompareSumWithOne(values.data() + 1, values.size() - 1, 1e-40).WithinTolerance);
     values.pop_back();
-    EXPECT_FALSE(SumsToOne(values.data(), values.size(), deviation));
-    EXPECT_NEAR(deviation, -0.5, 1e-12);
+    EXPECT_NEAR(CompareSumWithOne(values.data(), values.size(), 0).Deviation, -0.5, 1e-12);
 
     // Pairwise coprime denominators near 2^62: their product overflows.
-    const std::vector<std::string> coprime = {"1/4611686018427387903", "1/4611686018427387905",
-                                              "1/4611686018427387907"};
-    std::vector<TransitionValue> thirds;
-    for (const std::string& text : coprime) thirds.push_back(Parse(text));
-    EXPECT_FALSE(SumsToOne(thirds.data(), thirds.size(), deviation));
-    EXPECT_NEAR(deviation, -1.0, 1e-12);
+    const SumComparison thirds =
+        Sum({"1/4611686018427387903", "1/4611686018427387905", "1/4611686018427387907"}, 0.5);
+    EXPECT_FALSE(thirds.WithinTolerance);
+    EXPECT_NEAR(thirds.Deviation, -1.0, 1e-12);
 }
 
 }  // namespace

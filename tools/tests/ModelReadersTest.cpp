@@ -59,12 +59,12 @@ ModelData ReadModel(const std::string& path) {
 ModelData ReadTraLab(const std::string& prefix) {
     ModelData model;
     std::vector<std::string> warnings;
-    model.Mdp = ParseTransitions(FileText(prefix + ".tra").Text(), "m.tra", warnings);
+    model.Mdp = ParseTransitions(FileText(prefix + ".tra").Text(), "m.tra", 1e-9, warnings);
     const uint64_t states = model.Mdp.StateCount;
     const Labelling labels = ParseLabels(FileText(prefix + ".lab").Text(), "m.lab", states);
-    for (const std::string& label : labels.Names) {
-        model.Labels.push_back({label, StatesWithAnyLabel(labels, label, states)});
-        if (label == "init") model.Initial = model.Labels.back().Members;
+    for (std::size_t i = 0; i < labels.Labels.size(); ++i) {
+        model.Labels.push_back({labels.Labels[i].Name, LabelStates(labels, i, states)});
+        if (labels.Labels[i].Name == "init") model.Initial = model.Labels.back().Members;
     }
     return model;
 }

@@ -1,9 +1,14 @@
 // The graph precomputation on small models whose answers are known.
 #include "Precompute.hpp"
 
+#include "Interrupt.hpp"
 #include "Run.hpp"
 
 #include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <functional>
 
 #include <stdexcept>
 #include <string>
@@ -39,8 +44,8 @@ struct Fixture {
 Fixture Make(const char* tra, uint64_t initial, std::vector<uint64_t> targets, bool maximize,
              std::vector<uint64_t> avoid = {}) {
     Fixture fixture;
-    std::vector<std::string> warnings;
-    fixture.Mdp = ParseTransitions(tra, "test.tra", warnings);
+    std::vector<std::string> notes;
+    fixture.Mdp = ParseTransitions(tra, "test.tra", kDefaultSumTolerance, notes);
     const uint64_t n = fixture.Mdp.StateCount;
     fixture.Property.Maximize = maximize;
     fixture.Property.Initial = initial;
@@ -204,6 +209,46 @@ TEST(Precompute, InitialTargetOrZeroStateGivesOneStateModel) {
     EXPECT_EQ(reduced.StateCount(), 1u);
     EXPECT_EQ(reduced.ZeroStates, (Words{1}));
     ExpectContains(Solve(reduced, false), 0.0);
+}
+
+// The 32-bit working indices of the analysis give what 64-bit ones give.
+TEST(Precompute, CompactAndWideIndicesAgree) {
+    for (const bool maximize : {true, false}) {
+        for (const uint64_t target : {5u, 6u, 9u}) {
+            const Fixture f = Make(kExample, 1, {target}, maximize);
+            const Analysis compact = Analyse(f.Mdp, f.Property);
+            const Analysis wide = AnalyseWithWideIndices(f.Mdp, f.Property);
+            EXPECT_EQ(compact.Kind, wide.Kind);
+            EXPECT_EQ(compact.Component, wide.Component);
+            EXPECT_EQ(compact.Inside, wide.Inside);
+        }
+    }
+}
+
+// After SIGINT or SIGTERM, every loop of reading and precomputation stops
+// at once, saying which phase it was in.
+TEST(Precompute, EveryLoopStopsWhenAStopIsAskedFor) {
+    const Fixture f = Make(kExample, 1, {5}, true);
+    const Analysis analysis = Analyse(f.Mdp, f.Property);
+    std::vector<std::string> notes;
+    const std::pair<const char*, std::function<void()>> phases[] = {
+        {"reading", [&] { ParseTransitions(kExample, "m.tra", kDefaultSumTolerance, notes); }},
+        {"reading", [&] { ParseLabels("0=\"init\"\n0: 0\n", "m.lab", 11); }},
+        {"reading", [&] { CheckStochastic(f.Mdp, 0, [](uint64_t) { return std::string(); }); }},
+        {"precomputing", [&] { Analyse(f.Mdp, f.Property); }},
+        {"precomputing", [&] { Reduce(f.Mdp, f.Property, analysis); }},
+    };
+    RequestInterrupt(SIGTERM);
+    for (const auto& [phase, run] : phases) {
+        try {
+            run();
+            ADD_FAILURE() << phase << " went on";
+        } catch (const Interrupted& stop) {
+            EXPECT_STREQ(stop.what(), phase);
+        }
+    }
+    ClearInterrupt();
+    EXPECT_EQ(Reduce(f.Mdp, f.Property, analysis).StateCount(), 7u);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -40,10 +41,27 @@ inline std::string TemporaryDirectory() {
     return pattern;
 }
 
-// Runs program with arguments. When interruptOn is not empty, sends SIGINT
-// as soon as the program's stderr contains it (or after a minute).
+// What a test does while the program runs: it gets the program's process
+// id and the path of its stderr file.
+using WhileRunning = std::function<void(pid_t, const std::string&)>;
+
+// Sends signal as soon as the program's stderr contains text (or after a
+// minute).
+inline WhileRunning SignalWhenErrorShows(const std::string& text, int signal) {
+    return [text, signal](pid_t pid, const std::string& err) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (ReadWhole(err).find(text) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            if (::kill(pid, 0) != 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ::kill(pid, signal);
+    };
+}
+
+// Runs program with arguments, and meanwhile, when given, while it runs.
 inline ToolOutput RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                             const std::string& interruptOn = "") {
+                             const WhileRunning& meanwhile = {}) {
     const std::string directory = TemporaryDirectory();
     const std::string out = directory + "/out";
     const std::string err = directory + "/err";
@@ -64,21 +82,9 @@ inline ToolOutput RunProgram(const std::string& program, const std::vector<std::
         return output;
     }
     posix_spawn_file_actions_destroy(&actions);
+    if (meanwhile) meanwhile(pid, err);
     int status = 0;
-    bool reaped = false;
-    if (!interruptOn.empty()) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-        while (ReadWhole(err).find(interruptOn) == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                reaped = true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (!reaped) ::kill(pid, SIGINT);
-    }
-    if (!reaped) ::waitpid(pid, &status, 0);
+    ::waitpid(pid, &status, 0);
     output.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     output.Out = ReadWhole(out);
     output.Err = ReadWhole(err);
@@ -88,8 +94,37 @@ inline ToolOutput RunProgram(const std::string& program, const std::vector<std::
     return output;
 }
 
-inline ToolOutput RunTool(const std::vector<std::string>& arguments, const std::string& interruptOn = "") {
-    return RunProgram(IICHECK_EXECUTABLE, arguments, interruptOn);
+inline ToolOutput RunTool(const std::vector<std::string>& arguments, const WhileRunning& meanwhile = {}) {
+    return RunProgram(IICHECK_EXECUTABLE, arguments, meanwhile);
+}
+
+// Whether text is what a terminal or a JSON reader can take as it is:
+// well-formed UTF-8 (RFC 3629), without control characters but the line
+// feed, without C1 controls and without the byte-order mark.
+inline bool IsCleanText(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if ((c < 0x20 && c != '\n') || c == 0x7F) return false;
+            ++i;
+            continue;
+        }
+        const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
+        if (length == 0 || c < 0xC2 || c > 0xF4 || i + length > text.size()) return false;
+        uint32_t point = c & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            point = (point << 6) | (next & 0x3F);
+        }
+        const uint32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+        if (point < minimum || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF) ||
+            (point >= 0x80 && point <= 0x9F) || point == 0xFEFF) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
 }
 
 // One entry of "runs" in the --json output (one per line).

@@ -1,8 +1,12 @@
 // End-to-end: the iicheck executable on the bundled model and on bad input.
+#include "CommandLine.hpp"
 #include "ToolRunner.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -53,14 +57,17 @@ TEST(Tool, TextOutputReportsIntervalStatusSizesAndTimes) {
     }
 }
 
-TEST(Tool, DefaultsAreSafeRoundingDoublePrecisionAndTheBestInstructionSet) {
+TEST(Tool, DefaultsAreTheFastestSoundVariantOfTheProcessor) {
     const ToolOutput output = RunTool({"--json", "--quiet"});
     const std::vector<RunRecord> runs = ParseRuns(output.Out);
     ASSERT_EQ(runs.size(), 1u) << output.Out;
+    const Variant expected = DefaultVariants((GetNativeSupportMask() & 2) != 0)[0];
     EXPECT_EQ(runs[0].Rounding, "safe");
     EXPECT_EQ(runs[0].Precision, "double");
-    EXPECT_TRUE(runs[0].Fpu == "AVX-512" || runs[0].Fpu == "SSE") << runs[0].Fpu;
-    EXPECT_NE(runs[0].Line.find("\"layout\": \"interleaved\""), std::string::npos);
+    EXPECT_EQ(runs[0].Fpu, FpuToString(expected.Fpu));
+    EXPECT_NE(runs[0].Line.find(expected.Sequential ? "\"layout\": \"sequential\""
+                                                    : "\"layout\": \"interleaved\""),
+              std::string::npos);
     // Until the library computes that variant it refuses it (exit code 2).
     if (runs[0].Status == 3) {
         EXPECT_EQ(output.ExitCode, 2);
@@ -107,49 +114,131 @@ TEST(Tool, IterationLimitStopsWithTheCurrentBounds) {
     EXPECT_NE(runs[0].Line.find("reached maximum number of iterations"), std::string::npos);
 }
 
-TEST(Tool, CtrlCEndsTheRunCleanlyWithProgressAndCurrentBounds) {
-    const std::string directory = TemporaryDirectory();
+// Writes files into a fresh folder and removes it with them.
+class Folder {
+public:
+    Folder() : path_(TemporaryDirectory()) {}
+    ~Folder() { std::filesystem::remove_all(path_); }
+    std::string Write(const std::string& name, const std::string& text) const {
+        std::ofstream(path_ + "/" + name, std::ios::binary) << text;
+        return path_ + "/" + name;
+    }
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// SIGINT and SIGTERM stop iicheck with exit code 3 whatever it is doing:
+// during the iteration it reports the bounds reached so far (with
+// --all-variants too), while reading it says so.
+TEST(Tool, SignalsStopEveryPhaseWithExitCode3) {
+    const Folder folder;
     const ToolOutput generated =
-        RunProgram(IIGEN_EXECUTABLE, {"--transitions", "1000000", "--seed", "7", directory + "/m"});
+        RunProgram(IIGEN_EXECUTABLE, {"--transitions", "1000000", "--seed", "7", folder.Path() + "/m"});
     ASSERT_EQ(generated.ExitCode, 0) << generated.Err;
     // Far more precision than double offers: it would run until stopped.
-    // Interrupted once the progress line shows, after a second of iteration.
-    const ToolOutput output =
-        RunTool(Join({directory + "/m.tra", "--target", "goal", "--epsilon", "0"}, BestVariant().Arguments),
-                "iicheck: iteration ");
-    EXPECT_EQ(output.ExitCode, 3) << output.Out << output.Err;
-    EXPECT_NE(output.Out.find("Status       interrupted (Ctrl-C) before convergence (1)"), std::string::npos)
-        << output.Out;
-    EXPECT_NE(output.Out.find("Result       [0."), std::string::npos) << output.Out;
-    EXPECT_NE(output.Err.find("iicheck: iteration "), std::string::npos) << output.Err;
-    EXPECT_NE(output.Err.find("was aborted before convergence"), std::string::npos) << output.Err;
-    std::remove((directory + "/m.tra").c_str());
-    std::remove((directory + "/m.lab").c_str());
-    ::rmdir(directory.c_str());
+    // Stopped once the progress line shows, after a second of iteration.
+    const std::vector<std::string> model = {folder.Path() + "/m.tra", "--target", "goal", "--epsilon", "0"};
+    const struct {
+        int Signal;
+        std::vector<std::string> Arguments;
+        std::string Shows;
+    } iterating[] = {
+        {SIGTERM, BestVariant().Arguments, "Status       interrupted (SIGTERM) before convergence (1)"},
+        {SIGINT, {"--all-variants"}, " interrupted "},
+    };
+    for (const auto& test : iterating) {
+        const ToolOutput output =
+            RunTool(Join(model, test.Arguments), SignalWhenErrorShows("iicheck: iteration ", test.Signal));
+        EXPECT_EQ(output.ExitCode, 3) << output.Out << output.Err;
+        EXPECT_NE(output.Out.find(test.Shows), std::string::npos) << output.Out;
+        EXPECT_NE(output.Out.find(" 0."), std::string::npos) << output.Out;  // the bounds so far
+        EXPECT_NE(output.Err.find("iicheck: iteration "), std::string::npos) << output.Err;
+    }
+
+    // The transitions come through a pipe, which delivers the header, then
+    // the signal, then its end.
+    const std::string pipe = folder.Path() + "/pipe.tra";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    folder.Write("pipe.lab", "0=\"init\"\n0: 0\n");
+    const ToolOutput reading = RunTool({pipe, "--quiet"}, [&](pid_t pid, const std::string&) {
+        const int fd = ::open(pipe.c_str(), O_WRONLY);  // once iicheck opens the other end
+        const std::string header = "2 1 1\n";
+        EXPECT_EQ(::write(fd, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+        ::kill(pid, SIGTERM);
+        ::close(fd);
+    });
+    EXPECT_EQ(reading.ExitCode, 3);
+    EXPECT_EQ(reading.Err, "iicheck: interrupted (SIGTERM) while reading; no bounds\n");
 }
 
-TEST(Tool, BadInputGivesOneLineNamingFileAndLine) {
-    const std::string directory = TemporaryDirectory();
-    auto write = [&](const std::string& name, const std::string& text) {
-        std::ofstream(directory + "/" + name) << text;
-        return directory + "/" + name;
+// A choice that sums to 1.8, let through by a tolerance of 1, gives the
+// bounds [1.71, 1]. With safe rounding that is an error with its own exit
+// code, never "converged", in every output.
+TEST(Tool, BoundsOutsideZeroLowerUpperOneAreAnError) {
+    if (!BestVariant().Safe) GTEST_SKIP() << "no safe-rounding variant computes";
+    const Folder folder;
+    const std::string model =
+        folder.Write("m.tra", "4 3 5\n0 0 1 0.9\n0 0 2 0.9\n1 0 1 1\n2 0 1 0.9\n2 0 3 0.1\n");
+    folder.Write("m.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
+    const struct {
+        std::vector<std::string> Arguments;
+        std::string Shows;
+    } outputs[] = {
+        {BestVariant().Arguments, "Status       error: the bounds are not 0 <= lower <= upper <= 1 (0)"},
+        {Join({"--json"}, BestVariant().Arguments), "\"bounds_consistent\": false"},
+        {{"--all-variants"}, "INCONSISTENT"},
     };
-    const std::string good = write("good.tra", "2 1 1\n0 0 1 1\n");
-    write("good.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
-    const std::string bad = write("bad.tra", "2 1 1\n0 0 1 0.5.\n");
-    write("bad.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
-    const std::string noInit = write("noinit.tra", "2 1 1\n0 0 1 1\n");
-    write("noinit.lab", "0=\"init\" 1=\"target\"\n1: 1\n");
+    for (const auto& test : outputs) {
+        const ToolOutput output = RunTool(Join({model, "--sum-tolerance", "1", "--quiet"}, test.Arguments));
+        EXPECT_EQ(output.ExitCode, 5) << output.Out << output.Err;
+        EXPECT_NE(output.Out.find(test.Shows), std::string::npos) << output.Out;
+        EXPECT_NE(output.Err.find("iicheck: error: "), std::string::npos) << output.Err;
+        if (test.Shows[0] != 'I') {  // the table shows the default-rounding runs too
+            EXPECT_EQ(output.Out.find("converged"), std::string::npos) << output.Out;
+        }
+    }
+}
+
+// Every error is one line naming the file and the line, with exit code 1,
+// and shows the bytes of file names, labels and excerpts that a terminal
+// would act on (control characters, bytes that are not UTF-8, the
+// byte-order mark) escaped.
+TEST(Tool, BadInputGivesOneCleanLineNamingFileAndLine) {
+    const Folder folder;
+    const std::string& directory = folder.Path();
+    const std::string good = folder.Write("good.tra", "2 1 1\n0 0 1 1\n");
+    folder.Write("good.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
+    for (const std::string name : {"bad", "sum", "bom", "ctl", "dup"}) {
+        folder.Write(name + ".lab", name == "dup" ? "0=\"init\" 1=\"a\x1b\" 2=\"a\x1b\"\n0: 0\n"
+                                                  : "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
+    }
+    const std::string bad = folder.Write("bad.tra", "2 1 1\n0 0 1 0.5.\n");
+    const std::string sum = folder.Write("sum.tra", "3 1 2\n0 0 1 0.5\n0 0 2 0.43\n");
+    const std::string bom = folder.Write("bom.tra", "\xEF\xBB\xBF" "2 1 1\n0 0 1 1\n");
+    const std::string ctl = folder.Write("ctl.tra", std::string("2 1 1\n0 0 1 0.5\x1b[2J\0x\n", 22));
+    const std::string dup = folder.Write("dup.tra", "2 1 1\n0 0 1 1\n");
+    const std::string noInit = folder.Write("noinit.tra", "2 1 1\n0 0 1 1\n");
+    folder.Write("noinit.lab", "0=\"init\" 1=\"target\"\n1: 1\n");
     const struct {
         std::vector<std::string> Arguments;
         std::string Error;
     } cases[] = {
         {{directory + "/missing.tra"}, "iicheck: error: " + directory + "/missing.tra: cannot open"},
+        {{directory + "/\x1b]0;\xff.tra"}, "iicheck: error: " + directory + "/\\x1b]0;\\xff.tra: cannot open"},
         {{bad}, "iicheck: error: " + bad + ":2: probability \"0.5.\" is not a number"},
+        {{sum}, "iicheck: error: " + sum + ":2: the probabilities of the choice that starts here sum to 0.93"},
+        {{bom}, "iicheck: error: " + bom + ":1: number of states \"\\ufeff2\" is not a non-negative integer"},
+        {{ctl}, "iicheck: error: " + ctl + ":2: probability \"0.5\\x1b[2J\\x00x\" is not a number"},
+        {{dup}, "iicheck: error: " + directory + "/dup.lab:1: label \"a\\x1b\" is declared twice"},
         {{good, "--target", "goal"}, "iicheck: error: " + directory + "/good.lab:1: no label \"goal\""},
+        {{good, "--target", "\xc2\x9b\xff"},
+         "iicheck: error: " + directory + "/good.lab:1: no label \"\\u009b\\xff\"; the labels are: init, target"},
         {{noInit}, "iicheck: error: " + directory + "/noinit.lab: no state carries the label \"init\""},
-        {{"--frobnicate"}, "iicheck: unknown option --frobnicate"},
+        {{"--frobnicate\x07"}, "iicheck: unknown option --frobnicate\\x07"},
         {{"--epsilon", "-1"}, "iicheck: --epsilon: \"-1\" is not a non-negative number"},
+        {{"--sum-tolerance", "nan"}, "iicheck: --sum-tolerance: \"nan\" is not a non-negative number"},
         {{"--fpu", "vax"}, "iicheck: --fpu: unknown name \"vax\"; choose one of default, x87, SSE, AVX-512"},
     };
     for (const auto& test : cases) {
@@ -157,6 +246,7 @@ TEST(Tool, BadInputGivesOneLineNamingFileAndLine) {
         EXPECT_EQ(output.ExitCode, 1) << test.Error;
         EXPECT_EQ(output.Err.rfind(test.Error, 0), 0u) << output.Err;
         EXPECT_EQ(output.Err.find('\n'), output.Err.size() - 1) << output.Err;
+        EXPECT_TRUE(IsCleanText(output.Err)) << output.Err;
         EXPECT_EQ(output.Out, "");
     }
     // The folder and the name without extension find the same files.
@@ -166,18 +256,65 @@ TEST(Tool, BadInputGivesOneLineNamingFileAndLine) {
         ASSERT_EQ(ParseRuns(output.Out).size(), 1u);
         EXPECT_EQ(ParseRuns(output.Out)[0].Lower, 1.0);
     }
-    for (const char* name : {"good.tra", "good.lab", "bad.tra", "bad.lab", "noinit.tra", "noinit.lab"}) {
-        std::remove((directory + "/" + name).c_str());
+}
+
+// File and label names that are not UTF-8 or hold control characters
+// appear escaped in the text and the JSON output, which stay clean UTF-8.
+TEST(Tool, OutputStaysCleanUtf8WhateverTheNames) {
+    const Folder folder;
+    const std::string model = folder.Write("m\xff\x1b[1m.tra", "2 1 1\n0 0 1 1\n");
+    folder.Write("m\xff\x1b[1m.lab", "0=\"init\" 1=\"t\xfe\xef\xbb\xbf\"\n0: 0\n1: 1\n");
+    // JSON doubles the backslashes of the escapes.
+    for (const std::string backslash : {"\\", "\\\\"}) {
+        const ToolOutput output = RunTool(Join({model, "--target", "t\xfe\xef\xbb\xbf",
+                                                backslash.size() == 1 ? "--verbose" : "--json"},
+                                               BestVariant().Arguments));
+        EXPECT_EQ(output.ExitCode, 0) << output.Err;
+        EXPECT_TRUE(IsCleanText(output.Out)) << output.Out;
+        EXPECT_TRUE(IsCleanText(output.Err)) << output.Err;
+        const std::string file = "m" + backslash + "xff" + backslash + "x1b[1m.tra";
+        const std::string label = "t" + backslash + "xfe" + backslash + "ufeff";
+        EXPECT_NE(output.Out.find(file), std::string::npos) << output.Out;
+        EXPECT_NE(output.Out.find(label), std::string::npos) << output.Out;
     }
-    ::rmdir(directory.c_str());
+}
+
+// A 17-digit decimal that is no binary64 value is a fraction whose
+// numerator does not fit a double; the default variant still divides it
+// with outward rounding, and says so instead of the library's warning.
+TEST(Tool, DefaultVariantKeepsFractionsSound) {
+    const Folder folder;
+    const std::string model =
+        folder.Write("m.tra", "3 1 2\n0 0 1 0.12345678901234567\n0 0 2 0.87654321098765433\n");
+    folder.Write("m.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
+    for (const std::string output : {"--json", "--verbose"}) {
+        const ToolOutput run = RunTool({model, output});
+        EXPECT_EQ(run.ExitCode, 0) << run.Err;
+        if (output == "--json") {
+            const std::vector<RunRecord> runs = ParseRuns(run.Out);
+            ASSERT_EQ(runs.size(), 1u) << run.Out;
+            const mpq_class exact("12345678901234567/100000000000000000");
+            EXPECT_LE(mpq_class(runs[0].Lower), exact) << runs[0].Line;
+            EXPECT_GE(mpq_class(runs[0].Upper), exact) << runs[0].Line;
+            EXPECT_NE(runs[0].Line.find("Encountered a probability represented as an inexact"),
+                      std::string::npos);  // the message as sent
+        } else {
+            EXPECT_NE(run.Err.find("iicheck: note: 2 probabilities are fractions; the library divides "
+                                   "them with outward rounding, so the bounds stay sound\n"),
+                      std::string::npos)
+                << run.Err;
+            EXPECT_EQ(run.Err.find("Encountered"), std::string::npos) << run.Err;
+        }
+    }
 }
 
 TEST(Tool, HelpListsTheOptions) {
     const ToolOutput output = RunTool({"--help"});
     EXPECT_EQ(output.ExitCode, 0);
-    for (const char* option : {"--target", "--avoid", "--min", "--max", "--epsilon", "--relative", "--absolute",
-                               "--max-iterations", "--fpu", "--precision", "--rounding", "--sequential",
-                               "--interleaved", "--all-variants", "--json", "Exit codes"}) {
+    for (const char* option : {"--target", "--avoid", "--min", "--max", "--sum-tolerance", "--epsilon",
+                               "--relative", "--absolute", "--max-iterations", "--fpu", "--precision",
+                               "--rounding", "--sequential", "--interleaved", "--all-variants", "--json",
+                               "SIGTERM", "Exit codes", "  5  "}) {
         EXPECT_NE(output.Out.find(option), std::string::npos) << option;
     }
 }

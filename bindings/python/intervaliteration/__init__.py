@@ -1,0 +1,308 @@
+# SPDX-License-Identifier: MIT (see LICENSE)
+"""Sound bounds on reachability probabilities of Markov decision processes.
+
+A binding of the IntervalIteration library through ctypes: no compiler is
+needed, only the shared library (libIntervalIteration.so.1), found through
+the argument ``library``, else the environment variable
+INTERVAL_ITERATION_LIBRARY (a path), else the dynamic loader's search
+(LD_LIBRARY_PATH, the system's library folders).
+
+    import intervaliteration as ii
+    result = ii.compute((indptr, indices, data), choice_start, target=[5], zero=[6])
+    result.lower, result.upper, result.status, result.iterations, result.messages
+
+The model is a CSR matrix whose rows are the choices (a SciPy sparse matrix
+or the arrays ``(indptr, indices, data)``), grouped by state through
+``choice_start``; state 0 is the state whose bounds are returned.
+"""
+import ctypes
+import enum
+import fractions
+import os
+import threading
+from importlib import metadata
+from typing import NamedTuple
+
+import numpy as np
+
+try:
+    __version__ = metadata.version("intervaliteration")
+except metadata.PackageNotFoundError:  # imported from a source tree
+    __version__ = "unknown"
+
+__all__ = ["Fpu", "Precision", "Rounding", "Severity", "Status", "Message", "Result",
+           "compute", "has_avx512", "load_library"]
+
+
+class Fpu(enum.IntEnum):
+    DEFAULT = 0  # the portable floating-point environment
+    X87 = 1
+    SSE = 2
+    AVX512 = 3  # only when has_avx512()
+
+
+class Precision(enum.IntEnum):
+    DOUBLE = 0
+    EXTENDED = 1  # x87 only
+    SINGLE = 2
+
+
+class Rounding(enum.IntEnum):
+    DEFAULT = 0  # the caller's direction: no guarantee
+    SAFE = 1  # outward: the bounds hold
+
+
+class Severity(enum.IntEnum):
+    ERROR = 0
+    WARNING = 1
+    INFORMATION = 2
+
+
+class Status(enum.IntEnum):
+    CONVERGED = 0
+    STOPPED = 1  # iteration limit or abort flag
+    FIXED_POINT = 2  # no bound changed while the bounds were still apart
+    ERROR = 3  # refused: see the error message
+
+
+class Message(NamedTuple):
+    severity: Severity
+    text: str
+
+
+class Result(NamedTuple):
+    lower: float  # NaN when refused or stopped (see return_bounds_on_failure)
+    upper: float
+    status: Status
+    iterations: int
+    achieved_precision: float
+    messages: list  # of Message, in the order the library sent them
+
+    def encloses(self, value):
+        """Whether lower <= value <= upper, compared exactly (value may be a
+        fractions.Fraction)."""
+        if self.lower != self.lower or self.upper != self.upper:
+            return False
+        value = fractions.Fraction(value)
+        return fractions.Fraction(self.lower) <= value <= fractions.Fraction(self.upper)
+
+
+# The records of IntervalIteration.h; ctypes lays them out as the C compiler
+# does (natural alignment), which the asserts below pin.
+class _TransitionValue(ctypes.Structure):
+    class _Value(ctypes.Union):
+        _fields_ = [("Numerator", ctypes.c_int64), ("Value", ctypes.c_double)]
+
+    _anonymous_ = ("_value",)
+    _fields_ = [("_value", _Value), ("Denominator", ctypes.c_int64)]
+
+
+_Words = ctypes.POINTER(ctypes.c_uint64)
+
+
+class _SparseMdp(ctypes.Structure):
+    _fields_ = [("IsRational", ctypes.c_uint32), ("StateCount", ctypes.c_uint64),
+                ("ZeroStates", _Words), ("TargetStates", _Words),
+                ("StateChoiceStart", _Words), ("ChoiceCount", ctypes.c_uint64),
+                ("ChoiceTransitionStart", _Words), ("TransitionCount", ctypes.c_uint64),
+                ("TransitionTarget", _Words),
+                ("TransitionValues", ctypes.POINTER(_TransitionValue))]
+
+
+class _IterationOptions(ctypes.Structure):
+    _fields_ = [("Epsilon", ctypes.c_double), ("MaxIterations", ctypes.c_int32),
+                ("Maximize", ctypes.c_uint8), ("Relative", ctypes.c_uint8),
+                ("WarnOnAbort", ctypes.c_uint8), ("ReturnBoundsOnFailure", ctypes.c_uint8),
+                ("Fpu", ctypes.c_uint8), ("Precision", ctypes.c_uint8),
+                ("Rounding", ctypes.c_uint8), ("Sequential", ctypes.c_uint8)]
+
+
+class _IterationResult(ctypes.Structure):
+    _fields_ = [("Lower", ctypes.c_double), ("Upper", ctypes.c_double),
+                ("Status", ctypes.c_int32)]
+
+
+assert ctypes.sizeof(_TransitionValue) == 16 and ctypes.sizeof(_SparseMdp) == 80
+assert _SparseMdp.StateCount.offset == 8 and _SparseMdp.TransitionValues.offset == 72
+assert ctypes.sizeof(_IterationOptions) == 24 and _IterationOptions.Sequential.offset == 19
+assert ctypes.sizeof(_IterationResult) == 24 and _IterationResult.Status.offset == 16
+
+_MessageCallback = ctypes.CFUNCTYPE(None, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_uint64)
+
+_libraries = {}
+_libraries_lock = threading.Lock()
+
+
+def load_library(library=None):
+    """The library at the path ``library``, else at $INTERVAL_ITERATION_LIBRARY,
+    else libIntervalIteration.so.1 as the dynamic loader finds it; loaded
+    once per path."""
+    path = library or os.environ.get("INTERVAL_ITERATION_LIBRARY") or "libIntervalIteration.so.1"
+    with _libraries_lock:
+        if path not in _libraries:
+            handle = ctypes.CDLL(path)
+            handle.IntervalIteration.restype = _IterationResult
+            handle.IntervalIteration.argtypes = [
+                ctypes.POINTER(_SparseMdp), ctypes.POINTER(_IterationOptions),
+                ctypes.POINTER(ctypes.c_int64), ctypes.POINTER(ctypes.c_double),
+                ctypes.POINTER(ctypes.c_int32), _MessageCallback, ctypes.POINTER(ctypes.c_int32)]
+            handle.GetSizeOfSizeType.restype = ctypes.c_int32
+            handle.GetNativeSupportMask.restype = ctypes.c_int32
+            if handle.GetSizeOfSizeType() != 8:
+                raise OSError("%s: the size type is not 64 bits wide" % path)
+            _libraries[path] = handle
+        return _libraries[path]
+
+
+def has_avx512(library=None):
+    """Whether this processor runs the AVX-512 variants."""
+    return bool(load_library(library).GetNativeSupportMask() & 2)
+
+
+def _words(values, what):
+    array = np.ascontiguousarray(values, dtype=np.uint64)
+    if array.ndim != 1:
+        raise ValueError("%s must be one-dimensional" % what)
+    return array
+
+
+def _bitset(states, state_count, what):
+    """A state set (a boolean mask of all states, or state indices) as the
+    library's words: bit s % 64 of word s // 64."""
+    states = np.asarray(states)
+    if states.dtype == bool:
+        if states.shape != (state_count,):
+            raise ValueError("%s: a mask of %d states, not of shape %s"
+                             % (what, state_count, states.shape))
+        mask = states
+    else:
+        indices = np.asarray(states, dtype=np.int64).reshape(-1)
+        if indices.size and (indices.min() < 0 or indices.max() >= state_count):
+            raise ValueError("%s: state indices must lie in 0 .. %d" % (what, state_count - 1))
+        mask = np.zeros(state_count, dtype=bool)
+        mask[indices] = True
+    words = -(-state_count // 64)
+    packed = np.zeros(words * 8, dtype=np.uint8)
+    packed[:-(-state_count // 8)] = np.packbits(mask, bitorder="little")
+    return packed.view("<u8").astype(np.uint64)
+
+
+def _transition_values(data, denominators):
+    """The probabilities as TransitionValue records in an (T, 2) int64 array:
+    floats as stored binary64 values (denominator 0), fractions.Fraction or
+    integer entries, or numerators with ``denominators``, as exact fractions."""
+    data = np.asarray(data)
+    if data.ndim != 1:
+        raise ValueError("the matrix's data must be one-dimensional")
+    records = np.zeros((data.size, 2), dtype=np.int64)
+    if denominators is not None:
+        denominators = np.asarray(denominators)
+        if denominators.shape != data.shape:
+            raise ValueError("denominators: %d entries for %d values"
+                             % (denominators.size, data.size))
+        numerators = np.asarray(data, dtype=np.int64)
+        if not np.array_equal(numerators, data):
+            raise ValueError("with denominators, the matrix's data must be integer numerators")
+        records[:, 0] = numerators
+        records[:, 1] = np.asarray(denominators, dtype=np.int64)
+    elif data.dtype == object:
+        exact = [fractions.Fraction(value) for value in data]
+        records[:, 0] = [value.numerator for value in exact]
+        records[:, 1] = [value.denominator for value in exact]
+    else:
+        records[:, 0] = np.ascontiguousarray(data, dtype="<f8").view(np.int64)
+    return records
+
+
+def compute(matrix, choice_start, target, *, zero=None, denominators=None, maximize=True,
+            epsilon=1e-6, relative=False, max_iterations=0, fpu=None,
+            precision=Precision.DOUBLE, rounding=Rounding.SAFE, sequential=False,
+            return_bounds_on_failure=False, property_name=None, abort=None, library=None):
+    """Bounds on the minimal or maximal probability of reaching ``target``
+    from state 0.
+
+    matrix        the transition probabilities as a CSR matrix with one row
+                  per choice and one column per state: a SciPy sparse matrix,
+                  or the arrays (indptr, indices, data). Float data are taken
+                  as exact binary64 values; fractions.Fraction entries (an
+                  object array or a list) and integer numerators with
+                  ``denominators`` (in the order of the CSR data) as exact
+                  fractions.
+    choice_start  n + 1 offsets: the choices of state s are rows
+                  choice_start[s] up to choice_start[s + 1].
+    target, zero  the target states and the states known to have
+                  probability 0: boolean masks of the n states or state
+                  indices (zero may be None).
+    fpu           an Fpu; by default AVX512 when has_avx512(), else SSE.
+    property_name put in place of "{0}" in the messages.
+    abort         a ctypes.c_int32 that another thread may set to nonzero to
+                  stop the run (status STOPPED).
+    Lengths that do not fit together raise ValueError; what the library
+    refuses comes back with status ERROR and an error message.
+    """
+    handle = load_library(library)
+    if hasattr(matrix, "tocsr"):
+        if denominators is not None and getattr(matrix, "format", None) != "csr":
+            # Converting the format reorders the data; the denominators
+            # follow the order of the CSR data as given.
+            raise ValueError("denominators need the matrix in CSR format, not %s"
+                             % getattr(matrix, "format", type(matrix).__name__))
+        matrix = matrix.tocsr()
+        indptr, indices, data = matrix.indptr, matrix.indices, matrix.data
+    else:
+        indptr, indices, data = matrix
+    choice_start = _words(choice_start, "choice_start")
+    indptr = _words(indptr, "indptr")
+    indices = _words(indices, "indices")
+    values = _transition_values(data, denominators)
+    if choice_start.size < 2:
+        raise ValueError("choice_start needs one entry per state and one more")
+    state_count = choice_start.size - 1
+    if indptr.size != int(choice_start[-1]) + 1:
+        raise ValueError("choice_start ends at %d choices, but indptr has %d entries"
+                         % (choice_start[-1], indptr.size))
+    if indices.size != values.shape[0]:
+        raise ValueError("%d column indices, but %d values" % (indices.size, values.shape[0]))
+    if hasattr(matrix, "shape") and matrix.shape != (indptr.size - 1, state_count):
+        raise ValueError("a matrix of %d choices and %d states must have shape %s, not %s"
+                         % (indptr.size - 1, state_count, (indptr.size - 1, state_count),
+                            matrix.shape))
+    target_words = _bitset(target, state_count, "target")
+    zero_words = None if zero is None else _bitset(zero, state_count, "zero")
+
+    def words_pointer(array):
+        return array.ctypes.data_as(_Words)
+
+    model = _SparseMdp(
+        IsRational=1, StateCount=state_count,
+        ZeroStates=None if zero_words is None else words_pointer(zero_words),
+        TargetStates=words_pointer(target_words), StateChoiceStart=words_pointer(choice_start),
+        ChoiceCount=int(choice_start[-1]), ChoiceTransitionStart=words_pointer(indptr),
+        TransitionCount=indices.size, TransitionTarget=words_pointer(indices),
+        TransitionValues=values.ctypes.data_as(ctypes.POINTER(_TransitionValue)))
+    if fpu is None:
+        fpu = Fpu.AVX512 if has_avx512(library) else Fpu.SSE
+    options = _IterationOptions(
+        Epsilon=epsilon, MaxIterations=max_iterations, Maximize=bool(maximize),
+        Relative=bool(relative),
+        ReturnBoundsOnFailure=bool(return_bounds_on_failure), Fpu=int(fpu),
+        Precision=int(precision), Rounding=int(rounding), Sequential=bool(sequential))
+
+    messages = []
+
+    def receive(context, text, severity):
+        # The text is valid only during the callback: decode it now.
+        text = text.decode("utf-8", "replace")
+        if property_name is not None:
+            text = text.replace("{0}", property_name)
+        messages.append(Message(Severity(severity) if severity <= 2 else severity, text))
+
+    callback = _MessageCallback(receive)
+    iterations, achieved = ctypes.c_int64(0), ctypes.c_double(0)
+    warned = ctypes.c_int32(0)
+    abort_flag = abort if abort is not None else ctypes.c_int32(0)
+    answer = handle.IntervalIteration(ctypes.byref(model), ctypes.byref(options),
+                                      ctypes.byref(iterations), ctypes.byref(achieved),
+                                      ctypes.byref(warned), callback, ctypes.byref(abort_flag))
+    status = Status(answer.Status) if 0 <= answer.Status <= 3 else answer.Status
+    return Result(answer.Lower, answer.Upper, status, iterations.value, achieved.value, messages)

@@ -1,0 +1,282 @@
+#include "CommandLine.hpp"
+
+#include "Text.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace iicheck {
+
+const char* const kUsage =
+    R"(Usage: iicheck [options] [MODEL.tra [MODEL.lab]]
+
+Computes sound bounds on the minimum or maximum probability of reaching a set
+of target states in an explicit MDP with the IntervalIteration library.
+MODEL.tra is the transitions file; MODEL.lab defaults to the same name with
+.lab. MODEL may also be a folder NAME holding NAME.tra and NAME.lab, or a
+path without the extension. Without a model, the bundled example runs.
+
+Property:
+  --target LABELS     target states: a label, or labels joined by '|' such
+                      as 'goal|done' (default: target)
+  --avoid LABELS      constrained reachability "!avoid U target": states with
+                      these labels that are not targets count as failures
+  --max, --min        maximum (default) or minimum over all schedulers
+
+Input:
+  --sum-tolerance T   refuse a choice whose probabilities, summed exactly as
+                      rationals, are more than T away from 1 (default 1e-9);
+                      choices within T but not exactly 1 (printed binary64
+                      values miss 1 by about 1e-17) are used as written and
+                      counted in one note
+
+Precision:
+  --epsilon E         required half-width of the interval (default 1e-6)
+  --absolute          measure the half-width as it is (default)
+  --relative          measure the half-width relative to the lower bound
+  --max-iterations N  stop after N iterations (default 0: no limit)
+
+Arithmetic:
+  --fpu NAME          default, x87, SSE or AVX-512
+  --precision NAME    single, double or extended (extended only with x87)
+  --rounding NAME     default or safe (only safe rounding gives sound bounds)
+  --interleaved       one vector of lower/upper pairs
+  --sequential        separate lower and upper vectors
+  --all-variants      run every variant the library offers on this processor
+                      and print a comparison table
+Without these, the fastest sound variant measured (docs/performance.md):
+safe rounding, double precision, with AVX-512 AVX-512 interleaved (0.6 to
+1.6 times the time of default rounding), else SSE sequential (0.7 to 2;
+SSE interleaved takes 3.8 to 23, changing the rounding direction twice per
+transition). If that one would round some fraction of the model before
+dividing it, the next of SSE sequential and x87 interleaved, with a note.
+
+Output:
+  --json              machine-readable output on stdout
+  --quiet             no progress line
+  --verbose           also show the library's information messages
+  --help              this text
+  --version           the versions of iicheck and of the library's header
+
+Signals: Ctrl-C (SIGINT) and SIGTERM stop the work. During the iteration
+iicheck reports the bounds reached so far; while reading or precomputing it
+says where it stopped. A second signal ends the process at once.
+
+Exit codes:
+  0  converged
+  1  usage or input error
+  2  the library refused the call (status 3)
+  3  stopped before convergence: the iteration limit (status 1), or Ctrl-C
+     or SIGTERM at any time
+  4  no bound changed while the bounds were still apart (status 2)
+  5  error: a run with safe rounding returned bounds that are not
+     0 <= lower <= upper <= 1, which sound bounds always are (the model is
+     not a valid MDP, or the library is faulty); never reported as converged
+With --all-variants: 5 when any safe-rounding run did so, else 3 when a
+signal stopped the runs, else 0 when at least one variant converged, else 2.
+)";
+
+namespace {
+
+bool SameName(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const char x = static_cast<char>(a[i] | 0x20);
+        const char y = static_cast<char>(b[i] | 0x20);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+// The option byte whose display name (from the library) is name.
+uint8_t ByDisplayName(const std::string& option, const std::string& name,
+                      const char* (*toString)(uint8_t), uint8_t count) {
+    std::string names;
+    for (uint8_t value = 0; value < count; ++value) {
+        if (SameName(name, toString(value))) return value;
+        names += std::string(value == 0 ? "" : ", ") + toString(value);
+    }
+    if (toString == FpuToString && SameName(name, "avx512")) return FpuAVX512;
+    throw UsageError(option + ": unknown name " + Quoted(name) + "; choose one of " + names);
+}
+
+// A finite number, not negative.
+double NonNegative(const std::string& option, const std::string& text) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(value) || value < 0) {
+        throw UsageError(option + ": " + Quoted(text) + " is not a non-negative number");
+    }
+    return value;
+}
+
+bool HasAvx512() { return (GetNativeSupportMask() & 2) != 0; }
+
+}  // namespace
+
+CommandLine::CommandLine() : Chosen(DefaultVariants(HasAvx512())[0]) {}
+
+std::vector<Variant> DefaultVariants(bool avx512) {
+    // Under safe rounding the portable and SSE variants change the rounding
+    // direction twice per transition in the interleaved layout, but twice
+    // per sweep in the sequential one; AVX-512 carries the direction in each
+    // instruction and x87 loads the integers of a fraction exactly.
+    std::vector<Variant> variants;
+    if (avx512) variants.push_back({FpuAVX512, PrecisionDouble, RoundingSafe, false});
+    variants.push_back({FpuSSE, PrecisionDouble, RoundingSafe, true});
+    variants.push_back({FpuX87, PrecisionDouble, RoundingSafe, false});
+    return variants;
+}
+
+Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<std::string>& notes) {
+    if (line.VariantGiven) return line.Chosen;
+    const std::vector<Variant> candidates = DefaultVariants(HasAvx512());
+    for (const Variant& candidate : candidates) {
+        const FractionCount count = CountFractions(model, candidate);
+        if (count.Inexact == 0) {
+            if (&candidate != &candidates[0]) {
+                notes.push_back("the " + Describe(candidates[0]) + " would round " +
+                                std::to_string(CountFractions(model, candidates[0]).Inexact) +
+                                " fractions of this model before dividing them; using the " +
+                                Describe(candidate) + ", which divides them with outward rounding");
+            }
+            return candidate;
+        }
+    }
+    return candidates.back();  // x87 divides every fraction exactly
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine line;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string argument = arguments[i];
+        std::string value;
+        bool hasValue = false;
+        if (argument.rfind("--", 0) == 0) {
+            const std::size_t equals = argument.find('=');
+            if (equals != std::string::npos) {
+                value = argument.substr(equals + 1);
+                argument.resize(equals);
+                hasValue = true;
+            }
+        }
+        auto takeValue = [&]() -> std::string {
+            if (hasValue) return value;
+            if (i + 1 >= arguments.size()) throw UsageError(Printable(argument) + " needs a value");
+            return arguments[++i];
+        };
+        auto noValue = [&]() {
+            if (hasValue) throw UsageError(Printable(argument) + " takes no value");
+        };
+        if (argument == "--help" || argument == "-h") {
+            line.Help = true;
+        } else if (argument == "--version") {
+            noValue();
+            line.Version = true;
+        } else if (argument == "--prop") {
+            try {
+                line.Properties.push_back(ParseProperty(takeValue(), "--prop"));
+            } catch (const InputError& error) {
+                throw UsageError(error.what());
+            }
+        } else if (argument == "--props") {
+            line.PropertyFiles.push_back(takeValue());
+        } else if (argument == "--target") {
+            line.Target = takeValue();
+            line.TargetGiven = true;
+        } else if (argument == "--avoid") {
+            line.Avoid = takeValue();
+            line.AvoidGiven = true;
+        } else if (argument == "--max" || argument == "--min") {
+            noValue();
+            line.Maximize = argument == "--max";
+            line.DirectionGiven = true;
+        } else if (argument == "--sum-tolerance") {
+            line.SumTolerance = NonNegative(argument, takeValue());
+        } else if (argument == "--epsilon") {
+            line.Epsilon = NonNegative(argument, takeValue());
+        } else if (argument == "--relative") {
+            noValue();
+            line.Relative = true;
+        } else if (argument == "--absolute") {
+            noValue();
+            line.Relative = false;
+        } else if (argument == "--max-iterations") {
+            const std::string text = takeValue();
+            char* end = nullptr;
+            errno = 0;
+            const long long count = std::strtoll(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || errno != 0 || count < 0 || count > INT32_MAX) {
+                throw UsageError("--max-iterations: " + Quoted(text) + " is not a count from 0 to " +
+                                 std::to_string(INT32_MAX));
+            }
+            line.MaxIterations = static_cast<int32_t>(count);
+        } else if (argument == "--fpu") {
+            line.Chosen.Fpu = ByDisplayName(argument, takeValue(), FpuToString, 4);
+            line.VariantGiven = true;
+            if (line.Chosen.Fpu == FpuAVX512 && !HasAvx512()) {
+                throw UsageError("--fpu AVX-512: this processor lacks AVX-512F or AVX-512DQ");
+            }
+        } else if (argument == "--precision") {
+            line.Chosen.Precision = ByDisplayName(argument, takeValue(), PrecisionToString, 3);
+            line.VariantGiven = true;
+        } else if (argument == "--rounding") {
+            line.Chosen.Rounding = ByDisplayName(argument, takeValue(), RoundingToString, 2);
+            line.VariantGiven = true;
+        } else if (argument == "--sequential") {
+            noValue();
+            line.Chosen.Sequential = true;
+            line.VariantGiven = true;
+        } else if (argument == "--interleaved") {
+            noValue();
+            line.Chosen.Sequential = false;
+            line.VariantGiven = true;
+        } else if (argument == "--all-variants") {
+            noValue();
+            line.AllVariants = true;
+        } else if (argument == "--json") {
+            noValue();
+            line.Json = true;
+        } else if (argument == "--quiet") {
+            noValue();
+            line.Quiet = true;
+        } else if (argument == "--verbose") {
+            noValue();
+            line.Verbose = true;
+        } else if (argument.size() > 1 && argument[0] == '-') {
+            throw UsageError("unknown option " + Printable(argument) + " (see --help)");
+        } else {
+            line.Files.push_back(argument);
+        }
+    }
+    if (line.Files.size() > 2) throw UsageError("at most two files: MODEL.tra [MODEL.lab]");
+    if ((line.TargetGiven || line.AvoidGiven || line.DirectionGiven) &&
+        (!line.Properties.empty() || !line.PropertyFiles.empty())) {
+        throw UsageError("--prop and --props cannot be mixed with --target, --avoid, --min or --max; "
+                         "write the whole property, such as --prop 'Pmin=? [!\"avoid\" U \"goal\"]'");
+    }
+    return line;
+}
+
+std::vector<Property> PropertiesOf(const CommandLine& line, std::vector<std::string>& notes) {
+    std::vector<Property> properties = line.Properties;
+    for (const std::string& file : line.PropertyFiles) {
+        const FileText text(file);
+        for (Property& property : ParsePropertiesText(text.Text(), file, notes)) {
+            properties.push_back(std::move(property));
+        }
+    }
+    if (!properties.empty()) return properties;
+    properties.push_back(ShorthandProperty(line.Target, line.Avoid, line.Maximize));
+    const char* missing = !line.TargetGiven && !line.DirectionGiven ? "no property given"
+                          : !line.TargetGiven                      ? "no --target given"
+                          : !line.DirectionGiven                   ? "no --min or --max given"
+                                                                   : nullptr;
+    if (missing != nullptr) notes.push_back(std::string(missing) + "; checking " + properties[0].Text);
+    return properties;
+}
+
+}  // namespace iicheck

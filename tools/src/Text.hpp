@@ -1,0 +1,26 @@
+// Text from input files and the command line, made safe to show: every
+// message, the text output and the JSON output pass file names, label names
+// and excerpts of the input through Printable.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace iicheck {
+
+// Valid UTF-8 that a terminal shows as it is: bytes that are not UTF-8 and
+// control characters (C0, DEL, C1) become "\xHH"; the byte-order mark and
+// the characters that reorder or break lines (U+2028, U+2029, the bidi
+// embeddings, overrides and isolates) become "\uHHHH". Everything else is
+// kept as it is.
+std::string Printable(std::string_view text);
+
+// Printable(text) in double quotes, cut after maxBytes bytes of the input
+// ("...").
+std::string Quoted(std::string_view text, std::size_t maxBytes = 40);
+
+// A JSON string literal of Printable(text).
+std::string JsonString(std::string_view text);
+
+}  // namespace iicheck
