@@ -8,8 +8,8 @@
 #include "Termination.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <type_traits>
 
 namespace ii {
@@ -212,23 +212,15 @@ inline bool Unchanged(const SparseMdp& model, uint64_t state, const uint8_t* sta
     return true;
 }
 
-// The bits that carry a stored bound: all of a float or a double, the ten
-// value bytes of an x87 slot (its six padding bytes are never read).
-struct StoredBits {
-    uint64_t Low;
-    uint16_t High;
-    bool operator==(const StoredBits&) const = default;
-};
-
-template <class T>
-inline StoredBits BitsOf(const T& slot) {
-    StoredBits bits{0, 0};
-    std::memcpy(&bits.Low, &slot, sizeof(T) < sizeof bits.Low ? sizeof(T) : sizeof bits.Low);
-    if constexpr (sizeof(T) > sizeof bits.Low) {
-        std::memcpy(&bits.High, reinterpret_cast<const unsigned char*>(&slot) + sizeof bits.Low,
-                    sizeof bits.High);
-    }
-    return bits;
+// Whether storing `value` over the stored bound, which it compares equal
+// to, changes the stored bits: only a zero of the other sign does. A value
+// that compares equal is exactly the stored one, so its store does not
+// round, and equal non-zero values have one encoding. (Comparing the bits
+// themselves would read back every x87 slot just stored, which costs the
+// extended-precision variants as much as the update.)
+template <class W>
+inline bool FlipsZero(W value, W stored) {
+    return value == W(0) && std::signbit(value) != std::signbit(stored);
 }
 
 // Runs the next sweep of a schedule: run(std::bool_constant<Stamped>,
@@ -279,17 +271,15 @@ template <class V, Dir D, bool IsUpper, bool Maximize, bool Stamped>
             value = Better<Maximize>(ChoiceValue<V, D>(model, c, x), value);
         }
         clamped |= ClampBound<V, IsUpper>(value);
-        const bool differs = Differs(value, V::Load(x[i]));
+        const Work old = V::Load(x[i]);
+        const bool differs = Differs(value, old);
         changed |= differs;
         if constexpr (Stamped) {
-            const StoredBits before = BitsOf(x[i]);
-            x[i] = V::Store(value);
-            if (differs || !(BitsOf(x[i]) == before)) {
+            if (differs || FlipsZero(value, old)) {
                 stamps[i] = clock.Current;
             }
-        } else {
-            x[i] = V::Store(value);
         }
+        x[i] = V::Store(value);
     }
     NoteClamp<V>(clamped, arguments);
     return {changed, skipped, visited};
@@ -480,20 +470,17 @@ template <class V, bool Maximize, bool Stamped>
         clamped |= ClampBound<V, false>(best.Lower);
         clamped |= ClampBound<V, true>(best.Upper);
         BoundPair<typename V::Stored>& stored = bounds[i];
-        bool differs = Differs(best.Lower, V::Load(stored.Lower));
-        differs |= Differs(best.Upper, V::Load(stored.Upper));
+        const Work oldLower = V::Load(stored.Lower);
+        const Work oldUpper = V::Load(stored.Upper);
+        bool differs = Differs(best.Lower, oldLower);
+        differs |= Differs(best.Upper, oldUpper);
         changed |= differs;
         if constexpr (Stamped) {
-            const StoredBits lowerBefore = BitsOf(stored.Lower);
-            const StoredBits upperBefore = BitsOf(stored.Upper);
-            StorePair<V>(stored, best.Lower, best.Upper);
-            if (differs || !(BitsOf(stored.Lower) == lowerBefore) ||
-                !(BitsOf(stored.Upper) == upperBefore)) {
+            if (differs || FlipsZero(best.Lower, oldLower) || FlipsZero(best.Upper, oldUpper)) {
                 stamps[i] = clock.Current;
             }
-        } else {
-            StorePair<V>(stored, best.Lower, best.Upper);
         }
+        StorePair<V>(stored, best.Lower, best.Upper);
     }
     NoteClamp<V>(clamped, arguments);
     return {changed, skipped, visited};
