@@ -4,17 +4,22 @@
 // floor, the simplest hand-written in-place sweep over the same arrays. At
 // the end: the ratios that matter, all measured in this one run, and the peak
 // memory of a call. With --report=FILE the ratios are also written there as
-// a Markdown document.
+// a Markdown document. Last, whole calls to Epsilon 1e-6 with and without
+// skipping the states whose successors did not change.
+#include "ExplicitModel.hpp"
 #include "Floor.hpp"
 #include "GeneratedModel.hpp"
 #include "IntervalIteration.h"
 #include "MemoryCounter.hpp"
 #include "Pipeline.hpp"
+#include "Precompute.hpp"
 #include "ReportSection.hpp"
+#include "Variants.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -69,6 +74,8 @@ struct NamedModel {
     // Iterations a library call completes (fewer than the limit when it
     // reaches a fixed point); the floor sweeps as often.
     int Iterations = kIterationsPerCall;
+    // Limit of the calls with and without skipping (0: none).
+    int SkippingLimit = 0;
 };
 
 NamedModel FromGenerated(const std::string& name, bench::GeneratedModel generated) {
@@ -125,6 +132,33 @@ int64_t Call(const SparseMdp& mdp, const IterationOptions& options) {
     return result.Status == IterationStatusStopped ? count - 1 : count;
 }
 
+// A call to Epsilon 1e-6 (or the limit) with the given skipping; returns the
+// iterations it completed.
+int64_t SkippingCall(const SparseMdp& mdp, const Variant& variant, bool sequential,
+                     int maxIterations, ii::Skipping skipping, ii::SweepCounts* counts) {
+    IterationOptions options = Options(variant, sequential, maxIterations);
+    options.Epsilon = 1e-6;
+    int64_t count = 0;
+    double achieved = 0;
+    int32_t warned = 1, abortFlag = 0;
+    const IterationResult result = ii::RunIntervalIteration(
+        (GetNativeSupportMask() & 2) != 0, &mdp, &options, &count, &achieved, &warned,
+        IgnoreMessage, &abortFlag, {skipping, counts});
+    benchmark::DoNotOptimize(result);
+    return result.Status == IterationStatusStopped ? count - 1 : count;
+}
+
+// The variants whose calls are timed with and without skipping: the cheapest
+// update (DoubleDefaultSSE), the defaults of iicheck with and without
+// AVX-512, and the costly changes of direction of the portable environment
+// and of x87.
+bool SkippingVariant(const Variant& variant) {
+    static const std::set<std::string> names = {"DoubleDefaultSSE", "DoubleSafeSSE",
+                                                "DoubleSafeAVX512", "SingleSafeDefault",
+                                                "ExtendedSafeX87"};
+    return names.count(variant.Name) != 0;
+}
+
 bool Runnable(const Variant& variant) {
     return variant.Fpu != FpuAVX512 || (GetNativeSupportMask() & 2) != 0;
 }
@@ -137,6 +171,23 @@ void SetCounters(benchmark::State& state, double iterations, uint64_t transition
     state.counters["time/transition"] =
         benchmark::Counter(iterations * static_cast<double>(transitions),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// A whole call; counters: the time per iteration and the share of the
+// state updates that the sweeps skipped.
+void RunSkipping(benchmark::State& state, const NamedModel* model, Variant variant,
+                 bool sequential, ii::Skipping skipping) {
+    double iterations = 0;
+    ii::SweepCounts counts{};
+    for (auto _ : state) {
+        counts = {};
+        iterations += static_cast<double>(SkippingCall(model->Mdp, variant, sequential,
+                                                       model->SkippingLimit, skipping, &counts));
+    }
+    SetCounters(state, iterations, model->Transitions);
+    state.counters["skipped"] = static_cast<double>(counts.Skipped) /
+                                static_cast<double>(counts.Updates == 0 ? 1 : counts.Updates);
+    state.counters["iterations/call"] = iterations / static_cast<double>(state.iterations());
 }
 
 void RunVariant(benchmark::State& state, const NamedModel* model, Variant variant,
@@ -169,8 +220,10 @@ void RunFloor(benchmark::State& state, const NamedModel* model, bool sequential)
                 model->Transitions);
 }
 
-// Collects the time per iteration of every run (the median when runs are
-// repeated) and prints the ratios at the end, next to the console output.
+// Collects the time per iteration of every run (when runs are repeated, the
+// median; for the calls with and without skipping, the fastest, since they
+// repeat the same work and interference only adds time) and prints the
+// ratios at the end, next to the console output.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter(std::vector<NamedModel>* models, std::string report)
@@ -179,8 +232,11 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
-            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) {
+            const bool summary =
+                run.run_type == Run::RT_Aggregate &&
+                run.aggregate_name ==
+                    (run.run_name.function_name.rfind("Skip/", 0) == 0 ? "min" : "median");
+            if (run.error_occurred || (run.run_type != Run::RT_Iteration && !summary)) {
                 continue;
             }
             const auto found = run.counters.find("time/iteration");
@@ -188,19 +244,28 @@ public:
                 continue;
             }
             std::string name = run.run_name.function_name;
-            if (median || medians_.count(name) == 0) {
+            if (summary || summarised_.count(name) == 0) {
                 times_[name] = found->second.value;
+                const auto skipped = run.counters.find("skipped");
+                if (skipped != run.counters.end()) {
+                    skipped_[name] = skipped->second.value;
+                    perCall_[name] = run.counters.at("iterations/call").value;
+                }
             }
-            if (median) {
-                medians_.insert(name);
+            if (summary) {
+                summarised_.insert(name);
             }
         }
     }
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::string text = Table();
-        std::printf("\nTime per iteration as ratios, all measured in this run.\n%s", text.c_str());
+        const std::string text = Table();
+        const std::string skipping = SkippingTable();
+        std::printf("\nTime per iteration as ratios, all measured in this run.\n%s%s",
+                    text.c_str(), skipping.c_str());
+        // The skipping table is copied by hand into its section of the
+        // document, with the command that measured it.
         if (!report_.empty()) {
             WriteReport(text);
         }
@@ -217,10 +282,19 @@ private:
         return text;
     }
 
-    // One Markdown table per model.
+    // One Markdown table per model that was measured.
     std::string Table() const {
         std::string out;
         for (const NamedModel& model : *models_) {
+            if (times_.count("Floor/sequential/" + model.Name) == 0 &&
+                times_.count("Floor/interleaved/" + model.Name) == 0 &&
+                std::none_of(std::begin(kVariants), std::end(kVariants), [&](const Variant& v) {
+                    return times_.count(v.Name + std::string("/sequential/") + model.Name) +
+                               times_.count(v.Name + std::string("/interleaved/") + model.Name) >
+                           0;
+                })) {
+                continue;
+            }
             char heading[256];
             std::snprintf(heading, sizeof heading,
                           "\n### %s (%llu states, %llu transitions)\n\n", model.Name.c_str(),
@@ -232,6 +306,7 @@ private:
             std::string fastestName;
             for (const auto& [name, time] : times_) {
                 if (name.rfind("Floor", 0) != 0 && name.rfind("Setup", 0) != 0 &&
+                    name.rfind("Skip", 0) != 0 &&
                     name.size() > model.Name.size() &&
                     name.compare(name.size() - model.Name.size() - 1, std::string::npos,
                                  "/" + model.Name) == 0 &&
@@ -281,6 +356,89 @@ private:
         return out;
     }
 
+    // Skipping the states that cannot change: per model and layout, over the
+    // variants, the median share of the state updates skipped and the median
+    // (lowest, highest) time per call against the same calls without
+    // skipping, as the library chooses and with skipping wherever possible
+    // (always). The three calls must complete the same iterations.
+    std::string SkippingTable() const {
+        std::string out;
+        std::string variants;
+        for (const NamedModel& model : *models_) {
+            for (const char* layout : {"sequential", "interleaved"}) {
+                std::vector<double> skippedChosen, skippedAlways, chosen, always;
+                double perCall = -1;
+                bool same = true;
+                std::string measured;
+                for (const Variant& variant : kVariants) {
+                    const std::string suffix =
+                        std::string("/") + variant.Name + "/" + layout + "/" + model.Name;
+                    const std::string never = "Skip/never" + suffix;
+                    const std::string chosenName = "Skip/chosen" + suffix;
+                    const std::string alwaysName = "Skip/always" + suffix;
+                    if (times_.count(never) == 0 || times_.count(chosenName) == 0 ||
+                        times_.count(alwaysName) == 0 || times_.at(never) <= 0) {
+                        continue;
+                    }
+                    measured += (measured.empty() ? "" : ", ") + std::string(variant.Name);
+                    skippedChosen.push_back(skipped_.at(chosenName));
+                    skippedAlways.push_back(skipped_.at(alwaysName));
+                    chosen.push_back(times_.at(chosenName) / times_.at(never));
+                    always.push_back(times_.at(alwaysName) / times_.at(never));
+                    perCall = perCall_.at(never);
+                    same = same && perCall_.at(chosenName) == perCall &&
+                           perCall_.at(alwaysName) == perCall;
+                }
+                if (chosen.empty()) {
+                    continue;
+                }
+                variants = measured;
+                const std::string name =
+                    model.SkippingLimit == 0
+                        ? model.Name
+                        : model.Name + " (first " + std::to_string(model.SkippingLimit) +
+                              " iterations)";
+                char line[320];
+                std::snprintf(line, sizeof line, "| %s | %s | %s | %.2f | %s | %.2f | %s |\n",
+                              name.c_str(), layout,
+                              same ? std::to_string(std::lround(perCall)).c_str() : "differ!",
+                              Median(skippedChosen), Spread(chosen).c_str(),
+                              Median(skippedAlways), Spread(always).c_str());
+                out += line;
+            }
+        }
+        if (out.empty()) {
+            return out;
+        }
+        return "\n### Skipping the states that cannot change\n\n"
+               "Whole calls to Epsilon 1e-6 (the generated model far beyond the caches: its "
+               "first iterations only), CPU time per call (the fastest of the repetitions) of "
+               "the library skipping the states whose successors did not change since their "
+               "last update (chosen: as the library does by default; always: from the second "
+               "sweep on), against the same calls computing every state; median over the "
+               "variants " +
+               variants +
+               ", lowest and highest in brackets; skipped: the median share of the state "
+               "updates skipped.\n\n"
+               "| model | layout | iterations per call | skipped, chosen | chosen / never | "
+               "skipped, always | always / never |\n|---|---|---|---|---|---|---|\n" +
+               out;
+    }
+
+    static double Median(std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        const std::size_t n = values.size();
+        return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    }
+
+    static std::string Spread(const std::vector<double>& values) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)", Median(values),
+                      *std::min_element(values.begin(), values.end()),
+                      *std::max_element(values.begin(), values.end()));
+        return text;
+    }
+
     static std::string Nanoseconds(double secondsPerIteration, const NamedModel& model) {
         char text[32];
         std::snprintf(text, sizeof text, "%.2f",
@@ -317,16 +475,19 @@ private:
     std::vector<NamedModel>* models_;
     std::string report_;
     std::map<std::string, double> times_;
-    std::set<std::string> medians_;
+    std::map<std::string, double> skipped_;  // share of the updates skipped
+    std::map<std::string, double> perCall_;  // iterations per call, of the same runs
+    std::set<std::string> summarised_;  // runs whose summary was seen
 };
 
 // Peak memory a call takes beyond the caller's model, against the bound
-// storage it needs.
+// storage it needs: the bounds and one change stamp byte per state and bound
+// vector.
 void ReportMemory(const NamedModel& model) {
     std::printf("\nPeak memory of one call beyond the model (%s, %llu states):\n",
                 model.Name.c_str(), static_cast<unsigned long long>(model.States));
-    std::printf("%-22s %-12s %14s %14s %14s\n", "variant", "layout", "peak bytes", "bounds bytes",
-                "peak - bounds");
+    std::printf("%-22s %-12s %14s %14s %14s\n", "variant", "layout", "peak bytes", "storage bytes",
+                "peak - storage");
     for (const Variant& variant : kVariants) {
         if (!Runnable(variant)) {
             continue;
@@ -335,7 +496,7 @@ void ReportMemory(const NamedModel& model) {
             const std::size_t element = variant.Precision == PrecisionSingle   ? 4
                                         : variant.Precision == PrecisionDouble ? 8
                                                                                : 16;
-            const std::size_t bounds = 2 * element * model.States;
+            const std::size_t bounds = (2 * element + (sequential ? 2 : 1)) * model.States;
             bench::MemoryCounter::Start();
             Call(model.Mdp, Options(variant, sequential, 1));
             const std::size_t peak = bench::MemoryCounter::Stop();
@@ -365,6 +526,7 @@ int main(int argc, char** argv) {
     // Far larger than the caches, and small enough for the L2 cache (1 MiB
     // on the machine this was written on: about 4,000 states).
     models.push_back(FromGenerated("generated-10M", bench::Generate(10'000'000)));
+    models.back().SkippingLimit = kIterationsPerCall;  // whole calls take minutes
     models.push_back(FromGenerated("generated-L2", bench::Generate(24'000)));
     std::vector<std::filesystem::path> folders;
     for (const auto& entry : std::filesystem::directory_iterator(INTERVAL_ITERATION_MODELS)) {
@@ -402,6 +564,28 @@ int main(int argc, char** argv) {
                                              RunVariant, &model, variant, sequential)
                     ->Unit(benchmark::kMillisecond)
                     ->UseRealTime();
+            }
+        }
+    }
+    for (const NamedModel& model : models) {
+        for (bool sequential : {true, false}) {
+            const std::string layout = sequential ? "/sequential/" : "/interleaved/";
+            for (const Variant& variant : kVariants) {
+                if (!Runnable(variant) || !SkippingVariant(variant)) {
+                    continue;
+                }
+                for (const auto& [mode, skipping] :
+                     {std::pair{"never/", ii::Skipping::Never},
+                      std::pair{"always/", ii::Skipping::Always},
+                      std::pair{"chosen/", ii::Skipping::Chosen}}) {
+                    benchmark::RegisterBenchmark(
+                        ("Skip/" + std::string(mode) + variant.Name + layout + model.Name).c_str(),
+                        RunSkipping, &model, variant, sequential, skipping)
+                        ->Unit(benchmark::kMillisecond)
+                        ->ComputeStatistics("min", [](const std::vector<double>& values) {
+                            return *std::min_element(values.begin(), values.end());
+                        });
+                }
             }
         }
     }

@@ -1,6 +1,8 @@
-// The per-variant driver: owns the bound storage for one call, fills it with
-// the initial bounds, prepares the floating-point unit as the back-end
-// requires, runs the kernel of the chosen layout and puts everything back.
+// The per-variant driver: owns the bound storage for one call (the bounds,
+// and beside them the sweeps' change stamps, one byte per state and bound
+// vector), fills it with the initial bounds, prepares the floating-point
+// unit as the back-end requires, runs the kernel of the chosen layout and
+// puts everything back.
 #pragma once
 
 #include "Backends.hpp"
@@ -11,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace ii {
 namespace {
@@ -20,10 +23,11 @@ constexpr const char* kOutOfMemoryText =
 
 template <class V>
 using SequentialKernel = IterationResult (*)(const SparseMdp*, typename V::Stored*,
-                                             typename V::Stored*, const KernelArguments&);
+                                             typename V::Stored*, uint8_t*, uint8_t*,
+                                             const KernelArguments&);
 template <class V>
 using InterleavedKernel = IterationResult (*)(const SparseMdp*,
-                                              BoundPair<typename V::Stored>*,
+                                              BoundPair<typename V::Stored>*, uint8_t*,
                                               const KernelArguments&);
 
 // The refusal of Part-1.2 style: an error message and the error result with
@@ -51,18 +55,37 @@ inline T InitialUpper(const SparseMdp& model, uint64_t state) {
     return model.ZeroStates != nullptr && IsMember(model.ZeroStates, state) ? T(0) : T(1);
 }
 
+// One block for a bound vector of n elements (the pairs, in the interleaved
+// layout) followed, when the sweeps may skip, by its change stamps
+// (Kernels.hpp): one byte per state, all zero. Null when it cannot be had.
+template <class Element>
+Element* AllocateVector(uint64_t n, bool stamped, uint8_t*& stamps) {
+    stamps = nullptr;
+    // A count whose size overflows cannot be allocated either.
+    if (n > UINT64_MAX / (sizeof(Element) + 1)) {
+        return nullptr;
+    }
+    auto* block = static_cast<unsigned char*>(std::malloc(n * sizeof(Element) + (stamped ? n : 0)));
+    if (block != nullptr && stamped) {
+        stamps = block + n * sizeof(Element);
+        std::memset(stamps, 0, n);
+    }
+    return reinterpret_cast<Element*>(block);
+}
+
 template <class V>
 IterationResult Drive(const SparseMdp* model, const KernelArguments& arguments,
                       SequentialKernel<V> sequential, InterleavedKernel<V> interleaved) {
     using Stored = typename V::Stored;
     using Environment = typename V::Environment;
     const uint64_t n = model->StateCount;
-    // A count whose storage size overflows cannot be allocated either.
-    constexpr uint64_t kMaxStates = UINT64_MAX / (2 * sizeof(Stored));
+    const bool stamped = arguments.Skip != Skipping::Never;
     IterationResult result;
     if (arguments.Options->Sequential != 0) {
-        Stored* lower = n <= kMaxStates ? static_cast<Stored*>(std::malloc(n * sizeof(Stored))) : nullptr;
-        Stored* upper = n <= kMaxStates ? static_cast<Stored*>(std::malloc(n * sizeof(Stored))) : nullptr;
+        uint8_t* lowerStamps;
+        uint8_t* upperStamps;
+        Stored* lower = AllocateVector<Stored>(n, stamped, lowerStamps);
+        Stored* upper = AllocateVector<Stored>(n, stamped, upperStamps);
         if (lower == nullptr || upper == nullptr) {
             std::free(lower);
             std::free(upper);
@@ -75,14 +98,13 @@ IterationResult Drive(const SparseMdp* model, const KernelArguments& arguments,
             upper[s] = InitialUpper<Stored>(*model, s);
         }
         const auto saved = Environment::Prepare();
-        result = sequential(model, lower, upper, arguments);
+        result = sequential(model, lower, upper, lowerStamps, upperStamps, arguments);
         Environment::Restore(saved);
         std::free(lower);
         std::free(upper);
     } else {
-        auto* pairs = n <= kMaxStates ? static_cast<BoundPair<Stored>*>(
-                                            std::malloc(n * sizeof(BoundPair<Stored>)))
-                                      : nullptr;
+        uint8_t* stamps;
+        auto* pairs = AllocateVector<BoundPair<Stored>>(n, stamped, stamps);
         if (pairs == nullptr) {
             return Refuse(arguments.Callback, kOutOfMemoryText);
         }
@@ -91,7 +113,7 @@ IterationResult Drive(const SparseMdp* model, const KernelArguments& arguments,
             pairs[s].Upper = InitialUpper<Stored>(*model, s);
         }
         const auto saved = Environment::Prepare();
-        result = interleaved(model, pairs, arguments);
+        result = interleaved(model, pairs, stamps, arguments);
         Environment::Restore(saved);
         std::free(pairs);
     }

@@ -95,7 +95,8 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu, bo
 IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
                                      const IterationOptions* options, int64_t* iterationCount,
                                      double* achievedPrecision, int32_t* warnedFlag,
-                                     MessageCallback callback, const int32_t* abortFlag) {
+                                     MessageCallback callback, const int32_t* abortFlag,
+                                     Tuning tuning) {
     if (model->IsRational == 0) {
         return Refuse(callback, kFloatingPointModelText);
     }
@@ -128,7 +129,7 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
         return Refuse(callback, fault);
     }
     return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,
-                  abortFlag);
+                  abortFlag, tuning);
 }
 
 }  // namespace ii

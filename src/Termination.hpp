@@ -6,6 +6,7 @@
 #include "Backends.hpp"
 #include "IntervalIteration.h"
 #include "StateSets.hpp"
+#include "Variants.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -38,6 +39,8 @@ struct KernelArguments {
     int32_t* WarnedFlag;
     MessageCallback Callback;
     const int32_t* AbortFlag;
+    SweepCounts* Counts;  // for benchmarks; usually null
+    Skipping Skip;
 };
 
 // Kept out of line and out of the hot path: the only call a sweep makes.

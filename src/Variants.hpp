@@ -9,9 +9,27 @@
 
 namespace ii {
 
+// Whether the sweeps skip a state whose successors' bounds have not changed
+// since the state's last update (it would compute the same bits again). The
+// exported entry point takes the library's choice; benchmarks compare.
+enum class Skipping : uint8_t { Chosen, Never, Always };
+
+// What the sweeps of one call did, summed over all its sweeps (not counted
+// with Skipping::Never).
+struct SweepCounts {
+    uint64_t Updates;  // visits of states that are neither targets nor zero states
+    uint64_t Skipped;  // of these, the ones skipped
+};
+
+// Internal settings of a call, besides the host's options.
+struct Tuning {
+    Skipping Skip = Skipping::Chosen;
+    SweepCounts* Counts = nullptr;  // added to when not null
+};
+
 using DriverFunction = IterationResult (*)(const SparseMdp*, const IterationOptions*,
                                            int64_t*, double*, int32_t*,
-                                           MessageCallback, const int32_t*);
+                                           MessageCallback, const int32_t*, Tuning);
 
 #define INTERVAL_ITERATION_DECLARE_DRIVER(Name)                                        \
     IterationResult IntervalIteration##Name(const SparseMdp* model,                    \
@@ -19,7 +37,7 @@ using DriverFunction = IterationResult (*)(const SparseMdp*, const IterationOpti
                                             int64_t* iterationCount,                   \
                                             double* achievedPrecision,                 \
                                             int32_t* warnedFlag, MessageCallback callback, \
-                                            const int32_t* abortFlag)
+                                            const int32_t* abortFlag, Tuning tuning)
 
 INTERVAL_ITERATION_DECLARE_DRIVER(DoubleDefaultDefault);
 INTERVAL_ITERATION_DECLARE_DRIVER(SingleDefaultDefault);
@@ -45,11 +63,12 @@ INTERVAL_ITERATION_DECLARE_DRIVER(DoubleSafeAVX512);
 DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu, bool avx512);
 
 // IntervalIteration on a processor with or without AVX-512: the exported
-// function passes what this processor offers.
+// function passes what this processor offers, and the default tuning.
 IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
                                      const IterationOptions* options, int64_t* iterationCount,
                                      double* achievedPrecision, int32_t* warnedFlag,
-                                     MessageCallback callback, const int32_t* abortFlag);
+                                     MessageCallback callback, const int32_t* abortFlag,
+                                     Tuning tuning = {});
 
 }  // namespace ii
 
@@ -59,17 +78,19 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
 #define INTERVAL_ITERATION_VARIANT(Name)                                                   \
     IterationResult IterateUnboundedSequential##Name(                                      \
         const SparseMdp* model, Name::Stored* lower, Name::Stored* upper,                  \
-        const KernelArguments& arguments) {                                                \
-        return IterateUnboundedSequential<Name>(model, lower, upper, arguments);           \
+        uint8_t* lowerStamps, uint8_t* upperStamps, const KernelArguments& arguments) {    \
+        return IterateUnboundedSequential<Name>(model, lower, upper, lowerStamps,          \
+                                                upperStamps, arguments);                   \
     }                                                                                      \
     IterationResult IterateUnboundedInterleaved##Name(                                     \
-        const SparseMdp* model, BoundPair<Name::Stored>* bounds,                           \
+        const SparseMdp* model, BoundPair<Name::Stored>* bounds, uint8_t* stamps,          \
         const KernelArguments& arguments) {                                                \
-        return IterateUnboundedInterleaved<Name>(model, bounds, arguments);                \
+        return IterateUnboundedInterleaved<Name>(model, bounds, stamps, arguments);        \
     }                                                                                      \
     INTERVAL_ITERATION_DECLARE_DRIVER(Name) {                                              \
-        const KernelArguments arguments{options, iterationCount, achievedPrecision,        \
-                                        warnedFlag, callback, abortFlag};                  \
+        const KernelArguments arguments{options,    iterationCount, achievedPrecision,     \
+                                        warnedFlag, callback,       abortFlag,             \
+                                        tuning.Counts, tuning.Skip};                       \
         return Drive<Name>(model, arguments, IterateUnboundedSequential##Name,             \
                            IterateUnboundedInterleaved##Name);                             \
     }

@@ -2,7 +2,9 @@
 // library and through the arbitrary-precision reference, compared bit for
 // bit (Lower, Upper, Status, IterationCount, AchievedPrecision, WarnedFlag
 // and every message), for every variant the library computes, in both
-// layouts and under several caller rounding directions.
+// layouts and under several caller rounding directions. The reference
+// computes every state in every sweep; the library skips the states that
+// cannot change, and the test makes sure that it does.
 //
 // Reproducible: case i uses a seed derived from the master seed and i.
 // Environment:
@@ -10,7 +12,9 @@
 //   INTERVAL_ITERATION_DIFFERENTIAL_SEED    master seed
 //   INTERVAL_ITERATION_DIFFERENTIAL_FIRST   index of the first case
 //   INTERVAL_ITERATION_DIFFERENTIAL_VARIANT only this variant (e.g. SingleSafeSSE)
+#include "Native.hpp"
 #include "TestSupport.hpp"
+#include "Variants.hpp"
 #include "reference/Harness.hpp"
 #include "reference/Reference.hpp"
 
@@ -203,6 +207,75 @@ test::Choice Distribution(Random& random, uint64_t states) {
     return choice;
 }
 
+// A choice of state s in a chain of n states: mostly to its neighbours (a
+// higher-numbered successor is read in the same sweep, a lower-numbered one
+// in the next), to itself, now and then anywhere, and now and then with a
+// tricky probability (values above 1, NaN, -0, subnormals).
+test::Choice ChainChoice(Random& random, uint64_t s, uint64_t n) {
+    static const std::vector<int64_t> denominators = {2, 3, 4, 5, 8, 10};
+    const int64_t denominator = random.Pick(denominators);
+    const int parts = 1 + static_cast<int>(random.Below(3));
+    int64_t remaining = denominator + (random.Chance(0.1) ? 1 : 0);
+    test::Choice choice;
+    for (int i = 0; i < parts; ++i) {
+        uint64_t target;
+        switch (random.Below(6)) {
+            case 0:
+            case 1:
+                target = (s + 1) % n;
+                break;
+            case 2:
+                target = (s + 2) % n;
+                break;
+            case 3:
+                target = (s + n - 1) % n;
+                break;
+            case 4:
+                target = s;
+                break;
+            default:
+                target = random.Below(n);
+                break;
+        }
+        if (random.Chance(0.05)) {
+            choice.push_back(TrickyProbability(random, target));
+            continue;
+        }
+        const int64_t share = (i + 1 == parts) ? remaining : random.Between(0, remaining);
+        remaining -= share;
+        choice.push_back(random.Chance(0.5)
+                             ? test::Fraction(target, share, denominator)
+                             : test::Stored(target, static_cast<double>(share) /
+                                                        static_cast<double>(denominator)));
+    }
+    return choice;
+}
+
+// A chain of states, long enough for parts of it to converge many sweeps
+// before others, with targets and zero states along it: the states whose
+// successors stopped changing are skipped, so that a wrongly skipped state
+// shows in the results.
+test::Model ChainModel(Random& random, bool zeroStatesNull) {
+    const uint64_t n = 10 + random.Below(15);
+    std::set<uint64_t> targets = {n - 1};
+    std::set<uint64_t> zeros;
+    for (uint64_t s = 0; s + 1 < n; ++s) {
+        if (random.Chance(0.06)) {
+            targets.insert(s);
+        } else if (random.Chance(0.06)) {
+            zeros.insert(s);
+        }
+    }
+    std::vector<test::StateChoices> states(n);
+    for (uint64_t s = 0; s < n; ++s) {
+        const int choices = 1 + static_cast<int>(random.Below(2));
+        for (int c = 0; c < choices; ++c) {
+            states[s].push_back(ChainChoice(random, s, n));
+        }
+    }
+    return test::MakeModel(states, targets, zeros, zeroStatesNull);
+}
+
 test::Choice RandomChoice(Random& random, uint64_t states) {
     if (random.Chance(0.07)) {
         return {};  // a choice without transitions
@@ -269,6 +342,11 @@ Case MakeCase(uint64_t master, uint64_t index) {
         }
     }
     result.Model = test::MakeModel(states, targets, zeros, zeroStatesNull);
+    // Drawn apart, so that the other cases stay what they were.
+    Random shape(SplitMix(result.Seed ^ 0xC4A15EEDULL));
+    if (shape.Chance(0.04)) {
+        result.Model = ChainModel(shape, zeroStatesNull);
+    }
     if (random.Chance(0.05)) {
         result.Model.IsRational = 7;
     }
@@ -382,6 +460,22 @@ std::vector<std::string> Differences(const test::Call& expected, const test::Cal
 // ---------------------------------------------------------------------------
 // Runs
 // ---------------------------------------------------------------------------
+
+// The library's entry point as the host calls it, adding up the sweeps'
+// counts of the calls on this thread. Odd cases skip in every sweep they
+// can; even ones as the library chooses, which also runs sweeps that leave
+// the stamps stale and then has to renew them.
+thread_local ii::SweepCounts gSweepCounts;
+thread_local ii::Skipping gSkipping = ii::Skipping::Chosen;
+
+IterationResult CountingEntry(const SparseMdp* model, const IterationOptions* options,
+                              int64_t* iterationCount, double* achievedPrecision,
+                              int32_t* warnedFlag, MessageCallback callback,
+                              const int32_t* abortFlag) {
+    return ii::RunIntervalIteration(ii::Avx512Supported(), model, options, iterationCount,
+                                    achievedPrecision, warnedFlag, callback, abortFlag,
+                                    {gSkipping, &gSweepCounts});
+}
 
 struct Tally {
     uint64_t Runs = 0;
@@ -518,9 +612,13 @@ void RunCase(const Case& item, const std::vector<test::Variant>& variants, Tally
                     options.MaxIterations = kFallbackLimit;
                     expected = Predict(item, options, direction, 0);
                 }
+                const uint64_t skippedBefore = gSweepCounts.Skipped;
+                gSkipping = item.Index % 2 == 1 ? ii::Skipping::Always : ii::Skipping::Chosen;
                 const reference::HarnessCall actual =
                     reference::RunInDirection(item.Model, options, direction, item.WarnedFlag,
-                                              item.AbortFlag, &watchdog, kCallBudget);
+                                              item.AbortFlag, &watchdog, kCallBudget,
+                                              CountingEntry);
+                tally.Reached["skipped state updates"] += gSweepCounts.Skipped - skippedBefore;
                 ++tally.Runs;
                 tally.Note(expected.Call);
                 const std::string where = std::string(variant.Name) +
@@ -607,7 +705,7 @@ TEST(Differential, RandomModelsAgreeWithTheReferenceBitForBit) {
         std::vector<std::string> required = {
             "status 0", "status 1", "status 2", "warning: lower bound is greater",
             "warning: reached maximum", "warning: aborted", "computed NaN bound",
-            "lower above upper", "subnormal binary64 bound"};
+            "lower above upper", "subnormal binary64 bound", "skipped state updates"};
         const bool anyDefault =
             std::any_of(variants.begin(), variants.end(), [](const test::Variant& variant) {
                 return variant.Rounding == RoundingDefault;

@@ -105,12 +105,13 @@ struct HarnessCall {
     bool TimedOut = false;  // the watchdog had to raise AbortFlag
 };
 
-// Runs IntervalIteration with the caller's direction set just around the
-// call. With a watchdog, AbortFlag is raised after `budget`.
+// Runs IntervalIteration (or `entry`) with the caller's direction set just
+// around the call. With a watchdog, AbortFlag is raised after `budget`.
 inline HarnessCall RunInDirection(const test::Model& model, const IterationOptions& options,
                                   Direction direction, int32_t warnedFlag = 0,
                                   int32_t abortFlag = 0, Watchdog* watchdog = nullptr,
-                                  std::chrono::milliseconds budget = std::chrono::seconds(10)) {
+                                  std::chrono::milliseconds budget = std::chrono::seconds(10),
+                                  test::EntryFunction entry = IntervalIteration) {
     HarnessCall harness;
     test::Call& call = harness.Call;
     call.IterationCount = test::kUntouchedCount;
@@ -126,8 +127,8 @@ inline HarnessCall RunInDirection(const test::Model& model, const IterationOptio
     const int callerDirection = std::fegetround();
     std::fesetround(FenvMacro(direction));
     harness.Before = ReadFpuControl();
-    call.Result = IntervalIteration(&mdp, &options, &call.IterationCount, &call.AchievedPrecision,
-                                    &call.WarnedFlag, test::CaptureMessage, &abort);
+    call.Result = entry(&mdp, &options, &call.IterationCount, &call.AchievedPrecision,
+                        &call.WarnedFlag, test::CaptureMessage, &abort);
     harness.After = ReadFpuControl();
     std::fesetround(callerDirection);
 
