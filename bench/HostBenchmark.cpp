@@ -167,7 +167,8 @@ void ManyFractions(benchmark::State& state) {
 void ManyLabels(benchmark::State& state) {
     std::string lab = "0=\"init\" 1=\"target\"";
     for (int64_t i = 2; i < state.range(0); ++i) {
-        lab += " " + std::to_string(i) + "=\"label" + std::to_string(i) + "\"";
+        const std::string number = std::to_string(i);
+        lab.append(" ").append(number).append("=\"label").append(number).append("\"");
     }
     lab += "\n0: 0\n1: 1\n";
     Measure(state, "2 1 1\n0 0 1 1\n", lab, "target", 0);

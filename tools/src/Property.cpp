@@ -449,7 +449,13 @@ std::string ExpressionText(const LabelExpression& expression) {
         case Kind::True: return "true";
         case Kind::False: return "false";
         case Kind::Label: return Quoted(expression.Label, expression.Label.size());
-        case Kind::Not: return "!" + Operand(expression.Operands[0], 3);
+        case Kind::Not: {
+            // Appended rather than "!" + Operand(...): GCC 12 at -O3 warns
+            // falsely about the overlap of that form (-Wrestrict).
+            std::string text = "!";
+            text += Operand(expression.Operands[0], 3);
+            return text;
+        }
         default: {
             const int own = Precedence(expression.Op);
             std::string text;

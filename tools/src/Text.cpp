@@ -87,8 +87,12 @@ std::string Printable(std::string_view text) {
 }
 
 std::string Quoted(std::string_view text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes) return "\"" + Printable(text) + "\"";
-    return "\"" + Printable(text.substr(0, maxBytes)) + "...\"";
+    // Appended rather than "\"" + ...: GCC 12 at -O3 warns falsely about the
+    // overlap of that form where this is inlined (-Wrestrict).
+    std::string quoted = "\"";
+    quoted += Printable(text.substr(0, std::min(text.size(), maxBytes)));
+    quoted += text.size() <= maxBytes ? "\"" : "...\"";
+    return quoted;
 }
 
 std::string JsonString(std::string_view text) {

@@ -223,7 +223,10 @@ TEST(ExplicitModel, MalformedLabelsNameFileAndLine) {
 TEST(ExplicitModel, LabelsTakeMemoryForWhatTheFileHolds) {
     constexpr uint64_t kStates = uint64_t{1} << 34;  // a bitset of 2 GiB each
     std::string text = "0=\"init\"";
-    for (int i = 1; i < 20000; ++i) text += " " + std::to_string(i) + "=\"l" + std::to_string(i) + "\"";
+    for (int i = 1; i < 20000; ++i) {
+        const std::string number = std::to_string(i);
+        text.append(" ").append(number).append("=\"l").append(number).append("\"");
+    }
     text += "\n17179869183: 0 19999\n5: 19999 7\n";
     const Labelling labels = ParseLabels(text, "m.lab", kStates);
     ASSERT_EQ(labels.Labels.size(), 20000u);
