@@ -1,6 +1,7 @@
 #include "ExactValue.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -423,6 +424,22 @@ unsigned TrailingZeros(u128 x) { return TrailingZeros128(x); }
 uint64_t Gcd(uint64_t a, uint64_t b) { return Gcd64(a, b); }
 u128 Gcd(u128 a, u128 b) { return Gcd128(a, b); }
 
+// Reduces a fraction without common factors of 2 whose denominator is
+// 2^a 5^b, as every decimal's is, by dividing by 5 (a multiplication)
+// rather than with a gcd of two long integers; false for any other
+// denominator, left as it is.
+bool ReduceDecimalFraction(uint64_t& numerator, uint64_t& denominator) {
+    uint64_t odd = denominator >> TrailingZeros(denominator);
+    while (odd % 5 == 0) odd /= 5;
+    if (odd != 1) return false;
+    while (numerator % 5 == 0 && denominator % 5 == 0) {
+        numerator /= 5;
+        denominator /= 5;
+    }
+    return true;
+}
+bool ReduceDecimalFraction(u128&, u128&) { return false; }
+
 // FractionProbability in the type of the operands: 64 bits for what real
 // files hold, 128 bits for the rest of a text's fractions.
 template <class Unsigned>
@@ -439,15 +456,20 @@ ValueError Fraction(Unsigned numerator, Unsigned denominator, TransitionValue& v
     numerator >>= twos;
     denominator >>= twos;
     const bool dyadic = (denominator & (denominator - 1)) == 0;
-    if (!dyadic && numerator != 1) {
+    if (!dyadic && numerator != 1 && !ReduceDecimalFraction(numerator, denominator)) {
+        // Stored fractions are mostly reduced already: no division then.
         const Unsigned divisor = Gcd(numerator, denominator);
-        numerator /= divisor;
-        denominator /= divisor;
+        if (divisor != 1) {
+            numerator /= divisor;
+            denominator /= divisor;
+        }
     }
     if ((denominator & (denominator - 1)) == 0 && numerator < (Unsigned{1} << 53)) {
-        // At most 2^-127: far above the subnormal limit.
-        value = StoredValue(std::ldexp(static_cast<double>(static_cast<uint64_t>(numerator)),
-                                       -static_cast<int>(TrailingZeros(denominator))));
+        // numerator * 2^-k with k <= 127, exactly: both factors are binary64
+        // values and the product is far above the subnormal limit.
+        const uint64_t k = TrailingZeros(denominator);
+        value = StoredValue(static_cast<double>(static_cast<uint64_t>(numerator)) *
+                            std::bit_cast<double>((1023 - k) << 52));
         return ValueError::None;
     }
     if (numerator > kInt64Max || denominator > kInt64Max) return ValueError::NotRepresentable;
@@ -505,33 +527,87 @@ double ApproximateValue(const TransitionValue& value) {
                                static_cast<long double>(value.Denominator));
 }
 
-bool IsProbability(const TransitionValue& value) {
-    if (value.Denominator == 0) return value.Value >= 0.0 && value.Value <= 1.0;  // false for NaN
-    return value.Denominator > 0 && value.Numerator >= 0 && value.Numerator <= value.Denominator;
+// A value's term of a sum of binary64 values in fixed point (see
+// kFixedBits): the value shifted, with no branch. Zero, and outside nonzero,
+// when the value is not a binary64 probability of at least
+// 2^(52 - kFixedBits).
+inline u128 FixedTerm(const TransitionValue& value, uint64_t& outside) {
+    constexpr uint64_t kOne = 0x3FF0000000000000;  // 1.0
+    constexpr uint64_t kLowestExponent = 1075 - kFixedBits;
+    constexpr uint64_t kSmallest = kLowestExponent << 52;  // 2^(52 - kFixedBits)
+    uint64_t bits;
+    std::memcpy(&bits, &value.Value, sizeof bits);
+    // Negative values and NaNs have bits above those of 1.
+    outside = static_cast<uint64_t>(value.Denominator) | (bits > kOne) | (bits < kSmallest);
+    const uint64_t keep = (outside != 0) - uint64_t{1};  // all ones for a value inside
+    // The value is mantissa * 2^(exponent - 1075): the mantissa shifted by
+    // exponent - kLowestExponent, below 64, gives at most 2^kFixedBits.
+    const uint64_t shift = ((bits >> 52) - kLowestExponent) & 63;
+    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const uint64_t low = mantissa << shift;
+    const uint64_t high = (mantissa >> 1) >> (63 - shift);
+    return (u128{high & keep} << 64) | (low & keep);
 }
-
-// The sum of binary64 values in fixed point with kFixedBits fraction bits,
-// which holds every value of at least 2^(52 - kFixedBits) exactly, and the
-// sum of 2^26 values of at most 1: what exporters that compute in binary64
-// write, summed with shifts alone. False for any other values.
-constexpr unsigned kFixedBits = 100;
 
 bool SumBinary64(const TransitionValue* values, std::size_t count, u128& sum) {
     sum = 0;
     if (count > (std::size_t{1} << 26)) return false;
+    uint64_t outside = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if (values[i].Denominator != 0) return false;
-        uint64_t bits;
-        std::memcpy(&bits, &values[i].Value, sizeof bits);
-        const int64_t biased = static_cast<int64_t>((bits >> 52) & 0x7FF);
-        // The value is mantissa * 2^(biased - 1075); at most 1, so shifted
-        // it is at most 2^kFixedBits.
-        const int64_t shift = biased - 1075 + kFixedBits;
-        if (biased == 0 || shift < 0 || biased > 1023) return false;
-        const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-        sum += u128{mantissa} << shift;
+        uint64_t out;
+        sum += FixedTerm(values[i], out);
+        outside |= out;
     }
-    return true;
+    return outside == 0;
+}
+
+namespace {
+
+// result for a sum in fixed point with denominator 2^kFixedBits
+// (binary64) or b, unless it lies too near the tolerance to tell; false
+// then.
+bool DecideFixedSum(u128 a, u128 b, bool binary64, double tolerance, SumComparison& result) {
+    if (a == b) {
+        result.Exact = result.WithinTolerance = true;
+        result.Deviation = 0;
+        return true;
+    }
+    // |sum - 1| = difference / b within a few units in the last place,
+    // which settles the comparison unless it is that close to the tolerance
+    // (printed binary64 values miss 1 by about 1e-17, far below it). The
+    // difference is converted in 64 bits when it fits (the same value,
+    // without a library call), and dividing by 2^kFixedBits is exact.
+    const u128 difference = a > b ? a - b : b - a;
+    const double magnitude = Fits64(difference) ? static_cast<double>(static_cast<uint64_t>(difference))
+                                                : static_cast<double>(difference);
+    const double approximate = binary64 ? magnitude * kFixedUnit : magnitude / static_cast<double>(b);
+    result.Exact = false;
+    result.Deviation = a > b ? approximate : -approximate;
+    if (std::isinf(tolerance) || approximate <= tolerance * (1 - 1e-12)) {
+        result.WithinTolerance = true;
+        return true;
+    }
+    result.WithinTolerance = false;
+    return approximate >= tolerance * (1 + 1e-12);
+}
+
+}  // namespace
+
+bool CompareBinary64SumWithOne(const TransitionValue* values, std::size_t count, double tolerance,
+                               SumComparison& result) {
+    u128 sum;
+    return count > 0 && SumBinary64(values, count, sum) &&
+           DecideFixedSum(sum, u128{1} << kFixedBits, true, tolerance, result);
+}
+
+void FillWindow(Binary64Window& window, const TransitionValue* values, std::size_t count) {
+    u128 sum = 0;
+    window.Sums[0] = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        uint64_t outside;
+        sum += FixedTerm(values[i], outside) | (u128{outside != 0} << Binary64Window::kOutsideBit);
+        window.Sums[i + 1] = sum;
+    }
 }
 
 SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
@@ -542,24 +618,7 @@ SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count
     const bool binary64 = SumBinary64(values, count, a);
     if (binary64) b = u128{1} << kFixedBits;
     const bool fits = binary64 || Sum128(values, count, a, b);
-    if (fits) {
-        if (a == b) {
-            result.Exact = result.WithinTolerance = true;
-            return result;
-        }
-        // |sum - 1| = difference / b within a few units in the last place,
-        // which settles the comparison unless it is that close to the
-        // tolerance (printed binary64 values miss 1 by about 1e-17, far
-        // below it).
-        const u128 difference = a > b ? a - b : b - a;
-        const double approximate = static_cast<double>(difference) / static_cast<double>(b);
-        result.Deviation = a > b ? approximate : -approximate;
-        if (std::isinf(tolerance) || approximate <= tolerance * (1 - 1e-12)) {
-            result.WithinTolerance = true;
-            return result;
-        }
-        if (approximate >= tolerance * (1 + 1e-12)) return result;
-    }
+    if (fits && DecideFixedSum(a, b, binary64, tolerance, result)) return result;
     // Beyond 128 bits, or too close to the tolerance: with GMP.
     mpq_class deviation = fits ? mpq_class(Big(a) - Big(b), Big(b)) : mpq_class(SumBig(values, count) - 1);
     deviation.canonicalize();

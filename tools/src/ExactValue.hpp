@@ -19,7 +19,9 @@
 
 #include "IntervalIteration.h"
 
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include <gmpxx.h>
 
@@ -72,7 +74,10 @@ inline bool IsZero(const TransitionValue& value) {
 
 // Whether value is a probability: a finite binary64 value in [0, 1], or a
 // fraction with a non-negative numerator not above its positive denominator.
-bool IsProbability(const TransitionValue& value);
+inline bool IsProbability(const TransitionValue& value) {
+    if (value.Denominator == 0) return value.Value >= 0.0 && value.Value <= 1.0;  // false for NaN
+    return value.Denominator > 0 && value.Numerator >= 0 && value.Numerator <= value.Denominator;
+}
 
 // How the exact sum of some probabilities compares with 1.
 struct SumComparison {
@@ -85,6 +90,56 @@ struct SumComparison {
 // IsProbability) and compares the sum with 1.
 SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
                                 double tolerance);
+
+// The same for the common choice, quickly: at least one value, every one a
+// binary64 probability of at least 2^-48 (what exporters that compute in
+// binary64 write), and a sum not too near the tolerance to tell. False
+// for any other choice, which CompareSumWithOne then decides (and
+// IsProbability checks).
+bool CompareBinary64SumWithOne(const TransitionValue* values, std::size_t count, double tolerance,
+                               SumComparison& result);
+
+// Binary64 values are summed in fixed point with kFixedBits fraction bits,
+// which holds every value of at least 2^(52 - kFixedBits) exactly, and the
+// sum of 2^26 values of at most 1: what exporters that compute in binary64
+// write, summed with shifts alone.
+constexpr unsigned kFixedBits = 100;
+constexpr double kFixedUnit = 1.0 / static_cast<double>(static_cast<unsigned __int128>(1) << kFixedBits);
+
+// CompareBinary64SumWithOne for many short choices at the speed of reading
+// them: FillWindow sums the values of a window once, into running sums in
+// fixed point, and then each choice inside the window costs a subtraction
+// in CompareInWindow, which branches on no value.
+struct Binary64Window {
+    static constexpr std::size_t kSize = 2048;  // values
+    // Each value that is not a binary64 probability of at least
+    // 2^(52 - kFixedBits) adds this bit instead: kSize values of at most 1
+    // stay below it, and kSize such bits below 2^128.
+    static constexpr unsigned kOutsideBit = 112;
+    unsigned __int128 Sums[kSize + 1];  // of the first i values
+};
+
+// Sums values[0, count), count <= Binary64Window::kSize.
+void FillWindow(Binary64Window& window, const TransitionValue* values, std::size_t count);
+
+// CompareBinary64SumWithOne of the window's values [begin, end).
+inline bool CompareInWindow(const Binary64Window& window, std::size_t begin, std::size_t end,
+                            double tolerance, SumComparison& result) {
+    using u128 = unsigned __int128;
+    // sum - 1 and its magnitude, without a branch: whether a sum lies
+    // above or below 1 varies from choice to choice.
+    const u128 below = window.Sums[end] - window.Sums[begin] - (u128{1} << kFixedBits);
+    const u128 negative = -(below >> 127);
+    const u128 difference = (below ^ negative) - negative;
+    // A value outside makes the sum at least 2^kOutsideBit, the difference
+    // far beyond 63 bits.
+    const bool usual = end > begin && (difference >> 63) == 0;
+    const double approximate = static_cast<double>(static_cast<int64_t>(difference)) * kFixedUnit;
+    result.Exact = difference == 0;
+    result.Deviation = negative != 0 ? -approximate : approximate;
+    result.WithinTolerance = result.Exact || std::isinf(tolerance) || approximate <= tolerance * (1 - 1e-12);
+    return usual && (result.WithinTolerance || approximate >= tolerance * (1 + 1e-12));
+}
 
 // A probability as Numerator / (OddDenominator * 2^Shift), taken apart
 // exactly; a binary64 value has an odd numerator and OddDenominator 1, a

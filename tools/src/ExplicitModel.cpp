@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace iicheck {
 namespace {
@@ -26,40 +27,69 @@ std::string Number(double value, const char* format = "%.3g") {
     return text;
 }
 
+// Any choice: every value checked to be a probability, then summed.
+SumComparison CheckedSum(const TransitionValue* values, uint64_t count, double tolerance, uint64_t choice,
+                         const ChoiceLocator& locate) {
+    for (uint64_t i = 0; i < count; ++i) {
+        if (!IsProbability(values[i])) {
+            throw InputError(locate(choice) + ": the choice that starts here holds a value that is "
+                                              "not a probability (about " +
+                             Number(ApproximateValue(values[i])) + ")");
+        }
+    }
+    if (count == 0) {
+        throw InputError(locate(choice) + ": the choice that starts here has no transition with a "
+                                          "positive probability");
+    }
+    return CompareSumWithOne(values, count, tolerance);
+}
+
 }  // namespace
 
 Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const ChoiceLocator& locate) {
-    Deviations deviations;
-    for (uint64_t c = 0; c < mdp.ChoiceCount(); ++c) {
-        PollWithProgress(c, kReading, c, mdp.ChoiceCount(), "choices checked");
-        const uint64_t first = mdp.ChoiceTransitionStart[c];
-        const uint64_t count = mdp.ChoiceTransitionStart[c + 1] - first;
-        const TransitionValue* values = mdp.TransitionValues.data() + first;
-        for (uint64_t i = 0; i < count; ++i) {
-            if (!IsProbability(values[i])) {
-                throw InputError(locate(c) + ": the choice that starts here holds a value that is "
-                                             "not a probability (about " +
-                                 Number(ApproximateValue(values[i])) + ")");
+    uint64_t count = 0;  // of the choices that deviate, kept in registers
+    uint64_t firstChoice = 0;
+    double largest = 0;
+    const uint64_t* starts = mdp.ChoiceTransitionStart.data();
+    const uint64_t choices = mdp.ChoiceCount();
+    const uint64_t transitions = starts[choices];
+    // The choices are taken a window of values at a time; what a window
+    // cannot decide (a choice longer than it, a value that is not a binary64
+    // probability, a sum near the tolerance) is decided one choice at a time.
+    auto window = std::make_unique<Binary64Window>();
+    uint64_t windows = 0;
+    for (uint64_t c = 0; c < choices;) {
+        PollWithProgress(windows++ << 5, kReading, c, choices, "choices checked");  // every 2048 windows
+        const uint64_t base = starts[c];
+        const uint64_t size = std::min<uint64_t>(Binary64Window::kSize, transitions - base);
+        FillWindow(*window, mdp.TransitionValues.data() + base, size);
+        uint64_t last = c;
+        while (last < choices && starts[last + 1] - base <= size) ++last;
+        if (last == c) last = c + 1;  // longer than the window
+        for (; c < last; ++c) {
+            const uint64_t first = starts[c];
+            const uint64_t values = starts[c + 1] - first;
+            SumComparison sum;
+            if (values > size || !CompareInWindow(*window, first - base, first - base + values, tolerance, sum)) {
+                sum = CheckedSum(mdp.TransitionValues.data() + first, values, tolerance, c, locate);
             }
+            if (!sum.WithinTolerance) {
+                throw InputError(locate(c) + ": the probabilities of the choice that starts here sum "
+                                             "to " + Number(1.0 + sum.Deviation, "%.15g") + ", " +
+                                 Number(std::fabs(sum.Deviation)) +
+                                 (sum.Deviation < 0 ? " below" : " above") +
+                                 " 1: more than the tolerance " + Number(tolerance) +
+                                 " (see --sum-tolerance)");
+            }
+            // Without branches: whether a sum is exact varies from choice to
+            // choice.
+            const bool deviates = !sum.Exact;
+            firstChoice = deviates && count == 0 ? c : firstChoice;
+            count += deviates;
+            largest = std::fabs(sum.Deviation) > std::fabs(largest) ? sum.Deviation : largest;
         }
-        if (count == 0) {
-            throw InputError(locate(c) + ": the choice that starts here has no transition with a "
-                                         "positive probability");
-        }
-        const SumComparison sum = CompareSumWithOne(values, count, tolerance);
-        if (sum.Exact) continue;
-        if (!sum.WithinTolerance) {
-            throw InputError(locate(c) + ": the probabilities of the choice that starts here sum "
-                                         "to " + Number(1.0 + sum.Deviation, "%.15g") + ", " +
-                             Number(std::fabs(sum.Deviation)) +
-                             (sum.Deviation < 0 ? " below" : " above") +
-                             " 1: more than the tolerance " + Number(tolerance) +
-                             " (see --sum-tolerance)");
-        }
-        if (deviations.Count++ == 0) deviations.FirstChoice = c;
-        if (std::fabs(sum.Deviation) > std::fabs(deviations.Largest)) deviations.Largest = sum.Deviation;
     }
-    return deviations;
+    return {count, firstChoice, largest};
 }
 
 std::string DeviationNote(const Deviations& deviations, double tolerance,

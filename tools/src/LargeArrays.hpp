@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -41,6 +42,23 @@ std::vector<T> LargeArray(std::size_t count, const T& value) {
     std::vector<T> array;
     AssignLarge(array, count, value);
     return array;
+}
+
+// Appends count elements, the i-th made by make(i), without filling them
+// with zeros first: the array grows a piece at a time, and each piece is
+// written while it is still in the cache. Reserve the room beforehand, or
+// the array grows as resize() makes it.
+template <typename T, typename Make>
+void AppendEach(std::vector<T>& array, std::size_t count, Make&& make) {
+    constexpr std::size_t kPiece = (std::size_t{16} << 10) / sizeof(T);
+    for (std::size_t done = 0; done < count;) {
+        const std::size_t n = std::min(kPiece, count - done);
+        const std::size_t old = array.size();
+        array.resize(old + n);
+        T* out = array.data() + old;
+        for (std::size_t i = 0; i < n; ++i) out[i] = make(done + i);
+        done += n;
+    }
 }
 
 // Gives the array's memory back (clear() keeps it).

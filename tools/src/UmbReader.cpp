@@ -105,11 +105,13 @@ public:
         }
     }
 
-    // Reads the current member, which must hold exactly `bytes` bytes, into
-    // the front of destination, which will be resized to `final` elements
-    // later.
-    template <typename T>
-    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination, uint64_t final = 0) {
+    // Hands the current member, which must hold exactly `bytes` bytes, to
+    // consume(const char* data, std::size_t count) in runs of whole elements
+    // of Size bytes, in order. The blocks come straight from libarchive, so
+    // the members of a plain archive are read where they lie: each is
+    // copied once, into the model. The data need not be aligned.
+    template <std::size_t Size, typename Consume>
+    void Stream(uint64_t bytes, int64_t declared, Consume&& consume) {
         if (bytes > budget_) {
             Fail(name_, member_, "the index implies " + std::to_string(bytes) +
                                      " bytes, more than this " + std::to_string(size_) +
@@ -120,33 +122,85 @@ public:
                                      std::to_string(bytes));
         }
         budget_ -= bytes;
-        // A compressed member gets room for what a typical compression ratio
-        // allows, then more only as its data arrives.
-        uint64_t room =
-            compressed_ ? std::min(bytes, std::max(kFirstChunk, kTypicalRatio * size_)) : bytes;
-        Grow(destination, room, room == bytes ? final : 0);
+        char carry[Size];  // an element split between two blocks
+        std::size_t carried = 0;
+        const auto feed = [&](const char* data, std::size_t length) {
+            if (carried > 0) {
+                const std::size_t take = std::min(Size - carried, length);
+                std::memcpy(carry + carried, data, take);
+                carried += take;
+                data += take;
+                length -= take;
+                if (carried < Size) return;
+                consume(static_cast<const char*>(carry), std::size_t{1});
+                carried = 0;
+            }
+            const std::size_t whole = length / Size;
+            if (whole > 0) consume(data, whole);
+            carried = length - whole * Size;
+            if (carried > 0) std::memcpy(carry, data + whole * Size, carried);
+        };
         uint64_t got = 0;
-        while (got < bytes) {
-            if (got == room) {
-                room = std::min(bytes, 2 * room);
-                Grow(destination, room, room == bytes ? final : 0);
+        while (true) {
+            const void* block = nullptr;
+            std::size_t length = 0;
+            la_int64_t offset = 0;
+            const int result = archive_read_data_block(archive_, &block, &length, &offset);
+            if (result == ARCHIVE_EOF) break;
+            if (result < ARCHIVE_WARN) Fail(name_, member_, "cannot be read: " + Error());
+            if (offset < 0 || static_cast<uint64_t>(offset) < got) {
+                Fail(name_, member_, "cannot be read: its blocks are out of order");
             }
-            const la_ssize_t n = archive_read_data(
-                archive_, reinterpret_cast<char*>(destination.data()) + got, room - got);
-            if (n < 0) Fail(name_, member_, "cannot be read: " + Error());
-            if (n == 0) {
-                Fail(name_, member_, "ends after " + std::to_string(got) + " of " +
-                                         std::to_string(bytes) + " bytes");
+            const auto start = static_cast<uint64_t>(offset);
+            if (start > bytes || length > bytes - start) {
+                Fail(name_, member_, "is longer than the " + std::to_string(bytes) +
+                                         " bytes the index implies");
             }
-            got += static_cast<uint64_t>(n);
+            // The holes of a sparse member are zeros.
+            static constexpr char kZeros[4096] = {};
+            while (got < start) {
+                const auto n = static_cast<std::size_t>(std::min<uint64_t>(sizeof kZeros, start - got));
+                feed(kZeros, n);
+                got += n;
+            }
+            if (length > 0) feed(static_cast<const char*>(block), length);
+            got += length;
         }
-        char extra;
-        const la_ssize_t n = archive_read_data(archive_, &extra, 1);
-        if (n < 0) Fail(name_, member_, "cannot be read: " + Error());
-        if (n > 0) {
-            Fail(name_, member_, "is longer than the " + std::to_string(bytes) +
-                                     " bytes the index implies");
+        if (got < bytes) {
+            Fail(name_, member_, "ends after " + std::to_string(got) + " of " + std::to_string(bytes) +
+                                     " bytes");
         }
+    }
+
+    // Makes room in array for `more` elements beyond its size, of `total` in
+    // all: at once in a plain archive, which holds what its index implies
+    // (the budget checks that); in a compressed one, whose index may promise
+    // far more than its data expands to, room for what a typical
+    // compression ratio allows at first, then more only as the data arrives.
+    template <typename T>
+    void MakeRoom(std::vector<T>& array, uint64_t more, uint64_t total) {
+        const uint64_t needed = array.size() + more;
+        if (needed <= array.capacity()) return;
+        uint64_t room = total;
+        if (compressed_) {
+            const uint64_t first = std::max(kFirstChunk, kTypicalRatio * size_) / sizeof(T);
+            room = std::max(needed, std::min(total, std::max<uint64_t>(first, 2 * array.capacity())));
+        }
+        ReserveLarge(array, static_cast<std::size_t>(room));
+    }
+
+    // Reads the current member, `bytes` bytes, into destination as they
+    // stand.
+    template <typename T>
+    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination) {
+        Stream<sizeof(T)>(bytes, declared, [&](const char* data, std::size_t count) {
+            MakeRoom(destination, count, bytes / sizeof(T));
+            AppendEach(destination, count, [data](std::size_t i) {
+                T element;
+                std::memcpy(&element, data + sizeof(T) * i, sizeof(T));
+                return element;
+            });
+        });
     }
 
     // Reads `length` bytes at `offset` of the current member.
@@ -168,19 +222,6 @@ public:
     }
 
 private:
-    template <typename T>
-    static std::size_t Elements(uint64_t bytes) {
-        return static_cast<std::size_t>((bytes + sizeof(T) - 1) / sizeof(T));
-    }
-
-    // Makes room for `bytes` bytes, and for `final` elements when that is
-    // the last growth.
-    template <typename T>
-    static void Grow(std::vector<T>& destination, uint64_t bytes, uint64_t final) {
-        ReserveLarge(destination, std::max<std::size_t>(Elements<T>(bytes), final));
-        destination.resize(Elements<T>(bytes));
-    }
-
     std::string Error() { return OneLine(archive_error_string(archive_)); }
 
     // What the members may hold in all: the archive's size, or for a
@@ -381,13 +422,15 @@ std::string LabelMember(const StateLabel& label) {
     return "annotations/aps/" + label.Id + "/states/values.bin";
 }
 
-// A member the reader needs and where it goes.
+// What a member holds, and so how it is read.
+enum class Content { Words, Targets, Probabilities };
+
+// A member the reader needs.
 struct Member {
     std::string Path;
     uint64_t Bytes;
-    std::vector<uint64_t>* Words;          // or
-    std::vector<TransitionValue>* Values;  // the probabilities, as they are stored
-    uint64_t Final = 0;                    // elements of Values once converted
+    Content Kind;
+    std::vector<uint64_t>* Words = nullptr;  // for Content::Words
     bool Done = false;
 };
 
@@ -397,26 +440,59 @@ std::string ProbabilityText(double value) {
     return text;
 }
 
-// Turns the binary64 probabilities, read into the front of values, into
-// TransitionValues in place: backwards, so that no stored value is
-// overwritten before it is read.
-void ConvertBinary64(std::vector<TransitionValue>& values, uint64_t count, const std::string& name) {
-    ReserveLarge(values, count);
-    values.resize(count);
-    const char* stored = reinterpret_cast<const char*>(values.data());
-    for (uint64_t i = count; i-- > 0;) {
-        double p;
-        std::memcpy(&p, stored + 8 * i, sizeof p);
-        if (!(p >= 0.0 && p <= 1.0)) {
+// Reads branch-to-target.bin into targets, checking each against the
+// number of states as it arrives.
+void ReadTargets(Archive& archive, uint64_t bytes, int64_t declared, uint64_t states,
+                 std::vector<uint64_t>& targets, const std::string& name) {
+    archive.Stream<8>(bytes, declared, [&](const char* data, std::size_t count) {
+        archive.MakeRoom(targets, count, bytes / 8);
+        const std::size_t first = targets.size();
+        uint64_t largest = 0;
+        AppendEach(targets, count, [&](std::size_t i) {
+            uint64_t target;
+            std::memcpy(&target, data + 8 * i, sizeof target);
+            largest = std::max(largest, target);
+            return target;
+        });
+        if (largest < states) return;
+        for (std::size_t b = first; b < targets.size(); ++b) {
+            if (targets[b] < states) continue;
+            Fail(name, kBranchTargets, "branch " + std::to_string(b) + ": target " +
+                                           std::to_string(targets[b]) + " is out of range (" +
+                                           std::to_string(states) + " states)");
+        }
+    });
+}
+
+// Reads stored binary64 probabilities into values, checking each as it
+// arrives; returns how many are 0.
+uint64_t ReadBinary64(Archive& archive, uint64_t branches, int64_t declared,
+                      std::vector<TransitionValue>& values, const std::string& name) {
+    uint64_t zeros = 0;
+    archive.Stream<8>(8 * branches, declared, [&](const char* data, std::size_t count) {
+        archive.MakeRoom(values, count, branches);
+        const std::size_t first = values.size();
+        bool valid = true;
+        AppendEach(values, count, [&](std::size_t i) {
+            TransitionValue value;
+            std::memcpy(&value.Value, data + 8 * i, sizeof value.Value);
+            value.Denominator = 0;
+            valid &= value.Value >= 0.0 && value.Value <= 1.0;  // false for NaN
+            zeros += value.Value == 0.0;
+            return value;
+        });
+        if (valid) return;
+        for (std::size_t b = first; b < values.size(); ++b) {
+            const double p = values[b].Value;
+            if (p >= 0.0 && p <= 1.0) continue;
             const ValueError error = std::isnan(p) ? ValueError::NotANumber
                                      : p < 0       ? ValueError::Negative
                                                    : ValueError::GreaterThanOne;
-            Fail(name, kBranchProbabilities, "branch " + std::to_string(i) + ": probability " +
+            Fail(name, kBranchProbabilities, "branch " + std::to_string(b) + ": probability " +
                                                  ProbabilityText(p) + " " + Describe(error));
         }
-        values[i].Value = p;
-        values[i].Denominator = 0;
-    }
+    });
+    return zeros;
 }
 
 // A stored rational, exactly: reduced, and a binary64 value when it is
@@ -429,17 +505,61 @@ const char* ExactRational(int64_t numerator, int64_t denominator, TransitionValu
     return error == ValueError::None ? nullptr : Describe(error);
 }
 
-void ConvertRationals(std::vector<TransitionValue>& values, const std::string& name) {
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const int64_t numerator = values[i].Numerator;
-        const int64_t denominator = values[i].Denominator;
-        const char* error = ExactRational(numerator, denominator, values[i]);
-        if (error != nullptr) {
-            Fail(name, kBranchProbabilities, "branch " + std::to_string(i) + ": probability " +
-                                                 std::to_string(numerator) + "/" +
-                                                 std::to_string(denominator) + " " + error);
-        }
+// The conversions of the stored rationals met last. A model's
+// probabilities take few distinct values, so most rationals are found here
+// and need no gcd.
+struct RecentRationals {
+    struct Entry {
+        int64_t Numerator = 0;
+        int64_t Denominator = 0;  // positive once a rational is remembered
+        TransitionValue Value{};
+        bool Remembered() const { return Denominator > 0; }
+    };
+    Entry Entries[256];
+
+    Entry& Find(int64_t numerator, int64_t denominator) {
+        const uint64_t hash = (static_cast<uint64_t>(numerator) * 0x9E3779B97F4A7C15u) ^
+                              (static_cast<uint64_t>(denominator) * 0xC2B2AE3D27D4EB4Fu);
+        return Entries[hash >> 56];
     }
+};
+
+// A stored rational not met lately: converted, checked and remembered.
+[[gnu::noinline]] TransitionValue ConvertRational(const int64_t (&stored)[2], uint64_t branch,
+                                                  RecentRationals& recent, const std::string& name) {
+    TransitionValue value;
+    const char* error = ExactRational(stored[0], stored[1], value);
+    if (error != nullptr) {
+        Fail(name, kBranchProbabilities, "branch " + std::to_string(branch) + ": probability " +
+                                             std::to_string(stored[0]) + "/" + std::to_string(stored[1]) +
+                                             " " + error);
+    }
+    recent.Find(stored[0], stored[1]) = {stored[0], stored[1], value};
+    return value;
+}
+
+// Reads stored rationals (numerator and denominator, signed 64-bit) into
+// values, exactly, checking each as it arrives; returns how many are 0.
+uint64_t ReadRationals(Archive& archive, uint64_t branches, int64_t declared,
+                       std::vector<TransitionValue>& values, const std::string& name) {
+    uint64_t zeros = 0;
+    auto recent = std::make_unique<RecentRationals>();
+    archive.Stream<16>(16 * branches, declared, [&](const char* data, std::size_t count) {
+        archive.MakeRoom(values, count, branches);
+        const std::size_t first = values.size();
+        AppendEach(values, count, [&](std::size_t i) {
+            int64_t stored[2];
+            std::memcpy(stored, data + 16 * i, sizeof stored);
+            const RecentRationals::Entry& entry = recent->Find(stored[0], stored[1]);
+            const TransitionValue value = entry.Remembered() && entry.Numerator == stored[0] &&
+                                                  entry.Denominator == stored[1]
+                                              ? entry.Value
+                                              : ConvertRational(stored, first + i, *recent, name);
+            zeros += IsZero(value);
+            return value;
+        });
+    });
+    return zeros;
 }
 
 // Checks offsets into count elements: starting at 0, ascending, ending at
@@ -460,23 +580,16 @@ void CheckOffsets(const std::vector<uint64_t>& offsets, uint64_t count, const st
     }
 }
 
-// Checks the targets and leaves out the branches with probability 0, in one
-// pass.
-void CheckTargetsAndDropZeros(ExplicitMdp& mdp, const std::string& name) {
+// Leaves out the branches with probability 0.
+void DropZeros(ExplicitMdp& mdp) {
     uint64_t kept = 0;
     for (uint64_t c = 0; c + 1 < mdp.ChoiceTransitionStart.size(); ++c) {
         const uint64_t begin = mdp.ChoiceTransitionStart[c];
         const uint64_t end = mdp.ChoiceTransitionStart[c + 1];
         mdp.ChoiceTransitionStart[c] = kept;
         for (uint64_t b = begin; b < end; ++b) {
-            const uint64_t target = mdp.TransitionTarget[b];
-            if (target >= mdp.StateCount) {
-                Fail(name, kBranchTargets, "branch " + std::to_string(b) + ": target " +
-                                               std::to_string(target) + " is out of range (" +
-                                               std::to_string(mdp.StateCount) + " states)");
-            }
             if (IsZero(mdp.TransitionValues[b])) continue;
-            mdp.TransitionTarget[kept] = target;
+            mdp.TransitionTarget[kept] = mdp.TransitionTarget[b];
             mdp.TransitionValues[kept] = mdp.TransitionValues[b];
             ++kept;
         }
@@ -516,38 +629,48 @@ Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance
 
     std::vector<Member> members;
     if (!index.Dtmc) {
-        members.push_back({kStateChoices, 8 * (index.States + 1), &mdp.StateChoiceStart, nullptr});
+        members.push_back({kStateChoices, 8 * (index.States + 1), Content::Words, &mdp.StateChoiceStart});
     }
-    members.push_back({kChoiceBranches, 8 * (index.Choices + 1), &mdp.ChoiceTransitionStart, nullptr});
-    members.push_back({kBranchTargets, 8 * index.Branches, &mdp.TransitionTarget, nullptr});
+    members.push_back({kChoiceBranches, 8 * (index.Choices + 1), Content::Words, &mdp.ChoiceTransitionStart});
+    members.push_back({kBranchTargets, 8 * index.Branches, Content::Targets});
     if (index.Probabilities != ProbabilityType::AllOne) {
         const uint64_t size = index.Probabilities == ProbabilityType::Binary64 ? 8 : 16;
-        members.push_back({kBranchProbabilities, size * index.Branches, nullptr, &mdp.TransitionValues,
-                           index.Branches});
+        members.push_back({kBranchProbabilities, size * index.Branches, Content::Probabilities});
     }
-    members.push_back({kInitialStates, 8 * stateWords, &initial, nullptr});
+    members.push_back({kInitialStates, 8 * stateWords, Content::Words, &initial});
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
-        members.push_back({LabelMember(index.Labels[i]), 8 * stateWords,
-                           &labels.Labels[firstAnnotation + i].Bits, nullptr});
+        members.push_back({LabelMember(index.Labels[i]), 8 * stateWords, Content::Words,
+                           &labels.Labels[firstAnnotation + i].Bits});
     }
     std::unordered_map<std::string, std::size_t> memberOfPath;
     for (std::size_t i = 0; i < members.size(); ++i) memberOfPath.emplace(members[i].Path, i);
 
     // Reads until every member the model needs is there; rewards and
-    // valuations, which come after them, are never decompressed.
+    // valuations, which come after them, are never decompressed. Each
+    // member is checked as it arrives, except the offsets, which are
+    // checked once all are there.
     Archive archive(bytes, name);
     std::size_t pending = members.size();
     std::string path;
     int64_t declared;
+    uint64_t zeros = 0;
     while (pending > 0 && archive.Next(path, declared)) {
         const auto found = memberOfPath.find(path);
         if (found == memberOfPath.end()) continue;
         Member& member = members[found->second];
         if (member.Done) Fail(name, path, "appears twice");
-        if (member.Words != nullptr) {
-            archive.Read(member.Bytes, declared, *member.Words);
-        } else {
-            archive.Read(member.Bytes, declared, *member.Values, member.Final);
+        switch (member.Kind) {
+            case Content::Words:
+                archive.Read(member.Bytes, declared, *member.Words);
+                break;
+            case Content::Targets:
+                ReadTargets(archive, member.Bytes, declared, index.States, mdp.TransitionTarget, name);
+                break;
+            case Content::Probabilities:
+                zeros = index.Probabilities == ProbabilityType::Binary64
+                            ? ReadBinary64(archive, index.Branches, declared, mdp.TransitionValues, name)
+                            : ReadRationals(archive, index.Branches, declared, mdp.TransitionValues, name);
+                break;
         }
         member.Done = true;
         --pending;
@@ -563,22 +686,13 @@ Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance
         CheckOffsets(mdp.StateChoiceStart, index.Choices, name, kStateChoices);
     }
     CheckOffsets(mdp.ChoiceTransitionStart, index.Branches, name, kChoiceBranches);
-    switch (index.Probabilities) {
-        case ProbabilityType::AllOne: {
-            TransitionValue one;
-            one.Value = 1.0;
-            one.Denominator = 0;
-            mdp.TransitionValues.assign(index.Branches, one);
-            break;
-        }
-        case ProbabilityType::Binary64:
-            ConvertBinary64(mdp.TransitionValues, index.Branches, name);
-            break;
-        case ProbabilityType::Rational:
-            ConvertRationals(mdp.TransitionValues, name);
-            break;
+    if (index.Probabilities == ProbabilityType::AllOne) {
+        TransitionValue one;
+        one.Value = 1.0;
+        one.Denominator = 0;
+        mdp.TransitionValues.assign(index.Branches, one);
     }
-    CheckTargetsAndDropZeros(mdp, name);
+    if (zeros > 0) DropZeros(mdp);
 
     CheckBits(initial, index.States, name, kInitialStates);
     for (uint64_t w = 0; w < initial.size(); ++w) {

@@ -79,6 +79,12 @@ TEST(ExactValue, FractionsAreReduced) {
     ExpectFraction("2/6", 1, 3);
     ExpectFraction("10/30", 1, 3);
     ExpectFraction("5/12", 5, 12);
+    // Denominators 2^a 5^b, as a decimal's, are reduced without a gcd.
+    ExpectFraction("10/50", 1, 5);
+    ExpectFraction("4/250", 2, 125);
+    ExpectFraction("250/1000000000000000000", 1, 4000000000000000);
+    ExpectFraction("3/15", 1, 5);
+    ExpectStored("25/100", 0.25);
     ExpectFraction("0/7", 0, 0);  // zero: stored binary64 0, whose bits are 0
     ExpectFraction("9223372036854775806/9223372036854775807", 9223372036854775806,
                    9223372036854775807);

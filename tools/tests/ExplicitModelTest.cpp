@@ -1,9 +1,12 @@
 // The reader of .tra and .lab files, on good and on malformed input, and the
 // labels of every format.
+#include "ExactValue.hpp"
 #include "TraReader.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -125,6 +128,79 @@ TEST(ExplicitModel, ChoiceSumsAreCheckedExactlyAgainstTheTolerance) {
             result = std::string("error ") + error.what();
         }
         EXPECT_EQ(result.rfind(test.Result, 0), 0u) << test.Text << "\ngave: " << result;
+    }
+}
+
+// The check takes most choices a window of values at a time. It must agree
+// with summing each choice on its own, exactly, on every kind of choice:
+// sums exactly 1, just off, off by more than the tolerance, values that are
+// not binary64 (fractions) or below what the window sums (2^-50), zeros,
+// choices longer than the window and choices across its edges.
+TEST(ExplicitModel, ChoiceSumsTakenManyAtOnceAgreeWithEachChoiceSummedAlone) {
+    std::mt19937_64 random(7);
+    const auto binary64 = [](double value) {
+        TransitionValue stored;
+        stored.Value = value;
+        stored.Denominator = 0;
+        return stored;
+    };
+    const auto fraction = [](int64_t numerator, int64_t denominator) {
+        TransitionValue stored;
+        stored.Numerator = numerator;
+        stored.Denominator = denominator;
+        return stored;
+    };
+    // Choices whose values, in binary64, sum to 1 or miss it by a few units
+    // in the last place, as exporters write them.
+    std::vector<std::vector<TransitionValue>> kinds;
+    for (int parts = 1; parts <= 7; ++parts) {
+        std::vector<TransitionValue> choice;
+        for (int i = 0; i < parts; ++i) choice.push_back(binary64(1.0 / parts));
+        kinds.push_back(choice);
+    }
+    kinds.push_back({fraction(1, 3), fraction(2, 3)});
+    kinds.push_back({fraction(1, 3), binary64(0.5), fraction(1, 6)});
+    kinds.push_back({binary64(std::ldexp(1.0, -50)), binary64(1.0 - std::ldexp(1.0, -50))});  // exactly 1
+    kinds.push_back({binary64(0.0), binary64(1.0)});
+    kinds.push_back({binary64(0.5), binary64(0.5 - 1e-12)});  // off by 1e-12
+    kinds.push_back(std::vector<TransitionValue>(3000, binary64(1.0 / 3000)));  // longer than a window
+    for (const double tolerance : {0.0, 1e-13, 1e-9, 1e-11 * (1 + 1e-13), HUGE_VAL}) {
+        for (int round = 0; round < 4; ++round) {
+            ExplicitMdp mdp;
+            mdp.ChoiceTransitionStart = {0};
+            for (int c = 0; c < 3000; ++c) {
+                // Mostly sums of 1 or nearly, now and then another kind.
+                const auto& kind = kinds[random() % 8 == 0 ? random() % kinds.size() : random() % 7];
+                mdp.TransitionValues.insert(mdp.TransitionValues.end(), kind.begin(), kind.end());
+                mdp.ChoiceTransitionStart.push_back(mdp.TransitionValues.size());
+            }
+            mdp.TransitionTarget.assign(mdp.TransitionValues.size(), 0);
+            mdp.StateCount = 1;
+            mdp.StateChoiceStart = {0, mdp.ChoiceCount()};
+            const ChoiceLocator locate = [](uint64_t choice) { return "choice " + std::to_string(choice); };
+            // One choice at a time, exactly.
+            std::string expected;
+            Deviations alone;
+            for (uint64_t c = 0; c < mdp.ChoiceCount() && expected.empty(); ++c) {
+                const TransitionValue* values = &mdp.TransitionValues[mdp.ChoiceTransitionStart[c]];
+                const uint64_t count = mdp.ChoiceTransitionStart[c + 1] - mdp.ChoiceTransitionStart[c];
+                const SumComparison sum = CompareSumWithOne(values, count, tolerance);
+                if (!sum.WithinTolerance) expected = locate(c);
+                if (sum.Exact || !sum.WithinTolerance) continue;
+                if (alone.Count++ == 0) alone.FirstChoice = c;
+                if (std::fabs(sum.Deviation) > std::fabs(alone.Largest)) alone.Largest = sum.Deviation;
+            }
+            try {
+                const Deviations together = CheckStochastic(mdp, tolerance, locate);
+                EXPECT_EQ(expected, "") << tolerance;
+                EXPECT_EQ(together.Count, alone.Count) << tolerance;
+                EXPECT_EQ(together.FirstChoice, alone.FirstChoice) << tolerance;
+                EXPECT_EQ(together.Largest, alone.Largest) << tolerance;
+            } catch (const InputError& error) {
+                EXPECT_EQ(std::string(error.what()).rfind(expected + ": the probabilities", 0), 0u)
+                    << tolerance << ": " << error.what();
+            }
+        }
     }
 }
 
