@@ -62,7 +62,7 @@ struct ModelFiles {
 // are not a .tra and its .lab.
 ModelFiles ResolveModelFiles(const std::vector<std::string>& files, std::optional<ModelFormat> format);
 
-// Reads the model; each file is mapped only while it is read.
+// Reads the model; each file is held only while it is read.
 Model ReadModel(const ModelFiles& files, double tolerance);
 
 }  // namespace iicheck

@@ -4,6 +4,10 @@
 #include "LargeArrays.hpp"
 #include "Text.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <archive.h>
 #include <archive_entry.h>
 #include <nlohmann/json.hpp>
@@ -66,18 +70,32 @@ std::string OneLine(const char* text) {
 
 uint64_t Words(uint64_t bits) { return (bits + 63) / 64; }
 
-// The members of an archive in order, read from memory.
+// Where an archive is: its bytes in memory, or a regular file, read a
+// block at a time. Reading a large file into one reused block is faster
+// than mapping it: each page of a new mapping costs a fault on first touch.
+struct ArchiveSource {
+    std::string_view Bytes;
+    int File = -1;  // the file, when not -1; read from its start each time
+    uint64_t Size = 0;
+};
+
+constexpr std::size_t kFileBlock = std::size_t{1} << 20;
+
+// The members of an archive in order.
 class Archive {
 public:
-    Archive(std::string_view bytes, const std::string& name)
-        : owner_(archive_read_new()), archive_(owner_.get()), name_(name), size_(bytes.size()) {
+    Archive(const ArchiveSource& source, const std::string& name)
+        : owner_(archive_read_new()), archive_(owner_.get()), name_(name), size_(source.Size) {
         if (archive_ == nullptr) throw std::bad_alloc();
         archive_read_support_filter_gzip(archive_);
         archive_read_support_filter_xz(archive_);
         archive_read_support_format_tar(archive_);
-        if (archive_read_open_memory(archive_, bytes.data(), bytes.size()) != ARCHIVE_OK) {
-            FailArchive(name_, std::string(kNotUmb) + ": " + Error());
-        }
+        const int opened =
+            source.File >= 0
+                ? (::lseek(source.File, 0, SEEK_SET) == 0 ? archive_read_open_fd(archive_, source.File, kFileBlock)
+                                                          : ARCHIVE_FATAL)
+                : archive_read_open_memory(archive_, source.Bytes.data(), source.Bytes.size());
+        if (opened != ARCHIVE_OK) FailArchive(name_, std::string(kNotUmb) + ": " + Error());
     }
 
     // Moves to the next regular file; false at the end of the archive.
@@ -404,8 +422,8 @@ Index ParseIndex(const std::vector<char>& text, const std::string& name) {
 }
 
 // Finds and reads index.json (normally the archive's first member).
-Index ReadIndex(std::string_view bytes, const std::string& name) {
-    Archive archive(bytes, name);
+Index ReadIndex(const ArchiveSource& source, const std::string& name) {
+    Archive archive(source, name);
     std::string path;
     int64_t declared;
     while (archive.Next(path, declared)) {
@@ -607,10 +625,11 @@ void CheckBits(const std::vector<uint64_t>& bits, uint64_t states, const std::st
     }
 }
 
-}  // namespace
+// Where a choice lies in the archive (UmbChoiceLocation).
+std::string ChoiceLocation(const ArchiveSource& source, const std::string& name, uint64_t choice);
 
-Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance) {
-    const Index index = ReadIndex(bytes, name);
+Model ParseArchive(const ArchiveSource& source, const std::string& name, double tolerance) {
+    const Index index = ReadIndex(source, name);
     Model model;
     model.Dtmc = index.Dtmc;
     ExplicitMdp& mdp = model.Mdp;
@@ -649,7 +668,7 @@ Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance
     // valuations, which come after them, are never decompressed. Each
     // member is checked as it arrives, except the offsets, which are
     // checked once all are there.
-    Archive archive(bytes, name);
+    Archive archive(source, name);
     std::size_t pending = members.size();
     std::string path;
     int64_t declared;
@@ -709,15 +728,14 @@ Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance
         CheckBits(labels.Labels[firstAnnotation + i].Bits, index.States, name, LabelMember(index.Labels[i]));
     }
     if (initLabel) labels.Labels[0].Bits = std::move(initial);
-    CheckChoices(model, tolerance,
-                 [&](uint64_t choice) { return UmbChoiceLocation(bytes, name, choice); });
+    CheckChoices(model, tolerance, [&](uint64_t choice) { return ChoiceLocation(source, name, choice); });
     return model;
 }
 
-std::string UmbChoiceLocation(std::string_view bytes, const std::string& name, uint64_t choice) {
+std::string ChoiceLocation(const ArchiveSource& source, const std::string& name, uint64_t choice) {
     const std::string where = Printable(name) + ": choice " + std::to_string(choice);
     try {
-        Archive archive(bytes, name);
+        Archive archive(source, name);
         std::string path;
         int64_t declared;
         while (archive.Next(path, declared)) {
@@ -738,6 +756,33 @@ std::string UmbChoiceLocation(std::string_view bytes, const std::string& name, u
         // The archive was read once; this is only for a message.
     }
     return where;
+}
+
+}  // namespace
+
+Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance) {
+    return ParseArchive({bytes, -1, bytes.size()}, name, tolerance);
+}
+
+std::string UmbChoiceLocation(std::string_view bytes, const std::string& name, uint64_t choice) {
+    return ChoiceLocation({bytes, -1, bytes.size()}, name, choice);
+}
+
+Model ReadUmb(const std::string& path, double tolerance) {
+    struct Closer {
+        int File;
+        ~Closer() {
+            if (File >= 0) ::close(File);
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+    struct stat info;
+    if (file.File >= 0 && ::fstat(file.File, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        return ParseArchive({{}, file.File, static_cast<uint64_t>(info.st_size)}, path, tolerance);
+    }
+    // A pipe or a device, read whole; FileText says why a file cannot be
+    // read.
+    const FileText text(path);
+    return ParseUmb(text.Text(), path, tolerance);
 }
 
 }  // namespace iicheck

@@ -32,6 +32,11 @@ namespace iicheck {
 // compressed member's storage grows only as its data arrives.
 Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance);
 
+// The same, from a file: a regular file is read a block at a time (and
+// read again for a message that names a choice); a pipe or a device is read
+// whole first.
+Model ReadUmb(const std::string& path, double tolerance);
+
 // Where a choice lies in the archive, for messages: "m.umb: choice 77
 // (branches 120 to 123 of branch-to-probability.bin)". Reads the archive
 // again; falls back to "m.umb: choice 77" when it cannot.

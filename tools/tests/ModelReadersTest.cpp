@@ -10,10 +10,13 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -359,12 +362,19 @@ TEST(UmbReader, MalformedArchivesGetOneLineErrorsNamingTheMember) {
          },
          "t.umb: member branch-to-target.bin: has 16777216 bytes; the index implies 56"},
     };
+    // The same from a file, which is read a block at a time and read again
+    // to name a choice.
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("iicheck-reader-" + std::to_string(::getpid()) + ".umb")).string();
     for (const auto& test : cases) {
         UmbParts parts = SmallUmb();
         test.Apply(parts);
         const std::string bytes = WriteArchive(parts);
         ExpectError(ErrorOf([&] { ParseUmb(bytes, "t.umb", kDefaultSumTolerance); }), test.Error);
+        std::ofstream(path, std::ios::binary) << bytes;
+        ExpectError(ErrorOf([&] { ReadUmb(path, kDefaultSumTolerance); }), path + std::string(test.Error).substr(5));
     }
+    std::filesystem::remove(path);
 
     // Truncated archives: inside a member's data, the error names it; at
     // any point, either an error or, when only what follows the model's
