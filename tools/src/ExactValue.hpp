@@ -133,12 +133,14 @@ inline bool CompareInWindow(const Binary64Window& window, std::size_t begin, std
     const u128 difference = (below ^ negative) - negative;
     // A value outside makes the sum at least 2^kOutsideBit, the difference
     // far beyond 63 bits.
-    const bool usual = end > begin && (difference >> 63) == 0;
+    // Bitwise operators, not && and ||, which would branch.
+    const bool usual = (end > begin) & ((difference >> 63) == 0);
     const double approximate = static_cast<double>(static_cast<int64_t>(difference)) * kFixedUnit;
     result.Exact = difference == 0;
     result.Deviation = negative != 0 ? -approximate : approximate;
-    result.WithinTolerance = result.Exact || std::isinf(tolerance) || approximate <= tolerance * (1 - 1e-12);
-    return usual && (result.WithinTolerance || approximate >= tolerance * (1 + 1e-12));
+    result.WithinTolerance =
+        result.Exact | std::isinf(tolerance) | (approximate <= tolerance * (1 - 1e-12));
+    return usual & (result.WithinTolerance | (approximate >= tolerance * (1 + 1e-12)));
 }
 
 // A probability as Numerator / (OddDenominator * 2^Shift), taken apart
