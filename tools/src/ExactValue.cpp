@@ -429,9 +429,11 @@ u128 Gcd(u128 a, u128 b) { return Gcd128(a, b); }
 // rather than with a gcd of two long integers; false for any other
 // denominator, left as it is.
 bool ReduceDecimalFraction(uint64_t& numerator, uint64_t& denominator) {
-    uint64_t odd = denominator >> TrailingZeros(denominator);
-    while (odd % 5 == 0) odd /= 5;
-    if (odd != 1) return false;
+    // The odd part is a power of 5 exactly when it divides the largest
+    // power of 5 in 64 bits, 5 being prime.
+    constexpr uint64_t kLargestPowerOfFive = 7450580596923828125u;  // 5^27
+    static_assert(kLargestPowerOfFive / 5 * 5 == kLargestPowerOfFive && kLargestPowerOfFive > UINT64_MAX / 5);
+    if (kLargestPowerOfFive % (denominator >> TrailingZeros(denominator)) != 0) return false;
     while (numerator % 5 == 0 && denominator % 5 == 0) {
         numerator /= 5;
         denominator /= 5;
