@@ -8,6 +8,8 @@
 #include "ModelWriter.hpp"
 #include "UmbReader.hpp"
 
+#include <archive.h>
+#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -263,6 +266,39 @@ std::string WriteArchive(const UmbParts& parts) {
     return TarArchive(members, parts.Filter);
 }
 
+// The parts as a pax archive in which one member is sparse: only the given
+// regions of its data are stored, the rest are holes, read as zeros.
+std::string SparseArchive(const UmbParts& parts, const std::string& sparse,
+                          const std::vector<std::pair<int64_t, int64_t>>& regions) {
+    std::string bytes;
+    const std::unique_ptr<archive, int (*)(archive*)> writer(archive_write_new(), archive_write_free);
+    archive_write_set_format_pax(writer.get());
+    archive_write_open(
+        writer.get(), &bytes, nullptr,
+        [](archive*, void* client, const void* buffer, size_t length) -> la_ssize_t {
+            static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), length);
+            return static_cast<la_ssize_t>(length);
+        },
+        nullptr);
+    const std::string index = parts.Index.dump();
+    std::vector<std::pair<std::string, std::string_view>> members(parts.Members.begin(), parts.Members.end());
+    members.insert(members.begin(), {"index.json", index});
+    for (const auto& [path, data] : members) {
+        const std::unique_ptr<archive_entry, void (*)(archive_entry*)> entry(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(entry.get(), path.c_str());
+        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(data.size()));
+        archive_entry_set_filetype(entry.get(), AE_IFREG);
+        archive_entry_set_perm(entry.get(), 0644);
+        if (path == sparse) {
+            for (const auto& [offset, length] : regions) archive_entry_sparse_add_entry(entry.get(), offset, length);
+        }
+        archive_write_header(writer.get(), entry.get());
+        archive_write_data(writer.get(), data.data(), data.size());
+    }
+    archive_write_close(writer.get());
+    return bytes;
+}
+
 TEST(UmbReader, ReadsEveryCompressionAndKeepsRationalsExact) {
     for (const Compression filter : {Compression::None, Compression::Gzip, Compression::Xz}) {
         SCOPED_TRACE(static_cast<int>(filter));
@@ -273,6 +309,11 @@ TEST(UmbReader, ReadsEveryCompressionAndKeepsRationalsExact) {
         EXPECT_EQ(UmbChoiceLocation(bytes, "t.umb", 2),
                   "t.umb: choice 2 (branches 3 to 5 of branch-to-probability.bin)");
     }
+    // A sparse member: blocks of a few bytes at any offset, elements split
+    // between blocks and holes. The targets 2, 1, 0, 1, 2, 0, 2 are nonzero
+    // in the bytes 0, 8, 24, 32 and 48 only.
+    ExpectSmallModel(ParseUmb(SparseArchive(SmallUmb(), "branch-to-target.bin", {{0, 1}, {8, 17}, {32, 1}, {47, 9}}),
+                              "t.umb", kDefaultSumTolerance));
     // index.json need not come first; paths may start with "./".
     UmbParts moved = SmallUmb();
     moved.Members.push_back({"./index.json", moved.Index.dump()});
