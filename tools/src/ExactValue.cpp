@@ -565,15 +565,9 @@ bool SumBinary64(const TransitionValue* values, std::size_t count, u128& sum) {
 
 namespace {
 
-// result for a sum in fixed point with denominator 2^kFixedBits
-// (binary64) or b, unless it lies too near the tolerance to tell; false
-// then.
+// result for a sum a / b in fixed point (b = 2^kFixedBits for binary64
+// values), unless it lies too near the tolerance to tell; false then.
 bool DecideFixedSum(u128 a, u128 b, bool binary64, double tolerance, SumComparison& result) {
-    if (a == b) {
-        result.Exact = result.WithinTolerance = true;
-        result.Deviation = 0;
-        return true;
-    }
     // |sum - 1| = difference / b within a few units in the last place,
     // which settles the comparison unless it is that close to the tolerance
     // (printed binary64 values miss 1 by about 1e-17, far below it). The
@@ -583,24 +577,10 @@ bool DecideFixedSum(u128 a, u128 b, bool binary64, double tolerance, SumComparis
     const double magnitude = Fits64(difference) ? static_cast<double>(static_cast<uint64_t>(difference))
                                                 : static_cast<double>(difference);
     const double approximate = binary64 ? magnitude * kFixedUnit : magnitude / static_cast<double>(b);
-    result.Exact = false;
-    result.Deviation = a > b ? approximate : -approximate;
-    if (std::isinf(tolerance) || approximate <= tolerance * (1 - 1e-12)) {
-        result.WithinTolerance = true;
-        return true;
-    }
-    result.WithinTolerance = false;
-    return approximate >= tolerance * (1 + 1e-12);
+    return DecideDeviation(approximate, a >= b, a == b, tolerance, result);
 }
 
 }  // namespace
-
-bool CompareBinary64SumWithOne(const TransitionValue* values, std::size_t count, double tolerance,
-                               SumComparison& result) {
-    u128 sum;
-    return count > 0 && SumBinary64(values, count, sum) &&
-           DecideFixedSum(sum, u128{1} << kFixedBits, true, tolerance, result);
-}
 
 void FillWindow(Binary64Window& window, const TransitionValue* values, std::size_t count) {
     u128 sum = 0;

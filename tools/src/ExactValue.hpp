@@ -91,14 +91,6 @@ struct SumComparison {
 SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count,
                                 double tolerance);
 
-// The same for the common choice, quickly: at least one value, every one a
-// binary64 probability of at least 2^-48 (what exporters that compute in
-// binary64 write), and a sum not too near the tolerance to tell. False
-// for any other choice, which CompareSumWithOne then decides (and
-// IsProbability checks).
-bool CompareBinary64SumWithOne(const TransitionValue* values, std::size_t count, double tolerance,
-                               SumComparison& result);
-
 // Binary64 values are summed in fixed point with kFixedBits fraction bits,
 // which holds every value of at least 2^(52 - kFixedBits) exactly, and the
 // sum of 2^26 values of at most 1: what exporters that compute in binary64
@@ -106,10 +98,23 @@ bool CompareBinary64SumWithOne(const TransitionValue* values, std::size_t count,
 constexpr unsigned kFixedBits = 100;
 constexpr double kFixedUnit = 1.0 / static_cast<double>(static_cast<unsigned __int128>(1) << kFixedBits);
 
-// CompareBinary64SumWithOne for many short choices at the speed of reading
-// them: FillWindow sums the values of a window once, into running sums in
-// fixed point, and then each choice inside the window costs a subtraction
-// in CompareInWindow, which branches on no value.
+// Fills result from |sum - 1| (approximate: within a few units in the last
+// place, 0 exactly when the sum is 1) and its sign; false when it lies too
+// near the tolerance to tell. Bitwise operators, not && and ||, which would
+// branch: whether a sum is exact, or above 1, varies from choice to choice.
+inline bool DecideDeviation(double approximate, bool above, bool exact, double tolerance,
+                            SumComparison& result) {
+    result.Exact = exact;
+    result.Deviation = above ? approximate : -approximate;
+    result.WithinTolerance = exact | std::isinf(tolerance) | (approximate <= tolerance * (1 - 1e-12));
+    return result.WithinTolerance | (approximate >= tolerance * (1 + 1e-12));
+}
+
+// CompareSumWithOne for many short choices of binary64 probabilities (what
+// exporters that compute in binary64 write) at the speed of reading them:
+// FillWindow sums the values of a window once, into running sums in fixed
+// point, and then each choice inside the window costs a subtraction in
+// CompareInWindow, which branches on no value.
 struct Binary64Window {
     static constexpr std::size_t kSize = 2048;  // values
     // Each value that is not a binary64 probability of at least
@@ -122,25 +127,21 @@ struct Binary64Window {
 // Sums values[0, count), count <= Binary64Window::kSize.
 void FillWindow(Binary64Window& window, const TransitionValue* values, std::size_t count);
 
-// CompareBinary64SumWithOne of the window's values [begin, end).
+// CompareSumWithOne of the window's values [begin, end); false when the
+// window cannot tell (no value, a value that is not such a probability, a
+// sum too near the tolerance).
 inline bool CompareInWindow(const Binary64Window& window, std::size_t begin, std::size_t end,
                             double tolerance, SumComparison& result) {
     using u128 = unsigned __int128;
-    // sum - 1 and its magnitude, without a branch: whether a sum lies
-    // above or below 1 varies from choice to choice.
+    // sum - 1 and its magnitude, without a branch.
     const u128 below = window.Sums[end] - window.Sums[begin] - (u128{1} << kFixedBits);
     const u128 negative = -(below >> 127);
     const u128 difference = (below ^ negative) - negative;
     // A value outside makes the sum at least 2^kOutsideBit, the difference
     // far beyond 63 bits.
-    // Bitwise operators, not && and ||, which would branch.
     const bool usual = (end > begin) & ((difference >> 63) == 0);
     const double approximate = static_cast<double>(static_cast<int64_t>(difference)) * kFixedUnit;
-    result.Exact = difference == 0;
-    result.Deviation = negative != 0 ? -approximate : approximate;
-    result.WithinTolerance =
-        result.Exact | std::isinf(tolerance) | (approximate <= tolerance * (1 - 1e-12));
-    return usual & (result.WithinTolerance | (approximate >= tolerance * (1 + 1e-12)));
+    return usual & DecideDeviation(approximate, negative == 0, difference == 0, tolerance, result);
 }
 
 // A probability as Numerator / (OddDenominator * 2^Shift), taken apart

@@ -208,17 +208,22 @@ public:
     }
 
     // Reads the current member, `bytes` bytes, into destination as they
-    // stand.
-    template <typename T>
-    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination) {
+    // stand; look(element) sees each element as it is copied.
+    template <typename T, typename Look>
+    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination, Look&& look) {
         Stream<sizeof(T)>(bytes, declared, [&](const char* data, std::size_t count) {
             MakeRoom(destination, count, bytes / sizeof(T));
-            AppendEach(destination, count, [data](std::size_t i) {
+            AppendEach(destination, count, [&](std::size_t i) {
                 T element;
                 std::memcpy(&element, data + sizeof(T) * i, sizeof(T));
+                look(element);
                 return element;
             });
         });
+    }
+    template <typename T>
+    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination) {
+        Read(bytes, declared, destination, [](const T&) {});
     }
 
     // Reads `length` bytes at `offset` of the current member.
@@ -459,27 +464,15 @@ std::string ProbabilityText(double value) {
 }
 
 // Reads branch-to-target.bin into targets, checking each against the
-// number of states as it arrives.
+// number of states as it is copied.
 void ReadTargets(Archive& archive, uint64_t bytes, int64_t declared, uint64_t states,
                  std::vector<uint64_t>& targets, const std::string& name) {
-    archive.Stream<8>(bytes, declared, [&](const char* data, std::size_t count) {
-        archive.MakeRoom(targets, count, bytes / 8);
-        const std::size_t first = targets.size();
-        uint64_t largest = 0;
-        AppendEach(targets, count, [&](std::size_t i) {
-            uint64_t target;
-            std::memcpy(&target, data + 8 * i, sizeof target);
-            largest = std::max(largest, target);
-            return target;
-        });
-        if (largest < states) return;
-        for (std::size_t b = first; b < targets.size(); ++b) {
-            if (targets[b] < states) continue;
-            Fail(name, kBranchTargets, "branch " + std::to_string(b) + ": target " +
-                                           std::to_string(targets[b]) + " is out of range (" +
-                                           std::to_string(states) + " states)");
-        }
-    });
+    uint64_t largest = 0;
+    archive.Read(bytes, declared, targets, [&](uint64_t target) { largest = std::max(largest, target); });
+    if (largest < states) return;
+    const auto out = std::find_if(targets.begin(), targets.end(), [&](uint64_t target) { return target >= states; });
+    Fail(name, kBranchTargets, "branch " + std::to_string(out - targets.begin()) + ": target " +
+                                   std::to_string(*out) + " is out of range (" + std::to_string(states) + " states)");
 }
 
 // Reads stored binary64 probabilities into values, checking each as it
@@ -626,7 +619,31 @@ void CheckBits(const std::vector<uint64_t>& bits, uint64_t states, const std::st
 }
 
 // Where a choice lies in the archive (UmbChoiceLocation).
-std::string ChoiceLocation(const ArchiveSource& source, const std::string& name, uint64_t choice);
+std::string ChoiceLocation(const ArchiveSource& source, const std::string& name, uint64_t choice) {
+    const std::string where = Printable(name) + ": choice " + std::to_string(choice);
+    try {
+        Archive archive(source, name);
+        std::string path;
+        int64_t declared;
+        while (archive.Next(path, declared)) {
+            if (path != kChoiceBranches) continue;
+            uint64_t range[2];
+            if (choice > kMaxCount ||
+                !archive.ReadAt(8 * choice, reinterpret_cast<char*>(range), sizeof range)) {
+                break;
+            }
+            if (range[1] <= range[0]) return where + " (no branches)";
+            return where + " (" +
+                   (range[1] - range[0] == 1
+                        ? "branch " + std::to_string(range[0])
+                        : "branches " + std::to_string(range[0]) + " to " + std::to_string(range[1] - 1)) +
+                   " of " + kBranchProbabilities + ")";
+        }
+    } catch (const InputError&) {
+        // The archive was read once; this is only for a message.
+    }
+    return where;
+}
 
 Model ParseArchive(const ArchiveSource& source, const std::string& name, double tolerance) {
     const Index index = ReadIndex(source, name);
@@ -730,32 +747,6 @@ Model ParseArchive(const ArchiveSource& source, const std::string& name, double 
     if (initLabel) labels.Labels[0].Bits = std::move(initial);
     CheckChoices(model, tolerance, [&](uint64_t choice) { return ChoiceLocation(source, name, choice); });
     return model;
-}
-
-std::string ChoiceLocation(const ArchiveSource& source, const std::string& name, uint64_t choice) {
-    const std::string where = Printable(name) + ": choice " + std::to_string(choice);
-    try {
-        Archive archive(source, name);
-        std::string path;
-        int64_t declared;
-        while (archive.Next(path, declared)) {
-            if (path != kChoiceBranches) continue;
-            uint64_t range[2];
-            if (choice > kMaxCount ||
-                !archive.ReadAt(8 * choice, reinterpret_cast<char*>(range), sizeof range)) {
-                break;
-            }
-            if (range[1] <= range[0]) return where + " (no branches)";
-            return where + " (" +
-                   (range[1] - range[0] == 1
-                        ? "branch " + std::to_string(range[0])
-                        : "branches " + std::to_string(range[0]) + " to " + std::to_string(range[1] - 1)) +
-                   " of " + kBranchProbabilities + ")";
-        }
-    } catch (const InputError&) {
-        // The archive was read once; this is only for a message.
-    }
-    return where;
 }
 
 }  // namespace
