@@ -6,13 +6,13 @@
 // memory of a call. With --report=FILE the ratios are also written there as
 // a Markdown document. Last, whole calls to Epsilon 1e-6 with and without
 // skipping the states whose successors did not change.
-#include "ExplicitModel.hpp"
+#include "analysis/Precompute.hpp"
 #include "Floor.hpp"
 #include "GeneratedModel.hpp"
 #include "IntervalIteration.h"
 #include "MemoryCounter.hpp"
-#include "Pipeline.hpp"
-#include "Precompute.hpp"
+#include "model/ExplicitModel.hpp"
+#include "pipeline/Pipeline.hpp"
 #include "ReportSection.hpp"
 #include "Variants.hpp"
 
@@ -91,13 +91,11 @@ NamedModel FromGenerated(const std::string& name, bench::GeneratedModel generate
 bool FromFolder(const std::filesystem::path& folder, NamedModel& model) {
     const std::string name = folder.filename().string();
     try {
-        iicheck::CommandLine line;
-        line.Target = "target1";
-        line.Precompute = {false, false, iicheck::StateOrder::BreadthFirst};
         iicheck::Prepared prepared;
         iicheck::Prepare(iicheck::ReadModel(iicheck::ResolveModelFiles({folder.string()}, iicheck::ModelFormat::Tra),
-                                            line.SumTolerance),
-                         line, prepared);
+                                            iicheck::kDefaultSumTolerance),
+                         iicheck::ShorthandProperty("target1", "", true), true,
+                         {false, false, iicheck::StateOrder::BreadthFirst}, prepared);
         auto reduced = std::make_shared<iicheck::ReducedModel>(iicheck::ReduceFrom(prepared, 0));
         model = {name, reduced->Mdp(), reduced->StateCount(), reduced->TransitionCount(), reduced};
         return true;

@@ -10,13 +10,13 @@
 // probability of very many digits, one choice of very many fractions over
 // distinct large primes, a labels file of very many labels), at sizes
 // growing by four, with the fitted complexity.
-#include "DrnReader.hpp"
+#include "formats/DrnReader.hpp"
+#include "formats/ModelGenerator.hpp"
+#include "formats/ModelWriter.hpp"
+#include "formats/TraReader.hpp"
+#include "formats/UmbReader.hpp"
 #include "MemoryCounter.hpp"
-#include "ModelGenerator.hpp"
-#include "ModelWriter.hpp"
-#include "Pipeline.hpp"
-#include "TraReader.hpp"
-#include "UmbReader.hpp"
+#include "pipeline/Pipeline.hpp"
 
 #include <benchmark/benchmark.h>
 #include <gmp.h>
@@ -39,11 +39,9 @@ void Measure(benchmark::State& state, const std::string& tra, const std::string&
     for (auto _ : state) {
         bench::MemoryCounter::Start();
         try {
-            iicheck::CommandLine line;
-            line.Target = target;
             iicheck::Prepared prepared;
-            iicheck::Prepare(iicheck::ParseTra(tra, "bench.tra", lab, "bench.lab", line.SumTolerance), line,
-                             prepared);
+            iicheck::Prepare(iicheck::ParseTra(tra, "bench.tra", lab, "bench.lab", iicheck::kDefaultSumTolerance),
+                             iicheck::ShorthandProperty(target, "", true), true, {}, prepared);
             benchmark::DoNotOptimize(iicheck::ReduceFrom(prepared, 0));
         } catch (const iicheck::InputError&) {
         }
@@ -112,10 +110,8 @@ void GeneratedModel(benchmark::State& state, Format format, Format sameModelAsTr
         iicheck::Model model = Read(format);
         const double read = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         readPeak = bench::MemoryCounter::Peak();
-        iicheck::CommandLine line;
-        line.Target = "goal";
         iicheck::Prepared prepared;
-        iicheck::Prepare(std::move(model), line, prepared);
+        iicheck::Prepare(std::move(model), iicheck::ShorthandProperty("goal", "", true), true, {}, prepared);
         benchmark::DoNotOptimize(iicheck::ReduceFrom(prepared, 0));
         peak = bench::MemoryCounter::Stop();
         state.SetIterationTime(read);

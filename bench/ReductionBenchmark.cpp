@@ -21,14 +21,14 @@
 //
 // With --report=FILE the tables replace the section "Reductions" of FILE
 // (docs/performance.md), or are appended to it.
-#include "CommandLine.hpp"
+#include "cli/CommandLine.hpp"
+#include "formats/ModelGenerator.hpp"
+#include "formats/TraReader.hpp"
+#include "formats/UmbReader.hpp"
 #include "MemoryCounter.hpp"
-#include "ModelGenerator.hpp"
-#include "Pipeline.hpp"
+#include "pipeline/Pipeline.hpp"
+#include "pipeline/Run.hpp"
 #include "ReportSection.hpp"
-#include "Run.hpp"
-#include "TraReader.hpp"
-#include "UmbReader.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -125,13 +125,10 @@ Measured Measure(const Loaded& loaded, const Query& property, const PrecomputeOp
     Measured measured;
     bench::MemoryCounter::Start();
     {
-        CommandLine line;
-        line.Maximize = property.Maximize;
-        line.Target = property.Target;
-        line.Avoid = property.Avoid;
-        line.Precompute = options;
         Prepared prepared;
-        Prepare(loaded.Read, line, prepared);  // a copy of the model as read, counted
+        // A copy of the model as read, counted.
+        Prepare(loaded.Read, ShorthandProperty(property.Target, property.Avoid, property.Maximize), property.Maximize,
+                options, prepared);
         measured.Collapsed = prepared.Collapsed;
         measured.Bisimilar = options.Bisimulation ? prepared.Bisimulation.After : prepared.Collapsed;
         measured.BisimulationSeconds = options.Bisimulation ? prepared.BisimulationSeconds : 0;

@@ -1,7 +1,7 @@
 // Fuzzes the DRN reader. Malformed input must end in a one-line InputError
 // naming the file, never a crash or a hang; a text that reads must give a
 // consistent model, and every choice's location must be one of its lines.
-#include "DrnReader.hpp"
+#include "formats/DrnReader.hpp"
 #include "ModelCheck.hpp"
 
 #include <cstdint>

@@ -12,12 +12,12 @@
 // Headers of any size are read: memory follows the input, not its header.
 // The seeds in corpus/ExplicitModel hold the worst cases of each kind;
 // WorstCaseSeeds.py writes them.
-#include "CommandLine.hpp"
-#include "ExactValue.hpp"
-#include "ExplicitModel.hpp"
+#include "cli/CommandLine.hpp"
+#include "formats/TraReader.hpp"
 #include "IntervalIteration.h"
-#include "Pipeline.hpp"
-#include "TraReader.hpp"
+#include "model/ExactValue.hpp"
+#include "model/ExplicitModel.hpp"
+#include "pipeline/Pipeline.hpp"
 
 #include <gmpxx.h>
 

@@ -2,8 +2,8 @@
 // one-line InputError naming the archive, never a crash, a hang or memory
 // beyond what the input can expand to; an archive that reads must give a
 // consistent model.
+#include "formats/UmbReader.hpp"
 #include "ModelCheck.hpp"
-#include "UmbReader.hpp"
 
 #include <cstdint>
 #include <string_view>

@@ -55,7 +55,7 @@ def write(name, options, transitions, labels):
 
 
 def main():
-    with open("tools/models/bundled.tra") as tra, open("tools/models/bundled.lab") as lab:
+    with open("host/models/bundled.tra") as tra, open("host/models/bundled.lab") as lab:
         bundled = (tra.read(), lab.read())
     write("bundled", "", *bundled)
     write("bundled-min-avoid", "--min --target target|trap --avoid deadlock", *bundled)

@@ -7,4 +7,4 @@ cd "$(dirname "$0")/.."
 ./scripts/install-dependencies.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target iicheck
-./build/tools/iicheck "$@"
+./build/host/iicheck "$@"

@@ -1,8 +1,8 @@
-#include "Bisimulation.hpp"
+#include "analysis/Bisimulation.hpp"
 
-#include "ExactValue.hpp"
-#include "LargeArrays.hpp"
-#include "Progress.hpp"
+#include "model/ExactValue.hpp"
+#include "support/LargeArrays.hpp"
+#include "support/Progress.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -28,7 +28,7 @@
 // transitions into the same state, never rounded.
 #pragma once
 
-#include "Precompute.hpp"
+#include "analysis/Precompute.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -8,8 +8,8 @@
 // transitions it visits.
 #pragma once
 
-#include "ExplicitModel.hpp"
-#include "Interrupt.hpp"
+#include "model/ExplicitModel.hpp"
+#include "support/Interrupt.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -1,8 +1,8 @@
-#include "Precompute.hpp"
+#include "analysis/Precompute.hpp"
 
-#include "Interrupt.hpp"
-#include "LargeArrays.hpp"
-#include "Progress.hpp"
+#include "support/Interrupt.hpp"
+#include "support/LargeArrays.hpp"
+#include "support/Progress.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -42,9 +42,9 @@
 // its states for the library.
 #pragma once
 
-#include "Components.hpp"
-#include "ExplicitModel.hpp"
+#include "analysis/Components.hpp"
 #include "IntervalIteration.h"
+#include "model/ExplicitModel.hpp"
 
 #include <cstdint>
 #include <vector>

@@ -1,9 +1,9 @@
-#include "StateOrder.hpp"
+#include "analysis/StateOrder.hpp"
 
-#include "Components.hpp"
-#include "Interrupt.hpp"
-#include "LargeArrays.hpp"
-#include "Progress.hpp"
+#include "analysis/Components.hpp"
+#include "support/Interrupt.hpp"
+#include "support/LargeArrays.hpp"
+#include "support/Progress.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -27,7 +27,7 @@
 // (Components.hpp) with a counting sort.
 #pragma once
 
-#include "Precompute.hpp"
+#include "analysis/Precompute.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-// The bundled example model (tools/models/bundled.tra and .lab), compiled
+// The bundled example model (host/models/bundled.tra and .lab), compiled
 // into the tool so that it runs without any file.
 #pragma once
 

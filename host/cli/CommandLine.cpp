@@ -1,7 +1,7 @@
-#include "CommandLine.hpp"
+#include "cli/CommandLine.hpp"
 
-#include "StateOrder.hpp"
-#include "Text.hpp"
+#include "analysis/StateOrder.hpp"
+#include "support/Text.hpp"
 
 #include <cerrno>
 #include <cmath>
@@ -84,7 +84,7 @@ dividing it, the next of SSE sequential and x87 interleaved, with a note.
 
 Output:
   --json              the result as one JSON document on stdout (schema 1,
-                      described in tools/README.md)
+                      described in host/README.md)
   --export-result FILE  write that JSON document to FILE too
   --quiet             no progress line
   --verbose           also show the library's information messages

@@ -3,11 +3,11 @@
 // and fuzzed).
 #pragma once
 
-#include "ExplicitModel.hpp"
-#include "ModelReader.hpp"
-#include "Precompute.hpp"
-#include "Property.hpp"
-#include "Run.hpp"
+#include "analysis/Precompute.hpp"
+#include "formats/ModelReader.hpp"
+#include "model/ExplicitModel.hpp"
+#include "pipeline/Run.hpp"
+#include "properties/Property.hpp"
 
 #include <cstdint>
 #include <optional>

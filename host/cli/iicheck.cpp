@@ -2,18 +2,18 @@
 // each reachability property precomputes its graph-based part and asks the
 // IntervalIteration library for sound bounds on the probability of each
 // initial state, or answers its threshold query soundly.
-#include "BundledModel.hpp"
-#include "CommandLine.hpp"
-#include "ExplicitModel.hpp"
-#include "Interrupt.hpp"
-#include "ModelReader.hpp"
-#include "Pipeline.hpp"
-#include "Progress.hpp"
-#include "Run.hpp"
-#include "StateOrder.hpp"
-#include "TraReader.hpp"
-#include "Text.hpp"
-#include "Threshold.hpp"
+#include "analysis/StateOrder.hpp"
+#include "cli/BundledModel.hpp"
+#include "cli/CommandLine.hpp"
+#include "formats/ModelReader.hpp"
+#include "formats/TraReader.hpp"
+#include "model/ExplicitModel.hpp"
+#include "pipeline/Pipeline.hpp"
+#include "pipeline/Run.hpp"
+#include "pipeline/Threshold.hpp"
+#include "support/Interrupt.hpp"
+#include "support/Progress.hpp"
+#include "support/Text.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -173,7 +173,7 @@ struct Report {
     bool Several() const { return Model.Initial.size() > 1; }
 };
 
-// ---- JSON (schema 1, documented in tools/README.md) ----
+// ---- JSON (schema 1, documented in host/README.md) ----
 
 std::string JsonList(const std::vector<std::string>& items) {
     std::string json = "[";

@@ -12,9 +12,9 @@
 // value; UMB: binary64 values). --consensus writes the randomised consensus
 // protocol instead (tra, umb and umb.gz). The shape of the models:
 // ModelGenerator.hpp.
-#include "ModelGenerator.hpp"
-#include "ModelWriter.hpp"
-#include "TraReader.hpp"
+#include "formats/ModelGenerator.hpp"
+#include "formats/ModelWriter.hpp"
+#include "formats/TraReader.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -1,9 +1,9 @@
-#include "DrnReader.hpp"
+#include "formats/DrnReader.hpp"
 
-#include "ExactValue.hpp"
-#include "LargeArrays.hpp"
-#include "Progress.hpp"
-#include "TextLines.hpp"
+#include "model/ExactValue.hpp"
+#include "model/TextLines.hpp"
+#include "support/LargeArrays.hpp"
+#include "support/Progress.hpp"
 
 #include <algorithm>
 #include <unordered_map>

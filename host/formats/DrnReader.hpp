@@ -8,7 +8,7 @@
 //   		T : P
 #pragma once
 
-#include "ModelReader.hpp"
+#include "formats/ModelReader.hpp"
 
 #include <cstdint>
 #include <string>

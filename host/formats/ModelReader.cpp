@@ -1,9 +1,9 @@
-#include "ModelReader.hpp"
+#include "formats/ModelReader.hpp"
 
-#include "DrnReader.hpp"
-#include "Text.hpp"
-#include "TraReader.hpp"
-#include "UmbReader.hpp"
+#include "formats/DrnReader.hpp"
+#include "formats/TraReader.hpp"
+#include "formats/UmbReader.hpp"
+#include "support/Text.hpp"
 
 #include <sys/stat.h>
 

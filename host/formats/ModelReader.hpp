@@ -12,7 +12,7 @@
 // file and the line or member, and ends with CheckChoices.
 #pragma once
 
-#include "ExplicitModel.hpp"
+#include "model/ExplicitModel.hpp"
 
 #include <cstdint>
 #include <optional>

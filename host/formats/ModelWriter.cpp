@@ -1,6 +1,6 @@
-#include "ModelWriter.hpp"
+#include "formats/ModelWriter.hpp"
 
-#include "ExactValue.hpp"
+#include "model/ExactValue.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -4,7 +4,7 @@
 // archives with TarArchive.
 #pragma once
 
-#include "ModelReader.hpp"
+#include "formats/ModelReader.hpp"
 
 #include <string>
 #include <string_view>

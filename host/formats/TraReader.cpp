@@ -1,10 +1,10 @@
-#include "TraReader.hpp"
+#include "formats/TraReader.hpp"
 
-#include "ExactValue.hpp"
-#include "Interrupt.hpp"
-#include "LargeArrays.hpp"
-#include "Progress.hpp"
-#include "TextLines.hpp"
+#include "model/ExactValue.hpp"
+#include "model/TextLines.hpp"
+#include "support/Interrupt.hpp"
+#include "support/LargeArrays.hpp"
+#include "support/Progress.hpp"
 
 #include <map>
 

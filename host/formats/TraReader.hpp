@@ -15,7 +15,7 @@
 // interrupt (Interrupt.hpp).
 #pragma once
 
-#include "ModelReader.hpp"
+#include "formats/ModelReader.hpp"
 
 #include <cstdint>
 #include <string>

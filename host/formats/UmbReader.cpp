@@ -1,8 +1,8 @@
-#include "UmbReader.hpp"
+#include "formats/UmbReader.hpp"
 
-#include "ExactValue.hpp"
-#include "LargeArrays.hpp"
-#include "Text.hpp"
+#include "model/ExactValue.hpp"
+#include "support/LargeArrays.hpp"
+#include "support/Text.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 // models/FORMATS.md).
 #pragma once
 
-#include "ModelReader.hpp"
+#include "formats/ModelReader.hpp"
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "ExactValue.hpp"
+#include "model/ExactValue.hpp"
 
 #include <algorithm>
 #include <bit>

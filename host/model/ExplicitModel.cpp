@@ -1,10 +1,10 @@
-#include "ExplicitModel.hpp"
+#include "model/ExplicitModel.hpp"
 
-#include "ExactValue.hpp"
-#include "Interrupt.hpp"
-#include "Progress.hpp"
-#include "Text.hpp"
-#include "TextLines.hpp"
+#include "model/ExactValue.hpp"
+#include "model/TextLines.hpp"
+#include "support/Interrupt.hpp"
+#include "support/Progress.hpp"
+#include "support/Text.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

@@ -3,9 +3,9 @@
 // what comes from the input made printable (Text.hpp).
 #pragma once
 
-#include "ExactValue.hpp"
-#include "ExplicitModel.hpp"
-#include "Text.hpp"
+#include "model/ExactValue.hpp"
+#include "model/ExplicitModel.hpp"
+#include "support/Text.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "Pipeline.hpp"
+#include "pipeline/Pipeline.hpp"
 
-#include "StateOrder.hpp"
+#include "analysis/StateOrder.hpp"
 
 #include <chrono>
 #include <utility>
@@ -54,13 +54,13 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
     prepared.PrecomputeSeconds = Since(start);
 }
 
-void Prepare(Model model, const CommandLine& line, Prepared& prepared) {
+void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,
+             Prepared& prepared) {
     // Nothing of a refused model reaches prepared.
     Prepared kept;
     Prepare(std::move(model), kept);
     std::vector<std::string> notes;
-    PrepareProperty(kept, ShorthandProperty(line.Target, line.Avoid, line.Maximize), line.Maximize, line.Precompute,
-                    true, notes);
+    PrepareProperty(kept, property, maximize, options, true, notes);
     kept.Notes.insert(kept.Notes.end(), notes.begin(), notes.end());
     prepared = std::move(kept);
 }

@@ -6,11 +6,10 @@
 // initial state. Shared by iicheck, its benchmarks and its fuzz target.
 #pragma once
 
-#include "Bisimulation.hpp"
-#include "CommandLine.hpp"
-#include "ModelReader.hpp"
-#include "Precompute.hpp"
-#include "Property.hpp"
+#include "analysis/Bisimulation.hpp"
+#include "analysis/Precompute.hpp"
+#include "formats/ModelReader.hpp"
+#include "properties/Property.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -57,9 +56,9 @@ void Prepare(Model model, Prepared& prepared);
 void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
                      bool last, std::vector<std::string>& notes);
 
-// Prepare and PrepareProperty for the one property of the shorthands
-// --target, --avoid, --min and --max of line (the benchmarks).
-void Prepare(Model model, const CommandLine& line, Prepared& prepared);
+// Prepare and PrepareProperty for one property, the last (the benchmarks).
+void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,
+             Prepared& prepared);
 
 // The model the library gets for the initial state prepared.Initial[i],
 // which becomes its state 0, in the order the options chose. The one for

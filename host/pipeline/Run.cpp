@@ -1,7 +1,7 @@
-#include "Run.hpp"
+#include "pipeline/Run.hpp"
 
-#include "Interrupt.hpp"
-#include "Progress.hpp"
+#include "support/Interrupt.hpp"
+#include "support/Progress.hpp"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "Threshold.hpp"
+#include "pipeline/Threshold.hpp"
 
 #include <algorithm>
 #include <cmath>

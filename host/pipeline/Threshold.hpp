@@ -11,8 +11,8 @@
 // wrongly; this never does.
 #pragma once
 
-#include "Property.hpp"
-#include "Run.hpp"
+#include "pipeline/Run.hpp"
+#include "properties/Property.hpp"
 
 #include <functional>
 #include <string>

@@ -1,7 +1,7 @@
-#include "Property.hpp"
+#include "properties/Property.hpp"
 
-#include "Text.hpp"
-#include "TextLines.hpp"
+#include "model/TextLines.hpp"
+#include "support/Text.hpp"
 
 #include <utility>
 

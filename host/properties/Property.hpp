@@ -25,7 +25,7 @@
 // is refused (DirectionIsMaximum).
 #pragma once
 
-#include "ExplicitModel.hpp"
+#include "model/ExplicitModel.hpp"
 
 #include <gmpxx.h>
 

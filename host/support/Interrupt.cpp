@@ -1,4 +1,4 @@
-#include "Interrupt.hpp"
+#include "support/Interrupt.hpp"
 
 #include <signal.h>
 

@@ -1,4 +1,4 @@
-#include "Progress.hpp"
+#include "support/Progress.hpp"
 
 #include <unistd.h>
 

@@ -8,7 +8,7 @@
 // only once it has run for a second.
 #pragma once
 
-#include "Interrupt.hpp"
+#include "support/Interrupt.hpp"
 
 #include <cstdint>
 #include <string>

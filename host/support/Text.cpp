@@ -1,4 +1,4 @@
-#include "Text.hpp"
+#include "support/Text.hpp"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Exact reading of probabilities and exact sums.
-#include "ExactValue.hpp"
+#include "model/ExactValue.hpp"
 
 #include <gtest/gtest.h>
 #include <gmpxx.h>

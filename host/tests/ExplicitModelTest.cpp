@@ -1,7 +1,7 @@
 // The reader of .tra and .lab files, on good and on malformed input, and the
 // labels of every format.
-#include "ExactValue.hpp"
-#include "TraReader.hpp"
+#include "formats/TraReader.hpp"
+#include "model/ExactValue.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,11 @@
 // against its .tra/.lab, archives and texts written here to exercise
 // compression, exact rationals and layout variations, and malformed input of
 // every kind.
-#include "DrnReader.hpp"
-#include "ExactValue.hpp"
-#include "ModelReader.hpp"
-#include "ModelWriter.hpp"
-#include "UmbReader.hpp"
+#include "formats/DrnReader.hpp"
+#include "formats/ModelReader.hpp"
+#include "formats/ModelWriter.hpp"
+#include "formats/UmbReader.hpp"
+#include "model/ExactValue.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>

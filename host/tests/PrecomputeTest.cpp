@@ -1,13 +1,13 @@
 // The graph precomputation, the bisimulation quotient and the state order,
 // on small models whose answers are known.
-#include "Precompute.hpp"
+#include "analysis/Precompute.hpp"
 
-#include "Bisimulation.hpp"
-#include "Interrupt.hpp"
-#include "Run.hpp"
-#include "StateOrder.hpp"
-#include "TraReader.hpp"
-#include "UmbReader.hpp"
+#include "analysis/Bisimulation.hpp"
+#include "analysis/StateOrder.hpp"
+#include "formats/TraReader.hpp"
+#include "formats/UmbReader.hpp"
+#include "pipeline/Run.hpp"
+#include "support/Interrupt.hpp"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ namespace {
 using Words = std::vector<uint64_t>;
 using Kind = StateKind;
 
-// The bundled example's structure (see tools/models/README.md): init 1, an
+// The bundled example's structure (see host/models/README.md): init 1, an
 // end component {2, 3} (wait/wait), target 5, trap 6, deadlock 7, state 0
 // unreachable and state 10 behind the target.
 const char* const kExample =

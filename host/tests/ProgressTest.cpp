@@ -1,7 +1,7 @@
 // The estimate of the time left in a long run, and what the fractions of a
 // model mean for a run's soundness.
-#include "Progress.hpp"
-#include "Run.hpp"
+#include "pipeline/Run.hpp"
+#include "support/Progress.hpp"
 
 #include <gtest/gtest.h>
 

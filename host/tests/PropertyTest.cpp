@@ -1,8 +1,8 @@
 // Properties as model checkers write them: the parser, the properties
 // file, the shorthands and the command line, and the state sets of label
 // expressions.
-#include "CommandLine.hpp"
-#include "Property.hpp"
+#include "cli/CommandLine.hpp"
+#include "properties/Property.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The one escaping helper that every message and output uses.
-#include "Text.hpp"
+#include "support/Text.hpp"
 
 #include <gtest/gtest.h>
 

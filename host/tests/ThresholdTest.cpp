@@ -1,7 +1,7 @@
 // Threshold queries: decided only when the safe interval lies on one side
 // of the exact threshold, narrowing epsilon until it does; a fake runner
 // stands for the library.
-#include "Threshold.hpp"
+#include "pipeline/Threshold.hpp"
 
 #include <gtest/gtest.h>
 

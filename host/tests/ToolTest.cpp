@@ -1,5 +1,5 @@
 // End-to-end: the iicheck executable on the bundled model and on bad input.
-#include "CommandLine.hpp"
+#include "cli/CommandLine.hpp"
 #include "ToolRunner.hpp"
 
 #include <gmpxx.h>
@@ -17,7 +17,7 @@
 namespace iicheck::test {
 namespace {
 
-constexpr double kMaximum = 10.0 / 21.0;  // tools/models/README.md
+constexpr double kMaximum = 10.0 / 21.0;  // host/models/README.md
 constexpr double kMinimum = 0.25;
 
 void ExpectContains(const RunRecord& run, double exact, double tolerance) {
@@ -487,7 +487,7 @@ void CollectKeys(const nlohmann::json& value, const std::string& path, std::set<
     }
 }
 
-// The JSON document and tools/README.md's description of it agree: every
+// The JSON document and host/README.md's description of it agree: every
 // key iicheck prints (for a threshold query with a name and a constrained
 // one, which print every optional part) is in the README's table, every
 // key in the table is printed, and the README's example has the same keys.
