@@ -95,13 +95,4 @@ std::string Quoted(std::string_view text, std::size_t maxBytes) {
     return quoted;
 }
 
-std::string JsonString(std::string_view text) {
-    std::string quoted = "\"";
-    for (const char c : Printable(text)) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
 }  // namespace iicheck

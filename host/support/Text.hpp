@@ -20,7 +20,4 @@ std::string Printable(std::string_view text);
 // ("...").
 std::string Quoted(std::string_view text, std::size_t maxBytes = 40);
 
-// A JSON string literal of Printable(text).
-std::string JsonString(std::string_view text);
-
 }  // namespace iicheck

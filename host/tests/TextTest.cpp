@@ -27,7 +27,6 @@ TEST(Text, PrintableEscapesWhatATerminalWouldActOnAndKeepsTheRest) {
     };
     for (const auto& test : cases) EXPECT_EQ(Printable(test.Input), test.Shown) << test.Shown;
     EXPECT_EQ(Quoted("0.333333", 4), "\"0.33...\"");
-    EXPECT_EQ(JsonString("a\"\\\x01\xff"), "\"a\\\"\\\\\\\\x01\\\\xff\"");
 }
 
 }  // namespace
