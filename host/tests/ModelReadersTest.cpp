@@ -306,8 +306,6 @@ TEST(UmbReader, ReadsEveryCompressionAndKeepsRationalsExact) {
         parts.Filter = filter;
         const std::string bytes = WriteArchive(parts);
         ExpectSmallModel(ParseUmb(bytes, "t.umb", kDefaultSumTolerance));
-        EXPECT_EQ(UmbChoiceLocation(bytes, "t.umb", 2),
-                  "t.umb: choice 2 (branches 3 to 5 of branch-to-probability.bin)");
     }
     // A sparse member: blocks of a few bytes at any offset, elements split
     // between blocks and holes. The targets 2, 1, 0, 1, 2, 0, 2 are nonzero
@@ -403,8 +401,7 @@ TEST(UmbReader, MalformedArchivesGetOneLineErrorsNamingTheMember) {
          },
          "t.umb: member branch-to-target.bin: has 16777216 bytes; the index implies 56"},
     };
-    // The same from a file, which is read a block at a time and read again
-    // to name a choice.
+    // The same from a file, which is read a block at a time.
     const std::string path =
         (std::filesystem::temp_directory_path() / ("iicheck-reader-" + std::to_string(::getpid()) + ".umb")).string();
     for (const auto& test : cases) {
