@@ -22,6 +22,9 @@ namespace iicheck {
 namespace {
 
 constexpr std::size_t kBlock = std::size_t{1} << 20;
+// Decompressed data is handed over in blocks that stay in the cache until
+// they are copied into the model.
+constexpr std::size_t kOutput = std::size_t{64} << 10;
 // How long a read from a pipe waits before it looks for a stop again; a
 // signal ends the wait at once (poll is never restarted).
 constexpr int kPollMilliseconds = 100;
@@ -191,7 +194,7 @@ public:
         ended_ = input_.empty();
         filter_ = FilterOf(input_);
         if (filter_ == Filter::None) return;
-        output_ = std::make_unique<char[]>(kBlock);
+        output_ = std::make_unique<char[]>(kOutput);
         if (filter_ == Filter::Gzip) {
             // 16 + 15: a gzip member with a window of up to 32 KiB, whose
             // CRC and length are checked at its end.
@@ -297,10 +300,10 @@ private:
             gzip_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input_.data()));
             gzip_.avail_in = static_cast<uInt>(std::min<std::size_t>(input_.size(), UINT32_MAX));
             gzip_.next_out = reinterpret_cast<Bytef*>(output_.get());
-            gzip_.avail_out = static_cast<uInt>(kBlock);
+            gzip_.avail_out = static_cast<uInt>(kOutput);
             const int result = inflate(&gzip_, Z_NO_FLUSH);
             input_.remove_prefix(static_cast<std::size_t>(reinterpret_cast<const char*>(gzip_.next_in) - input_.data()));
-            const std::size_t produced = kBlock - gzip_.avail_out;
+            const std::size_t produced = kOutput - gzip_.avail_out;
             outputFull_ = gzip_.avail_out == 0;
             if (result == Z_STREAM_END) {
                 betweenMembers_ = true;
@@ -335,7 +338,7 @@ private:
             gzip_.next_in = &first;
             gzip_.avail_in = 1;
             gzip_.next_out = reinterpret_cast<Bytef*>(output_.get());
-            gzip_.avail_out = static_cast<uInt>(kBlock);
+            gzip_.avail_out = static_cast<uInt>(kOutput);
             if (inflate(&gzip_, Z_NO_FLUSH) != Z_OK) Damaged(OneLine(gzip_.msg));
             betweenMembers_ = false;
             return;
@@ -358,10 +361,10 @@ private:
             xz_.next_in = reinterpret_cast<const uint8_t*>(input_.data());
             xz_.avail_in = input_.size();
             xz_.next_out = reinterpret_cast<uint8_t*>(output_.get());
-            xz_.avail_out = kBlock;
+            xz_.avail_out = kOutput;
             const lzma_ret result = lzma_code(&xz_, ended_ ? LZMA_FINISH : LZMA_RUN);
             input_.remove_prefix(static_cast<std::size_t>(reinterpret_cast<const char*>(xz_.next_in) - input_.data()));
-            const std::size_t produced = kBlock - xz_.avail_out;
+            const std::size_t produced = kOutput - xz_.avail_out;
             switch (result) {
                 case LZMA_OK: break;
                 case LZMA_STREAM_END: done_ = true; break;
