@@ -412,8 +412,12 @@ ArchiveReader::ArchiveReader(ArchiveSource& source, const std::string& name)
     growing_ = filter != Filter::None || !budgetKnown_;
     const int opened = archive_read_open2(archive_, tar_.get(), nullptr, &Tar::ReadCallback,
                                           &Tar::SkipCallback, nullptr);
+    if (opened == ARCHIVE_OK) return;
+    // The destructor does not run for a constructor that throws.
+    const std::string error = OneLine(archive_error_string(archive_));
+    archive_read_free(archive_);
     tar_->ThrowPending();
-    if (opened != ARCHIVE_OK) FailArchive(name_, std::string(kNotArchive) + ": " + OneLine(archive_error_string(archive_)));
+    FailArchive(name_, std::string(kNotArchive) + ": " + error);
 }
 
 ArchiveReader::~ArchiveReader() { archive_read_free(archive_); }
