@@ -215,6 +215,8 @@ public:
 
     // The next bytes of the tar; empty at the end of the data.
     std::string_view Read() {
+        // A few compressed bytes can expand to much: a look per block.
+        if (InterruptRequested()) throw Interrupted(kReading);
         std::string_view bytes;
         switch (filter_) {
             case Filter::None:
