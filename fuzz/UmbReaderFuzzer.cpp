@@ -1,7 +1,8 @@
-// Fuzzes the UMB reader on whole archives. Malformed input must end in a
-// one-line InputError naming the archive, never a crash, a hang or memory
-// beyond what the input can expand to; an archive that reads must give a
-// consistent model.
+// Fuzzes the UMB reader on whole archives. Malformed input (damaged
+// compression, members twice, a hostile index) must end in a one-line
+// InputError naming the archive, never a crash, a hang or memory beyond what
+// the input can expand to; an archive that reads must give a consistent
+// model.
 #include "formats/UmbReader.hpp"
 #include "ModelCheck.hpp"
 
@@ -13,9 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     try {
         const iicheck::Model model = iicheck::ParseUmb(bytes, "fuzz.umb", iicheck::kDefaultSumTolerance);
         fuzz::CheckModel(model, iicheck::kDefaultSumTolerance);
-        const std::string where =
-            iicheck::UmbChoiceLocation(bytes, "fuzz.umb", model.Mdp.ChoiceCount() / 2);
-        fuzz::Require(where.rfind("fuzz.umb: choice ", 0) == 0, "a choice location without the archive");
     } catch (const iicheck::InputError& error) {
         fuzz::CheckError(error.what(), "fuzz.umb");
     }

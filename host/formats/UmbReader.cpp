@@ -1,15 +1,10 @@
 #include "formats/UmbReader.hpp"
 
+#include "formats/ArchiveReader.hpp"
 #include "model/ExactValue.hpp"
-#include "support/LargeArrays.hpp"
+#include "support/Interrupt.hpp"
 #include "support/Text.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <archive.h>
-#include <archive_entry.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -17,9 +12,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace iicheck {
 namespace {
@@ -27,22 +24,11 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "the arrays of an archive are read in place");
 
-using Json = nlohmann::ordered_json;  // keeps the order of the labels
+using Json = nlohmann::ordered_json;  // keeps the order of the keys
 
 // Choices and branches; keeps every byte count far from overflow.
 constexpr uint64_t kMaxCount = uint64_t{1} << 40;
-// The storage of a compressed member starts at kTypicalRatio times the
-// archive's size (at least kFirstChunk bytes) and doubles as its data
-// arrives.
-constexpr uint64_t kFirstChunk = uint64_t{1} << 20;
-constexpr uint64_t kTypicalRatio = 32;
-// The most a byte of compressed data can expand to: deflate's limit is
-// 1032; xz reaches about 7000 on zeros.
-constexpr uint64_t kGzipRatio = 1100;
-constexpr uint64_t kXzRatio = 10000;
 
-constexpr const char* kNotUmb =
-    "not a UMB archive (a tar archive, plain or compressed with gzip or xz)";
 constexpr const char* kIndex = "index.json";
 constexpr const char* kStateChoices = "state-to-choices.bin";
 constexpr const char* kChoiceBranches = "choice-to-branches.bin";
@@ -60,216 +46,7 @@ constexpr const char* kInitialStates = "state-is-initial.bin";
     FailArchive(name, "member " + member + ": " + text);
 }
 
-// A library's message on one line.
-std::string OneLine(const char* text) {
-    std::string line = text != nullptr ? text : "unknown error";
-    std::replace(line.begin(), line.end(), '\n', ' ');
-    std::replace(line.begin(), line.end(), '\r', ' ');
-    return line;
-}
-
 uint64_t Words(uint64_t bits) { return (bits + 63) / 64; }
-
-// Where an archive is: its bytes in memory, or a regular file, read a
-// block at a time. Reading a large file into one reused block is faster
-// than mapping it: each page of a new mapping costs a fault on first touch.
-struct ArchiveSource {
-    std::string_view Bytes;
-    int File = -1;  // the file, when not -1; read from its start each time
-    uint64_t Size = 0;
-};
-
-constexpr std::size_t kFileBlock = std::size_t{1} << 20;
-
-// The members of an archive in order.
-class Archive {
-public:
-    Archive(const ArchiveSource& source, const std::string& name)
-        : owner_(archive_read_new()), archive_(owner_.get()), name_(name), size_(source.Size) {
-        if (archive_ == nullptr) throw std::bad_alloc();
-        archive_read_support_filter_gzip(archive_);
-        archive_read_support_filter_xz(archive_);
-        archive_read_support_format_tar(archive_);
-        const int opened =
-            source.File >= 0
-                ? (::lseek(source.File, 0, SEEK_SET) == 0 ? archive_read_open_fd(archive_, source.File, kFileBlock)
-                                                          : ARCHIVE_FATAL)
-                : archive_read_open_memory(archive_, source.Bytes.data(), source.Bytes.size());
-        if (opened != ARCHIVE_OK) FailArchive(name_, std::string(kNotUmb) + ": " + Error());
-    }
-
-    // Moves to the next regular file; false at the end of the archive.
-    // declared is the size its header gives, or -1.
-    bool Next(std::string& path, int64_t& declared) {
-        while (true) {
-            archive_entry* entry = nullptr;
-            const int result = archive_read_next_header(archive_, &entry);
-            if (result == ARCHIVE_EOF) return false;
-            if (result < ARCHIVE_WARN) {
-                FailArchive(name_, (!started_ ? std::string(kNotUmb)
-                                              : "damaged or truncated archive after member " +
-                                                    member_) +
-                                       ": " + Error());
-            }
-            if (!started_) StartBudget();
-            if (archive_entry_filetype(entry) != AE_IFREG) continue;
-            const char* entryPath = archive_entry_pathname(entry);
-            if (entryPath == nullptr) continue;
-            path = entryPath;
-            if (path.rfind("./", 0) == 0) path.erase(0, 2);
-            member_ = path;
-            declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
-            return true;
-        }
-    }
-
-    // Hands the current member, which must hold exactly `bytes` bytes, to
-    // consume(const char* data, std::size_t count) in runs of whole elements
-    // of Size bytes, in order. The blocks come straight from libarchive, so
-    // the members of a plain archive are read where they lie: each is
-    // copied once, into the model. The data need not be aligned.
-    template <std::size_t Size, typename Consume>
-    void Stream(uint64_t bytes, int64_t declared, Consume&& consume) {
-        if (bytes > budget_) {
-            Fail(name_, member_, "the index implies " + std::to_string(bytes) +
-                                     " bytes, more than this " + std::to_string(size_) +
-                                     "-byte archive can hold");
-        }
-        if (declared >= 0 && static_cast<uint64_t>(declared) != bytes) {
-            Fail(name_, member_, "has " + std::to_string(declared) + " bytes; the index implies " +
-                                     std::to_string(bytes));
-        }
-        budget_ -= bytes;
-        char carry[Size];  // an element split between two blocks
-        std::size_t carried = 0;
-        const auto feed = [&](const char* data, std::size_t length) {
-            if (carried > 0) {
-                const std::size_t take = std::min(Size - carried, length);
-                std::memcpy(carry + carried, data, take);
-                carried += take;
-                data += take;
-                length -= take;
-                if (carried < Size) return;
-                consume(static_cast<const char*>(carry), std::size_t{1});
-                carried = 0;
-            }
-            const std::size_t whole = length / Size;
-            if (whole > 0) consume(data, whole);
-            carried = length - whole * Size;
-            if (carried > 0) std::memcpy(carry, data + whole * Size, carried);
-        };
-        uint64_t got = 0;
-        while (true) {
-            const void* block = nullptr;
-            std::size_t length = 0;
-            la_int64_t offset = 0;
-            const int result = archive_read_data_block(archive_, &block, &length, &offset);
-            if (result == ARCHIVE_EOF) break;
-            if (result < ARCHIVE_WARN) Fail(name_, member_, "cannot be read: " + Error());
-            if (offset < 0 || static_cast<uint64_t>(offset) < got) {
-                Fail(name_, member_, "cannot be read: its blocks are out of order");
-            }
-            const auto start = static_cast<uint64_t>(offset);
-            if (start > bytes || length > bytes - start) {
-                Fail(name_, member_, "is longer than the " + std::to_string(bytes) +
-                                         " bytes the index implies");
-            }
-            // The holes of a sparse member are zeros.
-            static constexpr char kZeros[4096] = {};
-            while (got < start) {
-                const auto n = static_cast<std::size_t>(std::min<uint64_t>(sizeof kZeros, start - got));
-                feed(kZeros, n);
-                got += n;
-            }
-            if (length > 0) feed(static_cast<const char*>(block), length);
-            got += length;
-        }
-        if (got < bytes) {
-            Fail(name_, member_, "ends after " + std::to_string(got) + " of " + std::to_string(bytes) +
-                                     " bytes");
-        }
-    }
-
-    // Makes room in array for `more` elements beyond its size, of `total` in
-    // all: at once in a plain archive, which holds what its index implies
-    // (the budget checks that); in a compressed one, whose index may promise
-    // far more than its data expands to, room for what a typical
-    // compression ratio allows at first, then more only as the data arrives.
-    template <typename T>
-    void MakeRoom(std::vector<T>& array, uint64_t more, uint64_t total) {
-        const uint64_t needed = array.size() + more;
-        if (needed <= array.capacity()) return;
-        uint64_t room = total;
-        if (compressed_) {
-            const uint64_t first = std::max(kFirstChunk, kTypicalRatio * size_) / sizeof(T);
-            room = std::max(needed, std::min(total, std::max<uint64_t>(first, 2 * array.capacity())));
-        }
-        ReserveLarge(array, static_cast<std::size_t>(room));
-    }
-
-    // Reads the current member, `bytes` bytes, into destination as they
-    // stand; look(element) sees each element as it is copied.
-    template <typename T, typename Look>
-    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination, Look&& look) {
-        Stream<sizeof(T)>(bytes, declared, [&](const char* data, std::size_t count) {
-            MakeRoom(destination, count, bytes / sizeof(T));
-            AppendEach(destination, count, [&](std::size_t i) {
-                T element;
-                std::memcpy(&element, data + sizeof(T) * i, sizeof(T));
-                look(element);
-                return element;
-            });
-        });
-    }
-    template <typename T>
-    void Read(uint64_t bytes, int64_t declared, std::vector<T>& destination) {
-        Read(bytes, declared, destination, [](const T&) {});
-    }
-
-    // Reads `length` bytes at `offset` of the current member.
-    bool ReadAt(uint64_t offset, char* destination, std::size_t length) {
-        char scratch[1 << 16];
-        while (offset > 0) {
-            const la_ssize_t n = archive_read_data(
-                archive_, scratch, static_cast<std::size_t>(std::min<uint64_t>(offset, sizeof scratch)));
-            if (n <= 0) return false;
-            offset -= static_cast<uint64_t>(n);
-        }
-        while (length > 0) {
-            const la_ssize_t n = archive_read_data(archive_, destination, length);
-            if (n <= 0) return false;
-            destination += n;
-            length -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-private:
-    std::string Error() { return OneLine(archive_error_string(archive_)); }
-
-    // What the members may hold in all: the archive's size, or for a
-    // compressed archive the most its compression can expand that to.
-    void StartBudget() {
-        started_ = true;
-        const int filters = archive_filter_count(archive_);
-        const int filter = archive_filter_code(archive_, 0);
-        if (filters > 2) FailArchive(name_, "is compressed more than once");
-        compressed_ = filter != ARCHIVE_FILTER_NONE;
-        budget_ = !compressed_ ? size_ : size_ * (filter == ARCHIVE_FILTER_GZIP ? kGzipRatio : kXzRatio);
-    }
-
-    struct Free {
-        void operator()(archive* handle) const { archive_read_free(handle); }
-    };
-    std::unique_ptr<archive, Free> owner_;  // freed also when the constructor throws
-    archive* archive_;
-    std::string name_;
-    uint64_t size_;
-    bool started_ = false;
-    bool compressed_ = false;
-    uint64_t budget_ = 0;
-    std::string member_;
-};
 
 enum class ProbabilityType { AllOne, Binary64, Rational };
 
@@ -298,7 +75,7 @@ public:
 
     const Json& Object(const Json& parent, const char* key, const std::string& path) const {
         const Json& value = Required(parent, key, path);
-        if (!value.is_object()) Fail(Key(path, key) + " is not an object");
+        if (!value.is_object()) Fail(Key(path, key) + " is " + Shown(value) + ", not an object");
         return value;
     }
 
@@ -328,7 +105,12 @@ public:
         return path.empty() ? std::string("\"") + key + "\"" : path + ".\"" + key + "\"";
     }
 
+    // A value as written, cut after 40 bytes; the index keeps only the
+    // keys the reader uses, so an object or array that stands where a value
+    // is due is named, not shown.
     static std::string Shown(const Json& value) {
+        if (value.is_array()) return "an array";
+        if (value.is_object() && value.empty()) return "an object";
         std::string text = value.dump(-1, ' ', true, Json::error_handler_t::replace);
         if (text.size() > 40) text = text.substr(0, 40) + "...";
         return text;
@@ -344,24 +126,223 @@ private:
     const std::string& name_;
 };
 
-Index ParseIndex(const std::vector<char>& text, const std::string& name) {
-    const IndexReader reader(name);
-    Json root;
-    try {
-        root = Json::parse(text.begin(), text.end());
-    } catch (const Json::exception& error) {
-        std::string message = OneLine(error.what());
+// The parts of index.json the reader uses. Everything else (valuations,
+// rewards, metadata) is skipped as it is parsed, so that the memory an
+// index takes follows what the reader keeps, not the index's size.
+enum class Node {
+    Skip,         // not kept
+    Opaque,       // an object or array where a value is due: kept empty
+    Value,        // a number or string
+    Root,
+    System,       // "transition-system"
+    Type,         // {"type": ..., "size": ...}
+    Annotations,
+    Aps,          // the labels, each handed over as it ends
+    Ap,
+    AppliesTo,    // keeps "states" only, once
+};
+
+bool IsObjectNode(Node node) {
+    return node == Node::Root || node == Node::System || node == Node::Type || node == Node::Annotations ||
+           node == Node::Aps || node == Node::Ap;
+}
+
+Node ChildNode(Node parent, std::string_view key) {
+    switch (parent) {
+        case Node::Root:
+            return key == "format-version" ? Node::Value
+                   : key == "transition-system" ? Node::System
+                   : key == "annotations" ? Node::Annotations
+                                          : Node::Skip;
+        case Node::System:
+            if (key == "branch-probability-type") return Node::Type;
+            for (const char* value : {"time", "#players", "#observations", "#states", "#choices", "#branches",
+                                      "#initial-states"}) {
+                if (key == value) return Node::Value;
+            }
+            return Node::Skip;
+        case Node::Type: return key == "type" || key == "size" ? Node::Value : Node::Skip;
+        case Node::Annotations: return key == "aps" ? Node::Aps : Node::Skip;
+        case Node::Aps: return Node::Ap;
+        case Node::Ap:
+            return key == "alias" ? Node::Value
+                   : key == "applies-to" ? Node::AppliesTo
+                   : key == "type" ? Node::Type
+                                   : Node::Skip;
+        default: return Node::Skip;
+    }
+}
+
+// Builds the kept parts of index.json from the parser's events, in time
+// linear in the text: a kept object holds a few known keys, and the labels
+// leave the tree as each ends. A key that a kept object has twice is
+// refused: the index would say two things. Looks for a stop every 65536
+// events.
+class IndexBuilder {
+public:
+    using Label = std::function<void(const std::string& id, const Json& ap)>;
+    IndexBuilder(const IndexReader& reader, Label label) : reader_(reader), label_(std::move(label)) {}
+
+    Json& Root() { return root_; }
+
+    bool null() { return Value(Json(nullptr)); }
+    bool boolean(bool value) { return Value(Json(value)); }
+    bool number_integer(Json::number_integer_t value) { return Value(Json(value)); }
+    bool number_unsigned(Json::number_unsigned_t value) { return Value(Json(value)); }
+    bool number_float(Json::number_float_t value, const Json::string_t&) { return Value(Json(value)); }
+    bool string(Json::string_t& value) { return Value(Json(std::move(value))); }
+    bool binary(Json::binary_t&) { return Value(Json()); }
+
+    bool start_object(std::size_t) { return Start(Json::object(), true); }
+    bool start_array(std::size_t) { return Start(Json::array(), false); }
+    bool end_object() { return End(); }
+    bool end_array() { return End(); }
+
+    bool key(Json::string_t& key) {
+        Poll();
+        if (skipped_ > 0) return true;
+        Frame& top = frames_.back();
+        top.Key = std::move(key);
+        top.KeyNode = ChildNode(top.Kind, top.Key);
+        if (top.Kind == Node::Aps) ids_.push_back(top.Key);
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) {
+        std::string message = error.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');
         const std::size_t bracket = message.find("] ");
         if (bracket != std::string::npos) message.erase(0, bracket + 2);
-        reader.Fail("is not valid JSON: " + message);
+        reader_.Fail("is not valid JSON: " + message);
     }
+
+    // After the last event: two labels of one id.
+    void CheckIds() {
+        std::sort(ids_.begin(), ids_.end());
+        const auto twice = std::adjacent_find(ids_.begin(), ids_.end());
+        if (twice != ids_.end()) reader_.Fail("\"annotations\".\"aps\" has the key \"" + *twice + "\" twice");
+    }
+
+private:
+    struct Frame {
+        Json Value;
+        Node Kind;
+        std::string Key;  // of the value being parsed, in an object
+        Node KeyNode = Node::Skip;
+    };
+
+    void Poll() { PollInterrupt(events_++, kReading); }
+
+    [[noreturn]] void Twice(const std::string& key) const {
+        std::string path;
+        for (std::size_t i = 0; i + 1 < frames_.size(); ++i) path += (i > 0 ? ".\"" : "\"") + frames_[i].Key + "\"";
+        reader_.Fail((path.empty() ? std::string("the index") : path) + " has the key \"" + key + "\" twice");
+    }
+
+    // What the next value is.
+    Node NextNode() const {
+        if (frames_.empty()) return Node::Root;
+        const Frame& top = frames_.back();
+        if (top.Value.is_object()) return top.KeyNode;
+        return top.Kind == Node::AppliesTo ? Node::Value : Node::Skip;
+    }
+
+    bool Start(Json container, bool object) {
+        Poll();
+        const Node node = skipped_ > 0 ? Node::Skip : NextNode();
+        if (node == Node::Skip || (!frames_.empty() && frames_.back().Kind == Node::AppliesTo)) {
+            ++skipped_;
+            return true;
+        }
+        const bool kept = object ? IsObjectNode(node) : node == Node::AppliesTo;
+        frames_.push_back({std::move(container), kept ? node : Node::Opaque, {}, Node::Skip});
+        return true;
+    }
+
+    bool End() {
+        if (skipped_ > 0) {
+            --skipped_;
+            return true;
+        }
+        Json value = std::move(frames_.back().Value);
+        frames_.pop_back();
+        Attach(std::move(value));
+        return true;
+    }
+
+    bool Value(Json value) {
+        Poll();
+        if (skipped_ > 0 || NextNode() == Node::Skip) return true;
+        Frame* top = frames_.empty() ? nullptr : &frames_.back();
+        if (top != nullptr && top->Kind == Node::AppliesTo) {
+            if (value == "states" && top->Value.empty()) top->Value.push_back(std::move(value));
+            return true;
+        }
+        Attach(std::move(value));
+        return true;
+    }
+
+    // Puts a finished value where it belongs.
+    void Attach(Json value) {
+        if (frames_.empty()) {
+            root_ = std::move(value);
+            return;
+        }
+        Frame& top = frames_.back();
+        if (top.Kind == Node::Aps) {
+            label_(top.Key, value);
+        } else if (top.Value.is_object()) {
+            if (top.Value.contains(top.Key)) Twice(top.Key);
+            top.Value[top.Key] = std::move(value);
+        }
+    }
+
+    const IndexReader& reader_;
+    Label label_;
+    Json root_;
+    std::vector<Frame> frames_;  // the kept containers being parsed
+    uint64_t skipped_ = 0;       // depth within a skipped container
+    uint64_t events_ = 0;
+    std::vector<std::string> ids_;
+};
+
+// A label of "annotations"."aps": a StateLabel when it is a set of states.
+void ReadLabel(const IndexReader& reader, const std::string& id, const Json& ap, Index& index,
+               std::unordered_set<std::string>& names) {
+    const std::string path = "\"annotations\".\"aps\".\"" + id + "\"";
+    if (!ap.is_object()) reader.Fail(path + " is not an object");
+    const Json& appliesTo = reader.Array(ap, "applies-to", path);
+    if (std::find(appliesTo.begin(), appliesTo.end(), Json("states")) == appliesTo.end()) {
+        return;  // not a set of states
+    }
+    const std::string tp = IndexReader::Key(path, "type");
+    const Json& type = reader.Object(ap, "type", path);
+    if (reader.String(type, "type", tp) != "bool" || reader.Count(type, "size", tp, UINT64_MAX) != 1) {
+        reader.Fail(tp + " " + IndexReader::Shown(type) + " is not a bool of size 1");
+    }
+    StateLabel label{id, ap.contains("alias") ? reader.String(ap, "alias", path) : id};
+    if (!names.insert(label.Name).second) reader.Fail("two labels are named " + Quoted(label.Name));
+    index.Labels.push_back(std::move(label));
+}
+
+Index ParseIndex(const std::vector<char>& text, const std::string& name) {
+    const IndexReader reader(name);
+    Index index;
+    std::unordered_set<std::string> names;
+    IndexBuilder builder(reader, [&](const std::string& id, const Json& ap) { ReadLabel(reader, id, ap, index, names); });
+    Json::sax_parse(text.begin(), text.end(), &builder);
+    builder.CheckIds();
+    const Json& root = builder.Root();
     if (!root.is_object()) reader.Fail("is not a JSON object");
+    const auto annotations = root.find("annotations");
+    if (annotations != root.end() && annotations->is_object() && annotations->contains("aps")) {
+        reader.Object(*annotations, "aps", "\"annotations\"");
+    }
     const uint64_t version = reader.Count(root, "format-version", "", UINT64_MAX);
     if (version != 1) {
         reader.Fail("format-version " + std::to_string(version) + " is not supported (this reader "
                     "knows version 1)");
     }
-    Index index;
     const std::string ts = "\"transition-system\"";
     const Json& system = reader.Object(root, "transition-system", "");
     const std::string time = reader.String(system, "time", ts);
@@ -402,43 +383,19 @@ Index ParseIndex(const std::vector<char>& text, const std::string& name) {
                         "size 128)");
         }
     }
-    const auto annotations = root.find("annotations");
-    if (annotations == root.end() || !annotations->contains("aps")) return index;
-    const Json& aps = reader.Object(*annotations, "aps", "\"annotations\"");
-    for (const auto& [id, ap] : aps.items()) {
-        const std::string path = "\"annotations\".\"aps\".\"" + id + "\"";
-        if (!ap.is_object()) reader.Fail(path + " is not an object");
-        const Json& appliesTo = reader.Array(ap, "applies-to", path);
-        if (std::find(appliesTo.begin(), appliesTo.end(), Json("states")) == appliesTo.end()) {
-            continue;  // not a set of states
-        }
-        const std::string tp = IndexReader::Key(path, "type");
-        const Json& type = reader.Object(ap, "type", path);
-        if (reader.String(type, "type", tp) != "bool" || reader.Count(type, "size", tp, UINT64_MAX) != 1) {
-            reader.Fail(tp + " " + IndexReader::Shown(type) + " is not a bool of size 1");
-        }
-        StateLabel label{id, ap.contains("alias") ? reader.String(ap, "alias", path) : id};
-        for (const StateLabel& other : index.Labels) {
-            if (other.Name == label.Name) reader.Fail("two labels are named " + Quoted(label.Name));
-        }
-        index.Labels.push_back(std::move(label));
-    }
     return index;
 }
 
-// Finds and reads index.json (normally the archive's first member).
-Index ReadIndex(const ArchiveSource& source, const std::string& name) {
-    Archive archive(source, name);
-    std::string path;
-    int64_t declared;
-    while (archive.Next(path, declared)) {
-        if (path != kIndex) continue;
-        if (declared < 0) Fail(name, kIndex, "has no size");
-        std::vector<char> text;
-        archive.Read(static_cast<uint64_t>(declared), declared, text);
-        return ParseIndex(text, name);
+// Reads and parses index.json, the current member.
+Index ReadIndex(ArchiveReader& archive, const ArchiveReader::Member& member, const std::string& name) {
+    if (member.Size < 0) Fail(name, kIndex, "has no size");
+    if (static_cast<uint64_t>(member.Size) > kMaxIndexBytes) {
+        Fail(name, kIndex, "has " + std::to_string(member.Size) + " bytes, more than the " +
+                               std::to_string(kMaxIndexBytes >> 20) + " MiB an index may have");
     }
-    FailArchive(name, "member index.json is missing (is this a UMB archive?)");
+    std::vector<char> text;
+    archive.Read(static_cast<uint64_t>(member.Size), member.Size, text);
+    return ParseIndex(text, name);
 }
 
 std::string LabelMember(const StateLabel& label) {
@@ -465,7 +422,7 @@ std::string ProbabilityText(double value) {
 
 // Reads branch-to-target.bin into targets, checking each against the
 // number of states as it is copied.
-void ReadTargets(Archive& archive, uint64_t bytes, int64_t declared, uint64_t states,
+void ReadTargets(ArchiveReader& archive, uint64_t bytes, int64_t declared, uint64_t states,
                  std::vector<uint64_t>& targets, const std::string& name) {
     uint64_t largest = 0;
     archive.Read(bytes, declared, targets, [&](uint64_t target) { largest = std::max(largest, target); });
@@ -477,7 +434,7 @@ void ReadTargets(Archive& archive, uint64_t bytes, int64_t declared, uint64_t st
 
 // Reads stored binary64 probabilities into values, checking each as it
 // arrives; returns how many are 0.
-uint64_t ReadBinary64(Archive& archive, uint64_t branches, int64_t declared,
+uint64_t ReadBinary64(ArchiveReader& archive, uint64_t branches, int64_t declared,
                       std::vector<TransitionValue>& values, const std::string& name) {
     uint64_t zeros = 0;
     archive.Stream<8>(8 * branches, declared, [&](const char* data, std::size_t count) {
@@ -551,7 +508,7 @@ struct RecentRationals {
 
 // Reads stored rationals (numerator and denominator, signed 64-bit) into
 // values, exactly, checking each as it arrives; returns how many are 0.
-uint64_t ReadRationals(Archive& archive, uint64_t branches, int64_t declared,
+uint64_t ReadRationals(ArchiveReader& archive, uint64_t branches, int64_t declared,
                        std::vector<TransitionValue>& values, const std::string& name) {
     uint64_t zeros = 0;
     auto recent = std::make_unique<RecentRationals>();
@@ -618,46 +575,73 @@ void CheckBits(const std::vector<uint64_t>& bits, uint64_t states, const std::st
     }
 }
 
-// Where a choice lies in the archive (UmbChoiceLocation).
-std::string ChoiceLocation(const ArchiveSource& source, const std::string& name, uint64_t choice) {
+
+// Where a choice lies in the archive, from the offsets as read: "m.umb:
+// choice 77 (branches 120 to 123 of branch-to-probability.bin)".
+std::string ChoiceLocation(const std::string& name, const std::vector<uint64_t>& offsets, uint64_t choice) {
     const std::string where = Printable(name) + ": choice " + std::to_string(choice);
-    try {
-        Archive archive(source, name);
-        std::string path;
-        int64_t declared;
-        while (archive.Next(path, declared)) {
-            if (path != kChoiceBranches) continue;
-            uint64_t range[2];
-            if (choice > kMaxCount ||
-                !archive.ReadAt(8 * choice, reinterpret_cast<char*>(range), sizeof range)) {
-                break;
-            }
-            if (range[1] <= range[0]) return where + " (no branches)";
-            return where + " (" +
-                   (range[1] - range[0] == 1
-                        ? "branch " + std::to_string(range[0])
-                        : "branches " + std::to_string(range[0]) + " to " + std::to_string(range[1] - 1)) +
-                   " of " + kBranchProbabilities + ")";
-        }
-    } catch (const InputError&) {
-        // The archive was read once; this is only for a message.
-    }
-    return where;
+    const uint64_t begin = offsets[choice];
+    const uint64_t end = offsets[choice + 1];
+    if (end <= begin) return where + " (no branches)";
+    return where + " (" +
+           (end - begin == 1 ? "branch " + std::to_string(begin)
+                             : "branches " + std::to_string(begin) + " to " + std::to_string(end - 1)) +
+           " of " + kBranchProbabilities + ")";
 }
 
-Model ParseArchive(const ArchiveSource& source, const std::string& name, double tolerance) {
-    const Index index = ReadIndex(source, name);
+// A label "init" beside state-is-initial.bin must mark the same states:
+// otherwise "init" in a property would not be the initial states.
+void CheckInitLabel(const std::vector<uint64_t>& label, const std::vector<uint64_t>& initial,
+                    const std::string& name, const std::string& member) {
+    for (std::size_t w = 0; w < initial.size(); ++w) {
+        const uint64_t differ = label[w] ^ initial[w];
+        if (differ == 0) continue;
+        const uint64_t state = 64 * w + static_cast<uint64_t>(std::countr_zero(differ));
+        const bool marked = (label[w] >> (state % 64)) & 1;
+        Fail(name, member, std::string("the label \"init\" ") + (marked ? "marks" : "does not mark") + " state " +
+                               std::to_string(state) + ", which " + kInitialStates + (marked ? " does not" : "") +
+                               " mark as initial; which of them is meant is unclear");
+    }
+}
+
+Model ParseArchive(ArchiveSource& source, const std::string& name, double tolerance) {
+    // index.json comes first in the archives that model checkers write.
+    // When it does not, the archive is read again once the index is known
+    // (a pipe keeps what it delivered until then).
+    auto archive = std::make_unique<ArchiveReader>(source, name);
+    ArchiveReader::Member member;
+    const auto missingIndex = [&] { FailArchive(name, "member index.json is missing (is this a UMB archive?)"); };
+    if (!archive->Next(member)) missingIndex();
+    const bool indexFirst = member.Path == kIndex && member.Regular;
+    while (!(member.Path == kIndex && member.Regular)) {
+        if (!archive->Next(member)) missingIndex();
+    }
+    const Index index = ReadIndex(*archive, member, name);
+    // Every member's path, to refuse one that appears twice: tar -x keeps
+    // the last copy, a reader that stops early the first.
+    std::unordered_set<std::string> seen;
+    if (indexFirst) {
+        source.StopKeeping();
+        seen.insert(kIndex);
+    } else {
+        archive.reset();
+        source.Rewind();
+        archive = std::make_unique<ArchiveReader>(source, name);
+    }
+
     Model model;
     model.Dtmc = index.Dtmc;
     ExplicitMdp& mdp = model.Mdp;
     mdp.StateCount = index.States;
     const uint64_t stateWords = Words(index.States);
     // "init" first, as in the other formats, unless an annotation has that
-    // name; the index has refused two labels of one name.
+    // name (which must then mark the initial states); the index has
+    // refused two labels of one name.
     Labelling& labels = model.Labels;
     labels.FileName = name;
-    const bool initLabel = std::none_of(index.Labels.begin(), index.Labels.end(),
-                                        [](const StateLabel& label) { return label.Name == "init"; });
+    const auto initAnnotation = std::find_if(index.Labels.begin(), index.Labels.end(),
+                                             [](const StateLabel& label) { return label.Name == "init"; });
+    const bool initLabel = initAnnotation == index.Labels.end();
     if (initLabel) AddLabel(labels, "init");
     for (const StateLabel& label : index.Labels) AddLabel(labels, label.Name);
     const std::size_t firstAnnotation = initLabel ? 1 : 0;
@@ -681,38 +665,35 @@ Model ParseArchive(const ArchiveSource& source, const std::string& name, double 
     std::unordered_map<std::string, std::size_t> memberOfPath;
     for (std::size_t i = 0; i < members.size(); ++i) memberOfPath.emplace(members[i].Path, i);
 
-    // Reads until every member the model needs is there; rewards and
-    // valuations, which come after them, are never decompressed. Each
-    // member is checked as it arrives, except the offsets, which are
-    // checked once all are there.
-    Archive archive(source, name);
-    std::size_t pending = members.size();
-    std::string path;
-    int64_t declared;
+    // Reads every member to the end of the archive, so that a member that
+    // appears twice and damaged compressed data are found; rewards and
+    // valuations are only decompressed. Each member is checked as it
+    // arrives, except the offsets, which are checked once all are there.
     uint64_t zeros = 0;
-    while (pending > 0 && archive.Next(path, declared)) {
-        const auto found = memberOfPath.find(path);
+    while (archive->Next(member)) {
+        if (!seen.insert(member.Path).second) FailArchive(name, "member " + member.Path + " appears twice");
+        const auto found = member.Regular ? memberOfPath.find(member.Path) : memberOfPath.end();
         if (found == memberOfPath.end()) continue;
-        Member& member = members[found->second];
-        if (member.Done) Fail(name, path, "appears twice");
-        switch (member.Kind) {
+        Member& needed = members[found->second];
+        switch (needed.Kind) {
             case Content::Words:
-                archive.Read(member.Bytes, declared, *member.Words);
+                archive->Read(needed.Bytes, member.Size, *needed.Words);
                 break;
             case Content::Targets:
-                ReadTargets(archive, member.Bytes, declared, index.States, mdp.TransitionTarget, name);
+                ReadTargets(*archive, needed.Bytes, member.Size, index.States, mdp.TransitionTarget, name);
                 break;
             case Content::Probabilities:
                 zeros = index.Probabilities == ProbabilityType::Binary64
-                            ? ReadBinary64(archive, index.Branches, declared, mdp.TransitionValues, name)
-                            : ReadRationals(archive, index.Branches, declared, mdp.TransitionValues, name);
+                            ? ReadBinary64(*archive, index.Branches, member.Size, mdp.TransitionValues, name)
+                            : ReadRationals(*archive, index.Branches, member.Size, mdp.TransitionValues, name);
                 break;
         }
-        member.Done = true;
-        --pending;
+        needed.Done = true;
     }
-    for (const Member& member : members) {
-        if (!member.Done) FailArchive(name, "member " + member.Path + " is missing");
+    const std::string note = archive->Finish();
+    if (!note.empty()) model.Notes.push_back(note);
+    for (const Member& needed : members) {
+        if (!needed.Done) FailArchive(name, "member " + needed.Path + " is missing");
     }
 
     if (index.Dtmc) {
@@ -728,7 +709,6 @@ Model ParseArchive(const ArchiveSource& source, const std::string& name, double 
         one.Denominator = 0;
         mdp.TransitionValues.assign(index.Branches, one);
     }
-    if (zeros > 0) DropZeros(mdp);
 
     CheckBits(initial, index.States, name, kInitialStates);
     for (uint64_t w = 0; w < initial.size(); ++w) {
@@ -744,36 +724,30 @@ Model ParseArchive(const ArchiveSource& source, const std::string& name, double 
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
         CheckBits(labels.Labels[firstAnnotation + i].Bits, index.States, name, LabelMember(index.Labels[i]));
     }
-    if (initLabel) labels.Labels[0].Bits = std::move(initial);
-    CheckChoices(model, tolerance, [&](uint64_t choice) { return ChoiceLocation(source, name, choice); });
+    if (initLabel) {
+        labels.Labels[0].Bits = std::move(initial);
+    } else {
+        const auto i = static_cast<std::size_t>(initAnnotation - index.Labels.begin());
+        CheckInitLabel(labels.Labels[i].Bits, initial, name, LabelMember(index.Labels[i]));
+    }
+    // Before the branches of probability 0 are left out, so that a choice
+    // is named by its branches in the archive.
+    CheckChoices(model, tolerance,
+                 [&](uint64_t choice) { return ChoiceLocation(name, mdp.ChoiceTransitionStart, choice); });
+    if (zeros > 0) DropZeros(mdp);
     return model;
 }
 
 }  // namespace
 
 Model ParseUmb(std::string_view bytes, const std::string& name, double tolerance) {
-    return ParseArchive({bytes, -1, bytes.size()}, name, tolerance);
-}
-
-std::string UmbChoiceLocation(std::string_view bytes, const std::string& name, uint64_t choice) {
-    return ChoiceLocation({bytes, -1, bytes.size()}, name, choice);
+    ArchiveSource source(bytes);
+    return ParseArchive(source, name, tolerance);
 }
 
 Model ReadUmb(const std::string& path, double tolerance) {
-    struct Closer {
-        int File;
-        ~Closer() {
-            if (File >= 0) ::close(File);
-        }
-    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
-    struct stat info;
-    if (file.File >= 0 && ::fstat(file.File, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        return ParseArchive({{}, file.File, static_cast<uint64_t>(info.st_size)}, path, tolerance);
-    }
-    // A pipe or a device, read whole; FileText says why a file cannot be
-    // read.
-    const FileText text(path);
-    return ParseUmb(text.Text(), path, tolerance);
+    ArchiveSource source(path);
+    return ParseArchive(source, path, tolerance);
 }
 
 }  // namespace iicheck

@@ -7,14 +7,20 @@
 #include "formats/ModelWriter.hpp"
 #include "formats/UmbReader.hpp"
 #include "model/ExactValue.hpp"
+#include "support/Interrupt.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -23,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace iicheck {
@@ -306,19 +313,139 @@ TEST(UmbReader, ReadsEveryCompressionAndKeepsRationalsExact) {
         parts.Filter = filter;
         const std::string bytes = WriteArchive(parts);
         ExpectSmallModel(ParseUmb(bytes, "t.umb", kDefaultSumTolerance));
-        EXPECT_EQ(UmbChoiceLocation(bytes, "t.umb", 2),
-                  "t.umb: choice 2 (branches 3 to 5 of branch-to-probability.bin)");
     }
     // A sparse member: blocks of a few bytes at any offset, elements split
     // between blocks and holes. The targets 2, 1, 0, 1, 2, 0, 2 are nonzero
     // in the bytes 0, 8, 24, 32 and 48 only.
     ExpectSmallModel(ParseUmb(SparseArchive(SmallUmb(), "branch-to-target.bin", {{0, 1}, {8, 17}, {32, 1}, {47, 9}}),
                               "t.umb", kDefaultSumTolerance));
-    // index.json need not come first; paths may start with "./".
+    // index.json need not come first; paths may start with "./"; a label
+    // "init" may repeat state-is-initial.bin.
     UmbParts moved = SmallUmb();
+    moved.Index["annotations"]["aps"]["init"] = BoolAp(nullptr);
+    moved.Members.push_back({"annotations/aps/init/states/values.bin", Words({1})});
     moved.Members.push_back({"./index.json", moved.Index.dump()});
     moved.Index = Json();
     ExpectSmallModel(ParseUmb(WriteArchive(moved), "t.umb", kDefaultSumTolerance));
+}
+
+// The bytes gzip-compressed as one member.
+std::string Gzip(std::string_view bytes) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, 16 + 15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&stream, bytes.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+std::string Flipped(std::string bytes, std::size_t fromEnd) {
+    bytes[bytes.size() - fromEnd] ^= 1;
+    return bytes;
+}
+
+TEST(UmbReader, ChecksCompressedDataToItsEnd) {
+    const std::string plain = WriteArchive(SmallUmb());
+    const std::string gzip = Gzip(plain);
+    UmbParts xzParts = SmallUmb();
+    xzParts.Filter = Compression::Xz;
+    const std::string xz = WriteArchive(xzParts);
+    const std::string half = plain.substr(0, plain.size() / 2);
+    const struct {
+        std::string Bytes;
+        const char* Error;  // "" for the small model
+        bool Note;          // about data after the compressed data
+    } cases[] = {
+        // As gzip -t: several members, zeros after them, anything else with a
+        // warning; a CRC or length that does not match, or a member cut short,
+        // is an error.
+        {Gzip(half) + Gzip(plain.substr(half.size())), "", false},
+        {gzip + std::string(3000, '\0'), "", false},
+        {gzip + "garbage", "", true},
+        {gzip + "\x1f", "", true},
+        {Flipped(gzip, 8), "t.umb: the gzip compression is damaged: incorrect data check", false},
+        {Flipped(gzip, 1), "t.umb: the gzip compression is damaged: incorrect length check", false},
+        {gzip + Gzip(plain).substr(0, 20), "t.umb: the gzip compression is damaged: the data ends early", false},
+        {Gzip(gzip), "t.umb: is compressed more than once", false},
+        // As xz -t: padding in multiples of four zeros; else an error.
+        {xz + std::string(4, '\0'), "", false},
+        {xz + std::string(3, '\0'), "t.umb: the xz compression is damaged: ", false},
+        {xz + "garbage", "t.umb: the xz compression is damaged: ", false},
+        {Flipped(xz, 30), "t.umb: the xz compression is damaged: ", false},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.Error);
+        const std::string error = ErrorOf([&] {
+            const Model model = ParseUmb(test.Bytes, "t.umb", kDefaultSumTolerance);
+            ExpectSmallModel(model);
+            EXPECT_EQ(model.Notes.size(), test.Note ? 1u : 0u);
+        });
+        if (*test.Error == '\0') {
+            EXPECT_EQ(error, "");
+        } else {
+            ExpectError(error, test.Error);
+        }
+    }
+}
+
+// Reads bytes written to a pipe that stays open: "read", the error or the
+// stop, and " late" when the reader waited for the pipe's end (closed after
+// 10 s, so that it fails rather than hangs). With interrupt, a stop is asked
+// for once the reader has taken every byte.
+std::string ReadFromPipe(const std::string& bytes, bool interrupt) {
+    int ends[2];
+    if (::pipe(ends) != 0) return "no pipe";
+    std::atomic<bool> done{false};
+    bool closedLate = false;
+    std::thread writer([&] {
+        const ::sighandler_t old = ::signal(SIGPIPE, SIG_IGN);
+        for (std::size_t at = 0; at < bytes.size();) {
+            const ssize_t n = ::write(ends[1], bytes.data() + at, bytes.size() - at);
+            if (n <= 0) break;
+            at += static_cast<std::size_t>(n);
+        }
+        int waiting = 1;
+        const auto start = std::chrono::steady_clock::now();
+        const auto late = [&] { return std::chrono::steady_clock::now() - start > std::chrono::seconds(10); };
+        while (interrupt && waiting > 0 && !late() && ::ioctl(ends[0], FIONREAD, &waiting) == 0) std::this_thread::yield();
+        if (interrupt) RequestInterrupt(SIGTERM);
+        while (!done && !late()) std::this_thread::yield();
+        closedLate = !done;
+        ::close(ends[1]);
+        ::signal(SIGPIPE, old);
+    });
+    std::string outcome;
+    try {
+        ExpectSmallModel(ReadUmb("/dev/fd/" + std::to_string(ends[0]), kDefaultSumTolerance));
+        outcome = "read";
+    } catch (const InputError& error) {
+        outcome = error.what();
+    } catch (const Interrupted& stop) {
+        outcome = std::string("interrupted ") + stop.what();
+    }
+    done = true;
+    ::close(ends[0]);
+    writer.join();
+    ClearInterrupt();
+    return outcome + (closedLate ? " late" : "");
+}
+
+TEST(UmbReader, ReadsAPipeAsItsDataArrives) {
+    // Up to the end of the tar archive, and no further: what follows is never
+    // waited for or held. index.json may come last.
+    const std::string plain = WriteArchive(SmallUmb());
+    EXPECT_EQ(ReadFromPipe(plain + std::string(100000, '\0'), false), "read");
+    UmbParts moved = SmallUmb();
+    moved.Members.push_back({"index.json", moved.Index.dump()});
+    moved.Index = Json();
+    EXPECT_EQ(ReadFromPipe(WriteArchive(moved), false), "read");
+    // A pipe that stalls stops on a signal.
+    EXPECT_EQ(ReadFromPipe(plain.substr(0, plain.size() / 2), true), "interrupted reading");
 }
 
 TEST(UmbReader, MalformedArchivesGetOneLineErrorsNamingTheMember) {
@@ -383,6 +510,32 @@ TEST(UmbReader, MalformedArchivesGetOneLineErrorsNamingTheMember) {
          "t.umb: member index.json: \"annotations\".\"aps\".\"trap\".\"type\" {\"type\":\"double\""},
         {[](UmbParts& p) { p.Index["annotations"]["aps"]["trap"]["alias"] = "goal"; },
          "t.umb: member index.json: two labels are named \"goal\""},
+        // Ambiguous archives: what tar -x, another reader or the initial
+        // states would take differs from what the reader would.
+        {[](UmbParts& p) { p.Members.push_back({"./branch-to-target.bin", Words({0, 0, 0, 0, 0, 0, 0})}); },
+         "t.umb: member branch-to-target.bin appears twice"},
+        {[](UmbParts& p) { p.Members.push_back({"index.json", p.Index.dump()}); },
+         "t.umb: member index.json appears twice"},
+        {[](UmbParts& p) {
+             std::string text = p.Index.dump();
+             text.replace(text.find("\"#states\":3"), 11, "\"#states\":3,\"#states\":4");
+             p.Members.insert(p.Members.begin(), {"index.json", text});
+             p.Index = Json();
+         },
+         "t.umb: member index.json: \"transition-system\" has the key \"#states\" twice"},
+        {[](UmbParts& p) {
+             p.Index["annotations"]["aps"]["init"] = BoolAp(nullptr);
+             p.Members.push_back({"annotations/aps/init/states/values.bin", Words({3})});
+         },
+         "t.umb: member annotations/aps/init/states/values.bin: the label \"init\" marks state 1, which "
+         "state-is-initial.bin does not mark as initial"},
+        // An index far larger than any real one, refused before it is read.
+        {[](UmbParts& p) {
+             p.Filter = Compression::Gzip;
+             p.Members.insert(p.Members.begin(), {"index.json", p.Index.dump() + std::string(kMaxIndexBytes, ' ')});
+             p.Index = Json();
+         },
+         "t.umb: member index.json: has 16777"},
         // Declared sizes that the archive cannot hold: refused before
         // anything is allocated or decompressed for them.
         {[=](UmbParts& p) {
@@ -403,8 +556,7 @@ TEST(UmbReader, MalformedArchivesGetOneLineErrorsNamingTheMember) {
          },
          "t.umb: member branch-to-target.bin: has 16777216 bytes; the index implies 56"},
     };
-    // The same from a file, which is read a block at a time and read again
-    // to name a choice.
+    // The same from a file, which is read a block at a time.
     const std::string path =
         (std::filesystem::temp_directory_path() / ("iicheck-reader-" + std::to_string(::getpid()) + ".umb")).string();
     for (const auto& test : cases) {
