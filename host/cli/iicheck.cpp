@@ -20,19 +20,16 @@
 #include "support/Progress.hpp"
 #include "support/Text.hpp"
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
-#include <optional>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace iicheck {
@@ -248,6 +245,11 @@ int Check(const std::vector<std::string>& arguments, Session& session) {
         CheckStdout();
         return kExitConverged;
     }
+    // From here on SIGINT and SIGTERM stop the work: the reading and
+    // precomputation loops throw Interrupted, the iteration stops at the
+    // library's next poll, and the points between them look at the flag; a
+    // temporary file is not left behind.
+    InstallInterruptHandlers();
     // Opened now, so that a file that cannot be written stops the check
     // before it runs.
     if (!line.ExportFile.empty()) {
@@ -266,10 +268,6 @@ int Check(const std::vector<std::string>& arguments, Session& session) {
     // The properties first: a bad one is found before a large model is read.
     const std::vector<Property> properties = PropertiesOf(line, report.Notes);
 
-    // From here on SIGINT and SIGTERM stop the work: the reading and
-    // precomputation loops throw Interrupted, the iteration stops at the
-    // library's next poll, and the points between them look at the flag.
-    InstallInterruptHandlers();
     ShowProgress(!line.Quiet);
     const auto start = std::chrono::steady_clock::now();
     Model model;

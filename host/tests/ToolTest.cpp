@@ -104,6 +104,15 @@ TEST(Tool, AllVariantsAreComparedAndEveryResultContainsTheAnswer) {
 
     const ToolOutput table = RunTool({"--all-variants", "--quiet"});
     EXPECT_NE(table.Out.find("FPU      precision rounding status"), std::string::npos) << table.Out;
+
+    // A refused run has no bounds to call consistent or not.
+    const ToolOutput refused = RunTool({"--fpu", "SSE", "--precision", "extended", "--json", "--quiet"});
+    EXPECT_EQ(refused.ExitCode, 2);
+    ASSERT_EQ(ParseRuns(refused.Out).size(), 1u) << refused.Out;
+    EXPECT_NE(ParseRuns(refused.Out)[0].Line.find("\"status\": 3, \"status_text\": \"refused by the library\", "
+                                                  "\"bounds_consistent\": null"),
+              std::string::npos)
+        << refused.Out;
 }
 
 TEST(Tool, IterationLimitStopsWithTheCurrentBounds) {
