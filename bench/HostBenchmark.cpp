@@ -9,14 +9,21 @@
 // Then the time of reading the worst-case inputs of each kind (one
 // probability of very many digits, one choice of very many fractions over
 // distinct large primes, a labels file of very many labels), at sizes
-// growing by four, with the fitted complexity.
+// growing by four, with the fitted complexity. Last, shipped models with
+// every state initial, as when the probability from every state is asked
+// for: each initial state answered as iicheck answers it, with a library
+// call only where the precomputation did not decide it and no earlier
+// initial state is the same state of the reduced model, against a call for
+// every initial state, measured in the same run.
 #include "formats/DrnReader.hpp"
 #include "formats/ModelGenerator.hpp"
+#include "formats/ModelReader.hpp"
 #include "formats/ModelWriter.hpp"
 #include "formats/TraReader.hpp"
 #include "formats/UmbReader.hpp"
 #include "MemoryCounter.hpp"
 #include "pipeline/Pipeline.hpp"
+#include "pipeline/Run.hpp"
 
 #include <benchmark/benchmark.h>
 #include <gmp.h>
@@ -24,6 +31,8 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -171,6 +180,53 @@ void ManyLabels(benchmark::State& state) {
     state.SetComplexityN(state.range(0));
 }
 
+// The time of each model's run with a call for every initial state.
+std::map<std::string, double> gEverySeconds;
+
+// Reads the model, makes every state initial, precomputes once and answers
+// every initial state: shared, as iicheck does (AnswerSources); otherwise
+// with a call of its own for each.
+void AllInitialStates(benchmark::State& state, const char* name, bool shared) {
+    const std::string folder = std::string(INTERVAL_ITERATION_MODELS) + "/" + name;
+    iicheck::RunSettings settings;
+    settings.ShowProgress = false;
+    const iicheck::Variant variant{FpuSSE, PrecisionDouble, RoundingSafe, true};
+    uint64_t states = 0, transitions = 0, calls = 0;
+    std::size_t peak = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        bench::MemoryCounter::Start();
+        const auto start = std::chrono::steady_clock::now();
+        iicheck::Model model = iicheck::ReadModel(iicheck::ResolveModelFiles({folder}, std::nullopt),
+                                                  iicheck::kDefaultSumTolerance);
+        states = model.Mdp.StateCount;
+        transitions = model.Mdp.TransitionCount();
+        model.Initial.resize(states);
+        std::iota(model.Initial.begin(), model.Initial.end(), uint64_t{0});
+        iicheck::Prepared prepared;
+        iicheck::Prepare(std::move(model), iicheck::ShorthandProperty("target1", "", true), true, {}, prepared);
+        const std::vector<iicheck::InitialAnswer> sources =
+            shared ? iicheck::AnswerSources(prepared) : std::vector<iicheck::InitialAnswer>(states);
+        calls = 0;
+        for (std::size_t i = 0; i < sources.size(); ++i) {
+            if (sources[i].Source != iicheck::AnswerSource::Library) continue;
+            const iicheck::ReducedModel reduced = iicheck::ReduceFrom(prepared, i);
+            benchmark::DoNotOptimize(iicheck::RunLibrary(reduced.Mdp(), variant, settings));
+            ++calls;
+        }
+        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        peak = bench::MemoryCounter::Stop();
+    }
+    seconds /= static_cast<double>(state.iterations());
+    state.counters["initial_states"] = static_cast<double>(states);
+    state.counters["library_calls"] = static_cast<double>(calls);
+    state.counters["peak_bytes/transition"] = static_cast<double>(peak) / static_cast<double>(transitions);
+    if (!shared) gEverySeconds[name] = seconds;
+    if (shared && gEverySeconds.count(name) != 0) {
+        state.counters["x_faster_than_every"] = gEverySeconds[name] / seconds;
+    }
+}
+
 }  // namespace
 
 // In this order: each format after the .tra/.lab of the same model.
@@ -199,5 +255,15 @@ BENCHMARK(ManyLabels)
     ->Arg(4'000)->Arg(16'000)->Arg(64'000)->Arg(256'000)
     ->Complexity()
     ->Unit(benchmark::kMillisecond);
+
+// Each model with a call for every initial state, then shared.
+BENCHMARK_CAPTURE(AllInitialStates, firewire_abst_d200/every, "firewire_abst_d200", false)
+    ->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(AllInitialStates, firewire_abst_d200/shared, "firewire_abst_d200", true)
+    ->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(AllInitialStates, brp_N64_MAX4/every, "brp_N64_MAX4", false)
+    ->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(AllInitialStates, brp_N64_MAX4/shared, "brp_N64_MAX4", true)
+    ->Iterations(3)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

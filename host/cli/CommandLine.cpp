@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <utility>
 
 namespace iicheck {
@@ -85,7 +86,9 @@ dividing it, the next of SSE sequential and x87 interleaved, with a note.
 Output:
   --json              the result as one JSON document on stdout (schema 1,
                       described in host/README.md)
-  --export-result FILE  write that JSON document to FILE too
+  --export-result FILE  write that JSON document to FILE too: whole (through
+                      a temporary file renamed over FILE), with the error
+                      when the check fails; never over an input of the check
   --quiet             no progress line
   --verbose           also show the library's information messages
   --help              this text
@@ -100,7 +103,13 @@ is an error, except in DRN, which names only the labels that states carry:
 there it is empty, with a note. "deadlock" is empty where it is absent.
 
 Several initial states: the bounds of each, in a table, or for many in a
-summary (--json lists them all); the precomputation runs once for them all.
+summary (--json lists them all); the precomputation runs once for them all,
+and an initial state it decided, or in the class of an earlier one, needs
+no library call of its own.
+
+Each option once (--prop and --props may repeat); options that contradict
+each other (--min --max, --sequential --interleaved, --absolute --relative,
+--all-variants with --fpu, --precision or --rounding) are refused.
 
 Signals: Ctrl-C (SIGINT) and SIGTERM stop the work. During the iteration
 iicheck reports the bounds reached so far and leaves out the initial states
@@ -110,7 +119,8 @@ second signal ends the process at once.
 Exit codes (whether the check ran soundly, not a threshold's answer):
   0  converged; a threshold query: answered, or its interval converged at the
      requested epsilon (narrower ones may stay unknown)
-  1  usage or input error
+  1  usage or input error, or a result that could not be written (stdout or
+     the --export-result file)
   2  the library refused the call (status 3)
   3  stopped before convergence: the iteration limit (status 1), or Ctrl-C
      or SIGTERM at any time
@@ -160,6 +170,15 @@ double NonNegative(const std::string& option, const std::string& text) {
 
 bool HasAvx512() { return (GetNativeSupportMask() & 2) != 0; }
 
+// The slot of an option on the command line: options that exclude each
+// other share one.
+std::string SlotOf(const std::string& option) {
+    if (option == "--min" || option == "--max") return "direction";
+    if (option == "--sequential" || option == "--interleaved") return "layout";
+    if (option == "--absolute" || option == "--relative") return "measure";
+    return option;
+}
+
 }  // namespace
 
 CommandLine::CommandLine() : Chosen(DefaultVariants(HasAvx512())[0]) {}
@@ -196,6 +215,15 @@ Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     CommandLine line;
+    ParseCommandLine(arguments, line);
+    return line;
+}
+
+void ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& line) {
+    std::string firstError;
+    // Options that exclude each other share a slot: the option that took it.
+    std::map<std::string, std::string> taken;
+    std::string oneVariant;  // the first of --fpu, --precision, --rounding
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         std::string argument = arguments[i];
         std::string value;
@@ -208,121 +236,139 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
                 hasValue = true;
             }
         }
-        auto takeValue = [&]() -> std::string {
-            if (hasValue) return value;
-            if (i + 1 >= arguments.size()) throw UsageError(Printable(argument) + " needs a value");
-            return arguments[++i];
-        };
-        auto noValue = [&]() {
-            if (hasValue) throw UsageError(Printable(argument) + " takes no value");
-        };
-        if (argument == "--help" || argument == "-h") {
-            line.Help = true;
-        } else if (argument == "--version") {
-            noValue();
-            line.Version = true;
-        } else if (argument == "--prop") {
-            try {
-                line.Properties.push_back(ParseProperty(takeValue(), "--prop"));
-            } catch (const InputError& error) {
-                throw UsageError(error.what());
+        try {
+            const bool repeatable = argument == "--prop" || argument == "--props" || argument == "--help";
+            if (argument.rfind("--", 0) == 0 && !repeatable) {
+                const auto [at, fresh] = taken.emplace(SlotOf(argument), argument);
+                if (!fresh && at->second == argument) throw UsageError(Printable(argument) + " is given twice");
+                if (!fresh) throw UsageError(at->second + " and " + argument + " contradict each other");
             }
-        } else if (argument == "--props") {
-            line.PropertyFiles.push_back(takeValue());
-        } else if (argument == "--target") {
-            line.Target = takeValue();
-            line.TargetGiven = true;
-        } else if (argument == "--avoid") {
-            line.Avoid = takeValue();
-            line.AvoidGiven = true;
-        } else if (argument == "--max" || argument == "--min") {
-            noValue();
-            line.Maximize = argument == "--max";
-            line.DirectionGiven = true;
-        } else if (argument == "--format") {
-            const std::string name = takeValue();
-            line.Format = ParseFormatName(name);
-            if (!line.Format) throw UsageError("--format: unknown format " + Quoted(name) + "; choose tra, drn or umb");
-        } else if (argument == "--sum-tolerance") {
-            line.SumTolerance = NonNegative(argument, takeValue());
-        } else if (argument == "--no-bisimulation") {
-            noValue();
-            line.Precompute.Bisimulation = false;
-        } else if (argument == "--order") {
-            const std::string name = takeValue();
-            const StateOrder topological = StateOrder::Topological;
-            const StateOrder breadthFirst = StateOrder::BreadthFirst;
-            if (name != OrderName(topological) && name != OrderName(breadthFirst)) {
-                throw UsageError("--order: unknown name " + Quoted(name) + "; choose one of " +
-                                 OrderName(topological) + ", " + OrderName(breadthFirst));
+            auto takeValue = [&]() -> std::string {
+                if (hasValue) return value;
+                if (i + 1 >= arguments.size()) throw UsageError(Printable(argument) + " needs a value");
+                return arguments[++i];
+            };
+            auto noValue = [&]() {
+                if (hasValue) throw UsageError(Printable(argument) + " takes no value");
+            };
+            if (argument == "--help" || argument == "-h") {
+                line.Help = true;
+            } else if (argument == "--version") {
+                noValue();
+                line.Version = true;
+            } else if (argument == "--prop") {
+                try {
+                    line.Properties.push_back(ParseProperty(takeValue(), "--prop"));
+                } catch (const InputError& error) {
+                    throw UsageError(error.what());
+                }
+            } else if (argument == "--props") {
+                line.PropertyFiles.push_back(takeValue());
+            } else if (argument == "--target") {
+                line.Target = takeValue();
+                line.TargetGiven = true;
+            } else if (argument == "--avoid") {
+                line.Avoid = takeValue();
+                line.AvoidGiven = true;
+            } else if (argument == "--max" || argument == "--min") {
+                noValue();
+                line.Maximize = argument == "--max";
+                line.DirectionGiven = true;
+            } else if (argument == "--format") {
+                const std::string name = takeValue();
+                line.Format = ParseFormatName(name);
+                if (!line.Format) throw UsageError("--format: unknown format " + Quoted(name) + "; choose tra, drn or umb");
+            } else if (argument == "--sum-tolerance") {
+                line.SumTolerance = NonNegative(argument, takeValue());
+            } else if (argument == "--no-bisimulation") {
+                noValue();
+                line.Precompute.Bisimulation = false;
+            } else if (argument == "--order") {
+                const std::string name = takeValue();
+                const StateOrder topological = StateOrder::Topological;
+                const StateOrder breadthFirst = StateOrder::BreadthFirst;
+                if (name != OrderName(topological) && name != OrderName(breadthFirst)) {
+                    throw UsageError("--order: unknown name " + Quoted(name) + "; choose one of " +
+                                     OrderName(topological) + ", " + OrderName(breadthFirst));
+                }
+                line.Precompute.Order = name == OrderName(topological) ? topological : breadthFirst;
+            } else if (argument == "--epsilon") {
+                line.Epsilon = NonNegative(argument, takeValue());
+            } else if (argument == "--relative") {
+                noValue();
+                line.Relative = true;
+            } else if (argument == "--absolute") {
+                noValue();
+                line.Relative = false;
+            } else if (argument == "--max-iterations") {
+                const std::string text = takeValue();
+                char* end = nullptr;
+                errno = 0;
+                const long long count = std::strtoll(text.c_str(), &end, 10);
+                if (text.empty() || *end != '\0' || errno != 0 || count < 0 || count > INT32_MAX) {
+                    throw UsageError("--max-iterations: " + Quoted(text) + " is not a count from 0 to " +
+                                     std::to_string(INT32_MAX));
+                }
+                line.MaxIterations = static_cast<int32_t>(count);
+            } else if (argument == "--fpu") {
+                line.Chosen.Fpu = ByDisplayName(argument, takeValue(), FpuToString, 4);
+                line.VariantGiven = true;
+                if (line.Chosen.Fpu == FpuAVX512 && !HasAvx512()) {
+                    throw UsageError("--fpu AVX-512: this processor lacks AVX-512F or AVX-512DQ");
+                }
+            } else if (argument == "--precision") {
+                line.Chosen.Precision = ByDisplayName(argument, takeValue(), PrecisionToString, 3);
+                line.VariantGiven = true;
+            } else if (argument == "--rounding") {
+                line.Chosen.Rounding = ByDisplayName(argument, takeValue(), RoundingToString, 2);
+                line.VariantGiven = true;
+            } else if (argument == "--sequential") {
+                noValue();
+                line.Chosen.Sequential = true;
+                line.VariantGiven = true;
+            } else if (argument == "--interleaved") {
+                noValue();
+                line.Chosen.Sequential = false;
+                line.VariantGiven = true;
+            } else if (argument == "--all-variants") {
+                noValue();
+                line.AllVariants = true;
+            } else if (argument == "--json") {
+                noValue();
+                line.Json = true;
+            } else if (argument == "--export-result") {
+                line.ExportFile = takeValue();
+                if (line.ExportFile.empty()) throw UsageError("--export-result needs a file name");
+            } else if (argument == "--quiet") {
+                noValue();
+                line.Quiet = true;
+            } else if (argument == "--verbose") {
+                noValue();
+                line.Verbose = true;
+            } else if (argument.size() > 1 && argument[0] == '-') {
+                throw UsageError("unknown option " + Printable(argument) + " (see --help)");
+            } else {
+                line.Files.push_back(argument);
             }
-            line.Precompute.Order = name == OrderName(topological) ? topological : breadthFirst;
-        } else if (argument == "--epsilon") {
-            line.Epsilon = NonNegative(argument, takeValue());
-        } else if (argument == "--relative") {
-            noValue();
-            line.Relative = true;
-        } else if (argument == "--absolute") {
-            noValue();
-            line.Relative = false;
-        } else if (argument == "--max-iterations") {
-            const std::string text = takeValue();
-            char* end = nullptr;
-            errno = 0;
-            const long long count = std::strtoll(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || errno != 0 || count < 0 || count > INT32_MAX) {
-                throw UsageError("--max-iterations: " + Quoted(text) + " is not a count from 0 to " +
-                                 std::to_string(INT32_MAX));
-            }
-            line.MaxIterations = static_cast<int32_t>(count);
-        } else if (argument == "--fpu") {
-            line.Chosen.Fpu = ByDisplayName(argument, takeValue(), FpuToString, 4);
-            line.VariantGiven = true;
-            if (line.Chosen.Fpu == FpuAVX512 && !HasAvx512()) {
-                throw UsageError("--fpu AVX-512: this processor lacks AVX-512F or AVX-512DQ");
-            }
-        } else if (argument == "--precision") {
-            line.Chosen.Precision = ByDisplayName(argument, takeValue(), PrecisionToString, 3);
-            line.VariantGiven = true;
-        } else if (argument == "--rounding") {
-            line.Chosen.Rounding = ByDisplayName(argument, takeValue(), RoundingToString, 2);
-            line.VariantGiven = true;
-        } else if (argument == "--sequential") {
-            noValue();
-            line.Chosen.Sequential = true;
-            line.VariantGiven = true;
-        } else if (argument == "--interleaved") {
-            noValue();
-            line.Chosen.Sequential = false;
-            line.VariantGiven = true;
-        } else if (argument == "--all-variants") {
-            noValue();
-            line.AllVariants = true;
-        } else if (argument == "--json") {
-            noValue();
-            line.Json = true;
-        } else if (argument == "--export-result") {
-            line.ExportFile = takeValue();
-            if (line.ExportFile.empty()) throw UsageError("--export-result needs a file name");
-        } else if (argument == "--quiet") {
-            noValue();
-            line.Quiet = true;
-        } else if (argument == "--verbose") {
-            noValue();
-            line.Verbose = true;
-        } else if (argument.size() > 1 && argument[0] == '-') {
-            throw UsageError("unknown option " + Printable(argument) + " (see --help)");
-        } else {
-            line.Files.push_back(argument);
+            const bool variantPart = argument == "--fpu" || argument == "--precision" || argument == "--rounding";
+            if (oneVariant.empty() && variantPart) oneVariant = argument;
+        } catch (const UsageError& error) {
+            if (firstError.empty()) firstError = error.what();
         }
     }
-    if (line.Files.size() > 2) throw UsageError("at most two files: MODEL.tra [MODEL.lab]");
+    auto refuse = [&](const std::string& error) {
+        if (firstError.empty()) firstError = error;
+    };
+    if (line.Files.size() > 2) refuse("at most two files: MODEL.tra [MODEL.lab]");
     if ((line.TargetGiven || line.AvoidGiven || line.DirectionGiven) &&
         (!line.Properties.empty() || !line.PropertyFiles.empty())) {
-        throw UsageError("--prop and --props cannot be mixed with --target, --avoid, --min or --max; "
-                         "write the whole property, such as --prop 'Pmin=? [!\"avoid\" U \"goal\"]'");
+        refuse("--prop and --props cannot be mixed with --target, --avoid, --min or --max; "
+               "write the whole property, such as --prop 'Pmin=? [!\"avoid\" U \"goal\"]'");
     }
-    return line;
+    if (line.AllVariants && !oneVariant.empty()) {
+        refuse("--all-variants runs every variant; " + oneVariant + " names one of them");
+    }
+    if (!firstError.empty()) throw UsageError(firstError);
 }
 
 std::vector<Property> PropertiesOf(const CommandLine& line, std::vector<std::string>& notes) {

@@ -19,7 +19,7 @@ namespace iicheck {
 
 // Exit codes.
 constexpr int kExitConverged = 0;
-constexpr int kExitUsage = 1;         // usage or input error
+constexpr int kExitUsage = 1;         // usage, input or output error
 constexpr int kExitRefused = 2;       // library status 3: the call was refused
 constexpr int kExitStopped = 3;       // library status 1 (iteration limit), or a signal
 constexpr int kExitFixedPoint = 4;    // library status 2: bounds stuck apart
@@ -71,8 +71,17 @@ struct CommandLine {
     CommandLine();
 };
 
-// The options, without the program's name. UsageError for a bad one.
+// The options, without the program's name. UsageError for a bad one, an
+// option given twice (but --prop and --props, which add up) and options that
+// contradict each other (--min and --max, --sequential and --interleaved,
+// --absolute and --relative, --all-variants and one variant's --fpu,
+// --precision or --rounding): nothing is taken silently over something else.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The same into line, which holds every argument that could be read when
+// the first error is thrown: an error's JSON document still goes where
+// --json and --export-result say, wherever they stand.
+void ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& line);
 
 // The sound variants iicheck chooses from when the command line names
 // none, fastest first on this processor (measured with the benchmark,

@@ -43,6 +43,14 @@ Json Size(const ModelSize& size) {
     return {{"states", size.States}, {"choices", size.Choices}, {"transitions", size.Transitions}};
 }
 
+const char* SourceName(AnswerSource source) {
+    switch (source) {
+        case AnswerSource::Precomputation: return "precomputation";
+        case AnswerSource::Earlier: return "shared";
+        default: return "library";
+    }
+}
+
 Json RunJson(const Variant& variant, const InitialRuns& runs, const VariantRun& run) {
     const RunOutcome& outcome = run.Outcome;
     const IterationResult& result = outcome.Result;
@@ -61,10 +69,12 @@ Json RunJson(const Variant& variant, const InitialRuns& runs, const VariantRun& 
     json["rounding"] = RoundingToString(variant.Rounding);
     json["layout"] = variant.Sequential ? "sequential" : "interleaved";
     json["initial_state"] = runs.State;
-    json["reduced"] = Size(runs.Reduced);
+    json["source"] = SourceName(runs.Source);
+    json["same_as"] = runs.Source == AnswerSource::Earlier ? Json(runs.SameAs) : Json(nullptr);
+    json["reduced"] = runs.Source == AnswerSource::Precomputation ? Json(nullptr) : Size(runs.Reduced);
     json["status"] = result.Status;
     json["status_text"] = String(StatusText(variant, outcome));
-    json["bounds_consistent"] = BoundsConsistent(result);
+    json["bounds_consistent"] = bounds ? Json(BoundsConsistent(result)) : Json(nullptr);
     json["lower"] = Number(result.Lower);
     json["upper"] = Number(result.Upper);
     json["midpoint"] = bounds ? Number(result.Lower / 2 + result.Upper / 2) : nullptr;
@@ -138,15 +148,20 @@ Json DocumentJson(const Report& report) {
     json["schema"] = 1;
     json["iicheck_version"] = IICHECK_VERSION;
     json["library_version"] = INTERVAL_ITERATION_VERSION;
-    json["model"] = {{"file", String(report.ModelFile)},
-                     {"labels_file", report.Format == ModelFormat::Tra ? String(report.LabelsFile) : Json(nullptr)},
-                     {"format", FormatName(report.Format)},
-                     {"type", model.Dtmc ? "DTMC" : "MDP"},
-                     {"states", model.States},
-                     {"choices", model.Choices},
-                     {"transitions", model.Transitions},
-                     {"initial_states", model.Initial},
-                     {"sum_tolerance", Number(asked.SumTolerance)}};
+    json["error"] = nullptr;
+    if (report.Error) json["error"] = {{"exit_code", report.Error->ExitCode}, {"message", String(report.Error->Message)}};
+    json["model"] = nullptr;
+    if (report.Read) {
+        json["model"] = {{"file", String(report.ModelFile)},
+                         {"labels_file", report.Format == ModelFormat::Tra ? String(report.LabelsFile) : Json(nullptr)},
+                         {"format", FormatName(report.Format)},
+                         {"type", model.Dtmc ? "DTMC" : "MDP"},
+                         {"states", model.States},
+                         {"choices", model.Choices},
+                         {"transitions", model.Transitions},
+                         {"initial_states", model.Initial},
+                         {"sum_tolerance", Number(asked.SumTolerance)}};
+    }
     json["precision"] = {
         {"epsilon", Number(asked.Epsilon)}, {"relative", asked.Relative}, {"max_iterations", asked.MaxIterations}};
     json["properties"] = std::move(properties);

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,11 @@ struct VariantRun {
 // variants, fewer when a signal stopped them.
 struct InitialRuns {
     uint64_t State = 0;
-    ModelSize Reduced;  // what the library got
+    ModelSize Reduced;  // what the library got (nothing when the precomputation decided)
+    // A call of its own, the precomputation's answer, or a copy of the runs
+    // of the earlier initial state SameAs (AnswerSources in Pipeline.hpp).
+    AnswerSource Source = AnswerSource::Library;
+    uint64_t SameAs = 0;
     std::vector<VariantRun> Runs;
 };
 
@@ -65,14 +70,23 @@ struct Request {
     bool Verbose = false;
 };
 
+// Why a check ended without its report: what iicheck printed on stderr,
+// and the exit code.
+struct Failure {
+    int ExitCode = 0;
+    std::string Message;  // without "iicheck: "
+};
+
 struct Report {
     ModelFormat Format = ModelFormat::Tra;
     std::string ModelFile;   // printable
     std::string LabelsFile;  // printable, for .tra only
+    bool Read = false;       // Model holds the model as read
     Request Asked;
     Prepared Model;
     std::vector<std::string> Notes;  // the reader's and the properties'
     std::vector<PropertyReport> Properties;
+    std::optional<Failure> Error;  // a usage, input or output error, or a stop before any bounds
 
     bool Several() const { return Model.Initial.size() > 1; }
 };

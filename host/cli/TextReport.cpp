@@ -1,6 +1,7 @@
 #include "cli/TextReport.hpp"
 
 #include "analysis/StateOrder.hpp"
+#include "support/Interrupt.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -45,9 +46,36 @@ void PrintPropertyHeader(const Report& report, const PropertyReport& property) {
     }
     const char* order = OrderName(property.Options.Order);
     if (!report.Several()) {
-        std::printf("Reduced      %s, %s order\n", SizeText(property.Runs[0].Reduced).c_str(), order);
-    } else {
-        std::printf("Reduced      per initial state, %s order\n", order);
+        if (property.Runs[0].Source == AnswerSource::Precomputation) {
+            std::printf("Reduced      none: the precomputation decides the initial state, no library call\n");
+        } else {
+            std::printf("Reduced      %s, %s order\n", SizeText(property.Runs[0].Reduced).c_str(), order);
+        }
+        return;
+    }
+    std::size_t decided = 0, shared = 0;
+    for (const InitialRuns& runs : property.Runs) {
+        decided += runs.Source == AnswerSource::Precomputation ? 1 : 0;
+        shared += runs.Source == AnswerSource::Earlier ? 1 : 0;
+    }
+    std::printf("Reduced      per initial state, %s order", order);
+    if (decided + shared != 0) {
+        std::printf("; library calls for %zu of %zu initial states (%zu decided by the precomputation, %zu "
+                    "sharing the call of an earlier one in the same class)",
+                    property.Runs.size() - decided - shared, property.Runs.size(), decided, shared);
+    }
+    std::printf("\n");
+}
+
+// The reduced model of an initial state in the table: its size, or where
+// its answer came from without a call of its own.
+std::string ReducedText(const InitialRuns& runs) {
+    switch (runs.Source) {
+        case AnswerSource::Precomputation: return "precomputed";
+        case AnswerSource::Earlier: return "as " + std::to_string(runs.SameAs);
+        default:
+            return std::to_string(runs.Reduced.States) + "/" + std::to_string(runs.Reduced.Choices) + "/" +
+                   std::to_string(runs.Reduced.Transitions);
     }
 }
 
@@ -132,10 +160,7 @@ void PrintTable(const Report& report, const PropertyReport& property) {
             const VariantRun& run = runs.Runs[v];
             const RunOutcome& outcome = run.Outcome;
             if (several) {
-                const std::string reduced = std::to_string(runs.Reduced.States) + "/" +
-                                            std::to_string(runs.Reduced.Choices) + "/" +
-                                            std::to_string(runs.Reduced.Transitions);
-                std::printf("%-10llu %-24s ", static_cast<unsigned long long>(runs.State), reduced.c_str());
+                std::printf("%-10llu %-24s ", static_cast<unsigned long long>(runs.State), ReducedText(runs).c_str());
             }
             if (report.Asked.AllVariants) {
                 std::printf("%-8s %-9s %-8s ", FpuToString(variant.Fpu), PrecisionToString(variant.Precision),
@@ -308,6 +333,7 @@ void PrintNotes(const std::vector<std::string>& notes) {
 
 void PrintStopped(const Report& report, std::size_t propertyCount) {
     // Where a signal stopped the work.
+    if (!InterruptRequested() || report.Properties.empty()) return;
     const PropertyReport& lastDone = report.Properties.back();
     const std::size_t initialCount = report.Model.Initial.size();
     const std::size_t variantsRun = lastDone.Runs.back().Runs.size();
@@ -326,6 +352,12 @@ void PrintStopped(const Report& report, std::size_t propertyCount) {
     } else if (done < propertyCount) {
         std::fprintf(stderr, "iicheck: %s after %zu of %zu properties\n", InterruptedText().c_str(), done,
                      propertyCount);
+    } else {
+        bool cut = false;
+        for (const VariantRun& run : lastDone.Runs.back().Runs) cut = cut || run.Outcome.Interrupted;
+        std::fprintf(stderr, "iicheck: %s %s\n", InterruptedText().c_str(),
+                     cut ? "during the last run: its bounds are those reached so far"
+                         : "after the last run: the results are complete");
     }
 }
 

@@ -26,7 +26,8 @@ void ReportErrors(const Report& report, const PropertyReport& property);
 void PrintNotes(const std::vector<std::string>& notes);
 
 // After a signal, on stderr: how far the work came (initial states,
-// variants or properties of propertyCount). Nothing when it all ran.
+// variants or properties of propertyCount), or that the last run was cut
+// short, or that it was all done. Nothing without a signal.
 void PrintStopped(const Report& report, std::size_t propertyCount);
 
 }  // namespace iicheck

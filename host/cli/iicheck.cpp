@@ -7,6 +7,7 @@
 #include "cli/BundledModel.hpp"
 #include "cli/CommandLine.hpp"
 #include "cli/JsonReport.hpp"
+#include "cli/Output.hpp"
 #include "cli/Report.hpp"
 #include "cli/TextReport.hpp"
 #include "formats/ModelReader.hpp"
@@ -19,19 +20,16 @@
 #include "support/Progress.hpp"
 #include "support/Text.hpp"
 
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <functional>
-#include <map>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace iicheck {
@@ -72,9 +70,48 @@ VariantRun Check(const Property& property, const SparseMdp& model, const Variant
     return run;
 }
 
+// For the tests: IICHECK_STOP_AT=NAME or NAME:N raises the stop as SIGTERM
+// does when the work reaches the point NAME for the Nth time (the first by
+// default): "read" (the model kept, before the properties), "precomputed"
+// (a property's precomputation done), "reduced" (an initial state's model
+// made, before its runs), "ran" (an initial state's runs done), "report"
+// (every run done, before the report is written). A signal may come at any
+// of these points; the tests reach each of them without a race.
+void StopPoint(const char* name) {
+    static const std::pair<std::string, long> wanted = [] {
+        const char* value = std::getenv("IICHECK_STOP_AT");
+        std::string point = value == nullptr ? "" : value;
+        long count = 1;
+        const std::size_t colon = point.find(':');
+        if (colon != std::string::npos) {
+            count = std::strtol(point.c_str() + colon + 1, nullptr, 10);
+            point.resize(colon);
+        }
+        return std::make_pair(point, count);
+    }();
+    static long reached = 0;
+    if (wanted.first == name && ++reached == wanted.second) RequestInterrupt(SIGTERM);
+}
+
+// The runs of an initial state that the precomputation decided: its
+// probability, exactly, for every variant, without a library call.
+VariantRun Decided(const Property& property, double probability, double epsilon) {
+    VariantRun run;
+    run.Outcome.Result.Lower = probability;
+    run.Outcome.Result.Upper = probability;
+    run.Outcome.Result.Status = IterationStatusConverged;
+    run.Epsilons.push_back(epsilon);
+    if (property.HasThreshold) {
+        run.Threshold = true;
+        run.Answer = Decide(property.Bound, probability, probability);
+    }
+    return run;
+}
+
 // Checks one property on the kept model: its precomputation, then each
-// initial state's reduction and runs; a signal stops the rest. The default
-// variant is chosen for the first reduced model (the fractions it holds).
+// initial state's reduction and runs (or the answer the precomputation or
+// an earlier initial state gives it); a signal stops the rest. The default
+// variant is chosen for the whole reduced model (the fractions it holds).
 // Throws Interrupted when a signal comes before the first run.
 PropertyReport CheckProperty(Report& report, const Property& spec, bool last, const CommandLine& line) {
     PropertyReport property;
@@ -87,6 +124,7 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     property.Collapsed = report.Model.Collapsed;
     property.Bisimulation = report.Model.Bisimulation;
     property.BisimulationSeconds = report.Model.BisimulationSeconds;
+    StopPoint("precomputed");
 
     RunSettings settings;
     settings.Epsilon = line.Epsilon;
@@ -101,72 +139,135 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     settings.PrintMessages = !line.Json && !line.AllVariants && initialCount == 1;
     settings.Verbose = line.Verbose;
 
+    const std::vector<InitialAnswer> sources = AnswerSources(report.Model);
+    std::vector<std::string> notes;
+    property.Variants = line.AllVariants ? AllVariants(line.Chosen.Sequential)
+                                         : std::vector<Variant>{VariantFor(line, report.Model.Reduced.Mdp(), notes)};
+    PrintNotes(notes);
+    property.Notes.insert(property.Notes.end(), notes.begin(), notes.end());
+
     for (std::size_t i = 0; i < initialCount && !InterruptRequested(); ++i) {
         InitialRuns runs;
         runs.State = report.Model.Initial[i];
-        ReducedModel reduced;
-        try {
-            reduced = ReduceFrom(report.Model, i);
-        } catch (const Interrupted&) {
-            if (i == 0) throw;
-            break;
-        }
-        runs.Reduced = SizeOf(reduced);
-        const SparseMdp sparse = reduced.Mdp();
-        if (i == 0) {
-            std::vector<std::string> notes;
-            property.Variants = line.AllVariants ? AllVariants(line.Chosen.Sequential)
-                                                 : std::vector<Variant>{VariantFor(line, sparse, notes)};
-            PrintNotes(notes);
-            property.Notes.insert(property.Notes.end(), notes.begin(), notes.end());
-        }
-        for (const Variant& variant : property.Variants) {
-            if (InterruptRequested()) break;
-            runs.Runs.push_back(Check(spec, sparse, variant, settings));
+        runs.Source = sources[i].Source;
+        if (runs.Source == AnswerSource::Precomputation) {
+            for (std::size_t v = 0; v < property.Variants.size(); ++v) {
+                runs.Runs.push_back(Decided(spec, sources[i].Probability, line.Epsilon));
+            }
+        } else if (runs.Source == AnswerSource::Earlier) {
+            // The same state of the reduced model: the same runs, without
+            // the messages and the time of calls it did not make.
+            const InitialRuns& earlier = property.Runs[sources[i].Earlier];
+            runs.SameAs = earlier.State;
+            runs.Reduced = earlier.Reduced;
+            runs.Runs = earlier.Runs;
+            for (VariantRun& run : runs.Runs) {
+                run.Seconds = 0;
+                run.Outcome.Seconds = 0;
+                run.Outcome.Messages.clear();
+            }
+        } else {
+            ReducedModel reduced;
+            try {
+                reduced = ReduceFrom(report.Model, i);
+            } catch (const Interrupted&) {
+                break;
+            }
+            runs.Reduced = SizeOf(reduced);
+            StopPoint("reduced");
+            const SparseMdp sparse = reduced.Mdp();
+            for (const Variant& variant : property.Variants) {
+                if (InterruptRequested()) break;
+                runs.Runs.push_back(Check(spec, sparse, variant, settings));
+            }
         }
         if (runs.Runs.empty()) break;
         property.Runs.push_back(std::move(runs));
+        StopPoint("ran");
     }
     property.PrecomputeSeconds = report.Model.PrecomputeSeconds;
-    if (property.Runs.empty()) throw Interrupted("precomputing");
+    if (property.Runs.empty()) throw Interrupted(kPrecomputing);
     return property;
 }
 
-int Main(int argc, char** argv) {
-    const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-    if (line.Help) {
-        std::fputs(kUsage, stdout);
+// The files of the check that --export-result must not name: UsageError
+// when it names one (or a link to one), before anything is opened for
+// writing.
+void RefuseInputAsResult(const CommandLine& line) {
+    std::vector<std::pair<std::string, const char*>> inputs;
+    for (const std::string& file : line.Files) inputs.emplace_back(file, "the model");
+    if (!line.Files.empty()) {
+        try {
+            const ModelFiles files = ResolveModelFiles(line.Files, line.Format);
+            inputs.emplace_back(files.Model, "the model");
+            if (!files.Labels.empty()) inputs.emplace_back(files.Labels, "the model's labels");
+        } catch (const InputError&) {
+            // Said when the model is read.
+        }
+    }
+    for (const std::string& file : line.PropertyFiles) inputs.emplace_back(file, "a properties file");
+    for (const auto& [input, what] : inputs) {
+        if (SameFile(line.ExportFile, input)) {
+            throw UsageError("--export-result " + Printable(line.ExportFile) + " is " + what + " (" +
+                             Printable(input) + "); refused, so that it is not overwritten");
+        }
+    }
+}
+
+// What the end of a check needs, whatever happened before it: the report as
+// far as it got, and where its JSON document goes.
+struct Session {
+    CommandLine Line;
+    Report Record;
+    ResultFile Result;
+};
+
+int Check(const std::vector<std::string>& arguments, Session& session) {
+    CommandLine& line = session.Line;
+    Report& report = session.Record;
+    // An error on the command line is told once --json and --export-result
+    // are known, so that its document goes where they say.
+    std::optional<UsageError> usage;
+    try {
+        ParseCommandLine(arguments, line);
+    } catch (const UsageError& error) {
+        usage = error;
+    }
+    report.Asked = {line.SumTolerance, line.Epsilon, line.Relative, line.MaxIterations,
+                    line.AllVariants,  line.Chosen.Sequential, line.Json, line.Verbose};
+    if (!usage && (line.Help || line.Version)) {
+        if (line.Help) {
+            std::fputs(kUsage, stdout);
+        } else {
+            std::printf("iicheck %s (built with IntervalIteration %s)\n", IICHECK_VERSION,
+                        INTERVAL_ITERATION_VERSION);
+        }
+        CheckStdout();
         return kExitConverged;
     }
-    if (line.Version) {
-        std::printf("iicheck %s (built with IntervalIteration %s)\n", IICHECK_VERSION,
-                    INTERVAL_ITERATION_VERSION);
-        return kExitConverged;
+    // From here on SIGINT and SIGTERM stop the work: the reading and
+    // precomputation loops throw Interrupted, the iteration stops at the
+    // library's next poll, and the points between them look at the flag; a
+    // temporary file is not left behind.
+    InstallInterruptHandlers();
+    // Opened now, so that a file that cannot be written stops the check
+    // before it runs.
+    if (!line.ExportFile.empty()) {
+        try {
+            RefuseInputAsResult(line);
+            session.Result.Open(line.ExportFile);
+        } catch (const std::exception&) {
+            if (!usage) throw;
+        }
     }
+    if (usage) throw *usage;
     if (GetSizeOfSizeType() != static_cast<int32_t>(sizeof(uint64_t))) {
         throw std::runtime_error("the library's size type is not 64 bits wide");
     }
 
     // The properties first: a bad one is found before a large model is read.
-    Report report;
-    report.Asked = {line.SumTolerance, line.Epsilon, line.Relative, line.MaxIterations,
-                    line.AllVariants,  line.Chosen.Sequential, line.Json, line.Verbose};
     const std::vector<Property> properties = PropertiesOf(line, report.Notes);
-    // Opened now, so that a file that cannot be written stops the check
-    // before it runs.
-    std::ofstream exported;
-    if (!line.ExportFile.empty()) {
-        exported.open(line.ExportFile, std::ios::binary | std::ios::trunc);
-        if (!exported) {
-            throw InputError(Printable(line.ExportFile) + ": cannot write the result (--export-result): " +
-                             std::strerror(errno));
-        }
-    }
 
-    // From here on SIGINT and SIGTERM stop the work: the reading and
-    // precomputation loops throw Interrupted, the iteration stops at the
-    // library's next poll.
-    InstallInterruptHandlers();
     ShowProgress(!line.Quiet);
     const auto start = std::chrono::steady_clock::now();
     Model model;
@@ -186,8 +287,10 @@ int Main(int argc, char** argv) {
     }
     }
     Prepare(std::move(model), report.Model);
+    report.Read = true;
     report.Model.ReadSeconds = Since(start);
     report.Notes.insert(report.Notes.begin(), report.Model.Notes.begin(), report.Model.Notes.end());
+    StopPoint("read");
     // Every property's direction and labels before the first runs, so that
     // a mistake in the last one does not wait for the others.
     for (const Property& property : properties) {
@@ -200,11 +303,16 @@ int Main(int argc, char** argv) {
     PrintNotes(report.Notes);
 
     // One property after the other on the one model; each printed as soon
-    // as it is done in the text output.
+    // as it is done in the text output. A stop before the first has no
+    // bounds to show.
     const bool text = !line.Json;
-    if (text) PrintModel(report);
-    for (std::size_t p = 0; p < properties.size() && !InterruptRequested(); ++p) {
+    if (text) {
+        PrintModel(report);
+        CheckStdout();
+    }
+    for (std::size_t p = 0; p < properties.size(); ++p) {
         try {
+            if (InterruptRequested()) throw Interrupted(p == 0 ? kReading : kPrecomputing);
             report.Properties.push_back(CheckProperty(report, properties[p], p + 1 == properties.size(), line));
         } catch (const Interrupted&) {
             if (p == 0) throw;
@@ -213,50 +321,67 @@ int Main(int argc, char** argv) {
         if (text) {
             if (p > 0) std::printf("\n");
             PrintProperty(report, report.Properties.back());
+            CheckStdout();
         }
         ReportErrors(report, report.Properties.back());
     }
 
-    const std::string json = ResultJson(report);
-    if (line.Json) std::fputs(json.c_str(), stdout);
-    if (exported.is_open()) {
-        exported << json;
-        exported.close();
-        if (!exported) throw InputError(Printable(line.ExportFile) + ": cannot write the result (--export-result)");
+    StopPoint("report");
+    if (line.Json || session.Result.IsOpen()) {
+        const std::string json = ResultJson(report);
+        if (line.Json) std::fputs(json.c_str(), stdout);
+        CheckStdout();
+        if (session.Result.IsOpen()) session.Result.Commit(json);
     }
-
+    CheckStdout();
     PrintStopped(report, properties.size());
     return ExitCode(report);
+}
+
+// Runs the check. An error is said on stderr in one line, and its JSON
+// document (the report as far as it got, with the error) goes where the
+// results would have gone.
+int Run(const std::vector<std::string>& arguments) {
+    Session session;
+    Failure failure;
+    try {
+        return Check(arguments, session);
+    } catch (const UsageError& error) {
+        failure = {kExitUsage, error.what()};
+    } catch (const InputError& error) {
+        // A signal that stopped the writer of a pipe or a growing file ends
+        // the input early: the user asked to stop, so say that, not that the
+        // truncated input is malformed.
+        failure = InterruptRequested() ? Failure{kExitStopped, InterruptedText() + " while reading; no bounds"}
+                                       : Failure{kExitUsage, std::string("error: ") + error.what()};
+    } catch (const Interrupted& error) {
+        failure = {kExitStopped, InterruptedText() + " while " + error.what() + "; no bounds"};
+    } catch (const OutputError& error) {
+        failure = {kExitUsage, std::string("error: ") + error.what()};
+    } catch (const std::bad_alloc&) {
+        failure = {kExitUsage, "error: out of memory"};
+    } catch (const std::exception& error) {
+        failure = {kExitUsage, "internal error: " + Printable(error.what())};
+    }
+    std::fprintf(stderr, "iicheck: %s\n", failure.Message.c_str());
+    session.Record.Error = failure;
+    const std::string json = ResultJson(session.Record);
+    // Not again where the output already failed.
+    if (session.Line.Json && std::ferror(stdout) == 0) {
+        std::fputs(json.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    if (session.Result.IsOpen()) {
+        try {
+            session.Result.Commit(json);
+        } catch (const OutputError& error) {
+            std::fprintf(stderr, "iicheck: error: %s\n", error.what());
+        }
+    }
+    return failure.ExitCode;
 }
 
 }  // namespace
 }  // namespace iicheck
 
-int main(int argc, char** argv) {
-    try {
-        return iicheck::Main(argc, argv);
-    } catch (const iicheck::UsageError& error) {
-        std::fprintf(stderr, "iicheck: %s\n", error.what());
-        return iicheck::kExitUsage;
-    } catch (const iicheck::InputError& error) {
-        // A signal that stopped the writer of a pipe or a growing file ends
-        // the input early: the user asked to stop, so say that, not that the
-        // truncated input is malformed.
-        if (iicheck::InterruptRequested()) {
-            std::fprintf(stderr, "iicheck: %s while reading; no bounds\n", iicheck::InterruptedText().c_str());
-            return iicheck::kExitStopped;
-        }
-        std::fprintf(stderr, "iicheck: error: %s\n", error.what());
-        return iicheck::kExitUsage;
-    } catch (const iicheck::Interrupted& error) {
-        std::fprintf(stderr, "iicheck: %s while %s; no bounds\n", iicheck::InterruptedText().c_str(),
-                     error.what());
-        return iicheck::kExitStopped;
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "iicheck: error: out of memory\n");
-        return iicheck::kExitUsage;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "iicheck: internal error: %s\n", iicheck::Printable(error.what()).c_str());
-        return iicheck::kExitUsage;
-    }
-}
+int main(int argc, char** argv) { return iicheck::Run(std::vector<std::string>(argv + 1, argv + argc)); }

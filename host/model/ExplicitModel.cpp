@@ -107,12 +107,9 @@ int Labelling::Find(std::string_view name) const {
 }
 
 std::string Labelling::NameList() const {
-    std::string list;
-    for (const Label& label : Labels) {
-        if (!list.empty()) list += ", ";
-        list += Printable(label.Name);
-    }
-    return list;
+    iicheck::NameList list;
+    for (const Label& label : Labels) list.Add(Printable(label.Name));
+    return list.Text();
 }
 
 int AddLabel(Labelling& labels, std::string_view name) {

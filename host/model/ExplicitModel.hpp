@@ -89,7 +89,8 @@ struct Labelling {
 
     // Position of the label, or -1.
     int Find(std::string_view name) const;
-    // All label names, comma-separated, for messages.
+    // The label names, comma-separated, for messages: the first few and how
+    // many more (NameList in Text.hpp).
     std::string NameList() const;
 };
 

@@ -3,6 +3,7 @@
 #include "analysis/StateOrder.hpp"
 
 #include <chrono>
+#include <unordered_map>
 #include <utility>
 
 namespace iicheck {
@@ -63,6 +64,26 @@ void Prepare(Model model, const Property& property, bool maximize, const Precomp
     PrepareProperty(kept, property, maximize, options, true, notes);
     kept.Notes.insert(kept.Notes.end(), notes.begin(), notes.end());
     prepared = std::move(kept);
+}
+
+std::vector<InitialAnswer> AnswerSources(const Prepared& prepared) {
+    const ReducedModel& reduced = prepared.Reduced;
+    std::vector<InitialAnswer> sources(reduced.Initial.size());
+    std::unordered_map<uint64_t, std::size_t> first;  // the first initial state at a reduced state
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const uint64_t state = reduced.Initial[i];
+        if (TestBit(reduced.TargetStates, state) || TestBit(reduced.ZeroStates, state)) {
+            sources[i].Source = AnswerSource::Precomputation;
+            sources[i].Probability = TestBit(reduced.TargetStates, state) ? 1.0 : 0.0;
+            continue;
+        }
+        const auto [at, fresh] = first.emplace(state, i);
+        if (!fresh) {
+            sources[i].Source = AnswerSource::Earlier;
+            sources[i].Earlier = at->second;
+        }
+    }
+    return sources;
 }
 
 ReducedModel ReduceFrom(Prepared& prepared, std::size_t i) {

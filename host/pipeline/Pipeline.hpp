@@ -60,6 +60,23 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
 void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,
              Prepared& prepared);
 
+// Where the answer for an initial state of the current property comes
+// from: a library call of its own; the precomputation, which found it a
+// target or probability-1 state (1) or a probability-0 state (0); or the
+// call of an earlier initial state that is the same state of the reduced
+// model (in the same end component or bisimulation class, which have the
+// same minimum and maximum probabilities).
+enum class AnswerSource : uint8_t { Library, Precomputation, Earlier };
+struct InitialAnswer {
+    AnswerSource Source = AnswerSource::Library;
+    double Probability = 0;   // Precomputation: 0 or 1
+    std::size_t Earlier = 0;  // Earlier: the index of that initial state, which has a call of its own
+};
+
+// For every initial state, in order; before the last ReduceFrom, which takes
+// the reduced model.
+std::vector<InitialAnswer> AnswerSources(const Prepared& prepared);
+
 // The model the library gets for the initial state prepared.Initial[i],
 // which becomes its state 0, in the order the options chose. The one for
 // the last initial state takes the kept reduced model, the others copy it:

@@ -373,8 +373,7 @@ Property ParseProperty(std::string_view text, const std::string& origin) {
 std::vector<Property> ParsePropertiesText(std::string_view text, const std::string& name,
                                           std::vector<std::string>& notes) {
     std::vector<Property> properties;
-    std::string skipped;
-    std::size_t skippedCount = 0;
+    NameList skipped;
     Lines lines(text);
     const char* begin;
     const char* end;
@@ -394,7 +393,7 @@ std::vector<Property> ParsePropertiesText(std::string_view text, const std::stri
             const std::string label = close == std::string_view::npos
                                           ? Printable(line.substr(5))
                                           : Quoted(line.substr(open + 1, close - open - 1));
-            skipped += (skippedCount++ == 0 ? "" : ", ") + label;
+            skipped.Add(label);
             continue;
         }
         for (const char* keyword : {"const", "formula"}) {
@@ -406,9 +405,9 @@ std::vector<Property> ParsePropertiesText(std::string_view text, const std::stri
         }
         properties.push_back(ParseProperty(line, place));
     }
-    if (skippedCount != 0) {
-        notes.push_back(Printable(name) + ": " + std::to_string(skippedCount) + " label definition" +
-                        (skippedCount == 1 ? "" : "s") + " skipped (" + skipped +
+    if (skipped.Count() != 0) {
+        notes.push_back(Printable(name) + ": " + std::to_string(skipped.Count()) + " label definition" +
+                        (skipped.Count() == 1 ? "" : "s") + " skipped (" + skipped.Text() +
                         "): iicheck cannot evaluate expressions over the model's variables; the "
                         "model's labels must hold them (PRISM exports them with -exportmodel "
                         "...:proplabels)");

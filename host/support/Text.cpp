@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace iicheck {
 namespace {
@@ -93,6 +94,16 @@ std::string Quoted(std::string_view text, std::size_t maxBytes) {
     quoted += Printable(text.substr(0, std::min(text.size(), maxBytes)));
     quoted += text.size() <= maxBytes ? "\"" : "...\"";
     return quoted;
+}
+
+void NameList::Add(std::string_view shown) {
+    if (count_++ >= kShown) return;
+    if (!text_.empty()) text_ += ", ";
+    text_ += shown;
+}
+
+std::string NameList::Text() const {
+    return count_ <= kShown ? text_ : text_ + ", and " + std::to_string(count_ - kShown) + " more";
 }
 
 }  // namespace iicheck

@@ -20,4 +20,20 @@ std::string Printable(std::string_view text);
 // ("...").
 std::string Quoted(std::string_view text, std::size_t maxBytes = 40);
 
+// Names for a one-line message, joined by ", ": the first few as given, then
+// how many more ("a, b, c, and 99997 more"), so that a file of a hundred
+// thousand labels still gives a line that can be read.
+class NameList {
+public:
+    static constexpr std::size_t kShown = 8;
+
+    void Add(std::string_view shown);  // a name as the message shows it (Printable, Quoted)
+    std::size_t Count() const { return count_; }
+    std::string Text() const;
+
+private:
+    std::string text_;
+    std::size_t count_ = 0;
+};
+
 }  // namespace iicheck

@@ -178,6 +178,45 @@ TEST(Property, PropertiesFilesAndTheCommandLine) {
     EXPECT_THROW(ParseCommandLine({"--prop", "Pmax=? [F \"a\"]", "--min"}), UsageError);
     EXPECT_THROW(ParseCommandLine({"--props", "x.props", "--target", "a"}), UsageError);
     EXPECT_THROW(ParseCommandLine({"--prop", "Pmax=? [F \"a\""}), UsageError);
+
+    // No option is taken silently over another: an option given twice and
+    // options that contradict each other are refused, the first error told
+    // once the whole line is read (so --json and --export-result are known).
+    const struct {
+        std::vector<std::string> Arguments;
+        const char* Error;
+    } refused[] = {
+        {{"--min", "--max"}, "--min and --max contradict each other"},
+        {{"--sequential", "--interleaved"}, "--sequential and --interleaved contradict each other"},
+        {{"--relative", "--absolute"}, "--relative and --absolute contradict each other"},
+        {{"--epsilon", "1e-3", "--epsilon=1e-4"}, "--epsilon is given twice"},
+        {{"--target", "a", "--target", "a"}, "--target is given twice"},
+        {{"--fpu", "x87", "--all-variants"}, "--all-variants runs every variant; --fpu names one of them"},
+    };
+    for (const auto& test : refused) {
+        CommandLine line;
+        std::vector<std::string> arguments = test.Arguments;
+        arguments.insert(arguments.end(), {"--json", "--export-result", "r.json"});
+        try {
+            ParseCommandLine(arguments, line);
+            ADD_FAILURE() << test.Error;
+        } catch (const UsageError& error) {
+            EXPECT_STREQ(error.what(), test.Error);
+        }
+        EXPECT_TRUE(line.Json);
+        EXPECT_EQ(line.ExportFile, "r.json");
+    }
+    EXPECT_EQ(ParseCommandLine({"--prop", "P=? [F \"a\"]", "--prop", "P=? [F \"b\"]"}).Properties.size(), 2u);
+
+    // A file of many label definitions gives a note of readable length.
+    std::string many;
+    for (int i = 0; i < 100000; ++i) many += "label \"l" + std::to_string(i) + "\" = x=1;\n";
+    notes.clear();
+    ParsePropertiesText(many + "P=? [F \"a\"]\n", "m.props", notes);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_LT(notes[0].size(), 400u);
+    EXPECT_NE(notes[0].find("100000 label definitions skipped (\"l0\", "), std::string::npos) << notes[0];
+    EXPECT_NE(notes[0].find(", and 99992 more)"), std::string::npos) << notes[0];
 }
 
 }  // namespace

@@ -59,11 +59,19 @@ inline WhileRunning SignalWhenErrorShows(const std::string& text, int signal) {
     };
 }
 
+// What the program gets besides its arguments: more environment variables
+// ("NAME=value"), and a file for stdout instead of one the output is read
+// from ("/dev/full").
+struct Surroundings {
+    std::vector<std::string> Environment;
+    std::string Stdout;
+};
+
 // Runs program with arguments, and meanwhile, when given, while it runs.
 inline ToolOutput RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                             const WhileRunning& meanwhile = {}) {
+                             const WhileRunning& meanwhile = {}, const Surroundings& surroundings = {}) {
     const std::string directory = TemporaryDirectory();
-    const std::string out = directory + "/out";
+    const std::string out = surroundings.Stdout.empty() ? directory + "/out" : surroundings.Stdout;
     const std::string err = directory + "/err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -74,9 +82,15 @@ inline ToolOutput RunProgram(const std::string& program, const std::vector<std::
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) environment.push_back(*variable);
+    for (const std::string& variable : surroundings.Environment) {
+        environment.push_back(const_cast<char*>(variable.c_str()));
+    }
+    environment.push_back(nullptr);
     pid_t pid;
     ToolOutput output;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environment.data()) != 0) {
         posix_spawn_file_actions_destroy(&actions);
         ADD_FAILURE() << "cannot start " << program;
         return output;
@@ -86,16 +100,17 @@ inline ToolOutput RunProgram(const std::string& program, const std::vector<std::
     int status = 0;
     ::waitpid(pid, &status, 0);
     output.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    output.Out = ReadWhole(out);
+    output.Out = surroundings.Stdout.empty() ? ReadWhole(out) : "";
     output.Err = ReadWhole(err);
-    ::unlink(out.c_str());
+    if (surroundings.Stdout.empty()) ::unlink(out.c_str());
     ::unlink(err.c_str());
     ::rmdir(directory.c_str());
     return output;
 }
 
-inline ToolOutput RunTool(const std::vector<std::string>& arguments, const WhileRunning& meanwhile = {}) {
-    return RunProgram(IICHECK_EXECUTABLE, arguments, meanwhile);
+inline ToolOutput RunTool(const std::vector<std::string>& arguments, const WhileRunning& meanwhile = {},
+                          const Surroundings& surroundings = {}) {
+    return RunProgram(IICHECK_EXECUTABLE, arguments, meanwhile, surroundings);
 }
 
 // Whether text is what a terminal or a JSON reader can take as it is:

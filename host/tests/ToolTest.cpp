@@ -104,6 +104,15 @@ TEST(Tool, AllVariantsAreComparedAndEveryResultContainsTheAnswer) {
 
     const ToolOutput table = RunTool({"--all-variants", "--quiet"});
     EXPECT_NE(table.Out.find("FPU      precision rounding status"), std::string::npos) << table.Out;
+
+    // A refused run has no bounds to call consistent or not.
+    const ToolOutput refused = RunTool({"--fpu", "SSE", "--precision", "extended", "--json", "--quiet"});
+    EXPECT_EQ(refused.ExitCode, 2);
+    ASSERT_EQ(ParseRuns(refused.Out).size(), 1u) << refused.Out;
+    EXPECT_NE(ParseRuns(refused.Out)[0].Line.find("\"status\": 3, \"status_text\": \"refused by the library\", "
+                                                  "\"bounds_consistent\": null"),
+              std::string::npos)
+        << refused.Out;
 }
 
 TEST(Tool, IterationLimitStopsWithTheCurrentBounds) {
@@ -133,6 +142,102 @@ public:
 private:
     std::string path_;
 };
+
+// The bundled model in folder, every state but 4 and 7 initial: 1 (Pmax
+// 10/21), 2 and 3 (one end component, 1/2), 5 (a target), 6 (a trap) and 8
+// (13/28). Returns its .tra.
+std::string SeveralInitialStates(const Folder& folder) {
+    std::string readme = IICHECK_README;
+    const std::string tra = ReadWhole(readme.replace(readme.size() - 9, 9, "models/bundled.tra"));
+    folder.Write("several.lab", "0=\"init\" 1=\"target\" 2=\"trap\" 3=\"deadlock\"\n"
+                                "1: 0\n2: 0\n3: 0\n5: 0 1\n6: 0 2\n7: 3\n8: 0\n");
+    return folder.Write("several.tra", tra);
+}
+
+// A stop at any point between two phases ends with exit code 3 and says
+// where: without bounds (and a JSON document with the error) before the
+// first run, else with the runs done, and never a crash. IICHECK_STOP_AT
+// raises the stop at the point, as SIGTERM would.
+TEST(Tool, AStopBetweenAnyTwoPhasesEndsWithExitCode3) {
+    const Folder folder;
+    const std::string several = SeveralInitialStates(folder);
+    const std::vector<std::string> two = {"--prop", "Pmax=? [F \"target\"]", "--prop", "Pmin=? [F \"target\"]"};
+    const struct {
+        const char* Point;
+        std::vector<std::string> Arguments;
+        const char* Error;
+    } points[] = {
+        {"read", {}, "while reading; no bounds"},
+        {"precomputed", {}, "while precomputing; no bounds"},
+        {"reduced", {}, "while precomputing; no bounds"},
+        {"precomputed:2", two, "after 1 of 2 properties"},
+        {"ran", two, "after 1 of 2 properties"},
+        {"reduced:2", {several}, "after 1 of 6 initial states"},
+        {"ran:4", {several}, "after 4 of 6 initial states"},
+        {"report", {}, "after the last run: the results are complete"},
+    };
+    for (const auto& test : points) {
+        const ToolOutput output = RunTool(Join(test.Arguments, Join({"--json", "--quiet"}, BestVariant().Arguments)),
+                                          {}, {{std::string("IICHECK_STOP_AT=") + test.Point}, ""});
+        EXPECT_EQ(output.ExitCode, 3) << test.Point << "\n" << output.Err;
+        const std::string expected = std::string("iicheck: interrupted (SIGTERM) ") + test.Error + "\n";
+        EXPECT_EQ(output.Err.substr(output.Err.size() - std::min(output.Err.size(), expected.size())), expected)
+            << test.Point;
+        const nlohmann::json result = nlohmann::json::parse(output.Out);
+        const bool bounds = std::string(test.Error).find("no bounds") == std::string::npos;
+        EXPECT_EQ(result["error"].is_null(), bounds) << test.Point << "\n" << output.Out;
+        EXPECT_EQ(result["properties"].empty(), !bounds) << test.Point;
+        if (!bounds) {
+            EXPECT_EQ(result["error"]["exit_code"], 3);
+        }
+    }
+}
+
+// An initial state that the precomputation decided (a target, a trap) or
+// that is the same state of the reduced model as an earlier one (in one
+// end component or bisimulation class) gets its answer without a call of
+// its own; each keeps its run, which says where the answer came from.
+TEST(Tool, InitialStatesDecidedOrAlikeNeedNoCallOfTheirOwn) {
+    const Folder folder;
+    const std::string several = SeveralInitialStates(folder);
+    const struct {
+        uint64_t State;
+        const char* Source;
+        int SameAs;  // -1: none
+        mpq_class Exact;
+    } expected[] = {
+        {1, "library", -1, mpq_class(10, 21)}, {2, "library", -1, mpq_class(1, 2)},
+        {3, "shared", 2, mpq_class(1, 2)},     {5, "precomputation", -1, mpq_class(1)},
+        {6, "precomputation", -1, mpq_class(0)}, {8, "library", -1, mpq_class(13, 28)},
+    };
+    // The end component {2, 3} is one state of the quotient, with or
+    // without the bisimulation.
+    for (const std::vector<std::string>& reduction : {std::vector<std::string>{}, {"--no-bisimulation"}}) {
+        const ToolOutput output = RunTool(Join(Join({several, "--json", "--quiet", "--prop", "Pmax>=1/2 [F \"target\"]"},
+                                                    reduction),
+                                               BestVariant().Arguments));
+        EXPECT_EQ(output.ExitCode, 0) << output.Err;
+        const nlohmann::json runs = nlohmann::json::parse(output.Out)["properties"][0]["runs"];
+        ASSERT_EQ(runs.size(), std::size(expected)) << output.Out;
+        for (std::size_t i = 0; i < std::size(expected); ++i) {
+            const nlohmann::json& run = runs[i];
+            EXPECT_EQ(run["initial_state"], expected[i].State);
+            EXPECT_EQ(run["source"], expected[i].Source) << run;
+            EXPECT_EQ(run["same_as"], expected[i].SameAs < 0 ? nlohmann::json() : nlohmann::json(expected[i].SameAs));
+            EXPECT_LE(mpq_class(run["lower"].get<double>()), expected[i].Exact + BestVariant().Tolerance()) << run;
+            EXPECT_GE(mpq_class(run["upper"].get<double>()), expected[i].Exact - BestVariant().Tolerance()) << run;
+            // Decided exactly, whatever the variant's rounding.
+            if (std::string(expected[i].Source) == "precomputation") {
+                EXPECT_EQ(run["verdict"], expected[i].Exact >= mpq_class(1, 2) ? "true" : "false");
+            }
+        }
+    }
+    const ToolOutput text = RunTool(Join({several, "--quiet", "--prop", "Pmax=? [F \"target\"]"}, BestVariant().Arguments));
+    for (const char* shows : {"library calls for 3 of 6 initial states (2 decided by the precomputation, 1 sharing",
+                              "\n3          as 2  ", "\n5          precomputed  "}) {
+        EXPECT_NE(text.Out.find(shows), std::string::npos) << shows << "\n" << text.Out;
+    }
+}
 
 // SIGINT and SIGTERM stop iicheck with exit code 3 whatever it is doing:
 // during the iteration it reports the bounds reached so far (with
@@ -333,8 +438,8 @@ TEST(Tool, SeveralInitialStatesAreEachCheckedWithTheWorstExitCode) {
                                          "--target", "target1", "--quiet"},
                                         BestVariant().Arguments));
     EXPECT_EQ(few.ExitCode, 0) << few.Err;
-    for (const char* expected : {"Initial      4 states: 0, 95, 190, 285\n", "\n0          1/0/0 ",
-                                 "\n95         6/5/8 ", "\n285        6/5/8 "}) {
+    for (const char* expected : {"Initial      4 states: 0, 95, 190, 285\n", "\n0          precomputed ",
+                                 "\n95         6/5/8 ", "\n285        as 95 "}) {
         EXPECT_NE(few.Out.find(expected), std::string::npos) << expected << "\n" << few.Out;
     }
     // 20 initial states that need iterations (2/3 each), stopped after one,
@@ -474,6 +579,90 @@ TEST(Tool, PropertiesAreCheckedInOrderOnOneReading) {
         << assumed.Err;
 }
 
+// --export-result refuses a file that is (or links to) an input before it
+// opens anything for writing, and replaces its file whole: with the result,
+// or with a document of the error when the check fails before it has
+// bounds, never with a truncated one.
+TEST(Tool, ExportResultNeverReplacesAnInputAndIsWrittenWhole) {
+    const Folder folder;
+    const std::string tra = SeveralInitialStates(folder);
+    const std::string lab = folder.Path() + "/several.lab";
+    const std::string props = folder.Write("p.props", "Pmax=? [F \"target\"]\n");
+    const std::string umb = folder.Write("d.umb", ReadWhole(std::string(IICHECK_MODELS) + "/dining_crypt3/dining_crypt3.umb"));
+    ASSERT_EQ(::symlink(tra.c_str(), (folder.Path() + "/link.tra").c_str()), 0);
+    ASSERT_EQ(::link(lab.c_str(), (folder.Path() + "/hard.lab").c_str()), 0);
+    const struct {
+        std::vector<std::string> Arguments;
+        std::string Export;
+        std::string Input;
+    } inputs[] = {
+        {{tra, "--props", props}, tra, tra},
+        {{tra}, folder.Path() + "/link.tra", tra},
+        {{folder.Path() + "/several"}, folder.Path() + "/hard.lab", lab},
+        {{tra, "--props", props}, props, props},
+        {{umb, "--target", "target1"}, umb, umb},
+    };
+    for (const auto& test : inputs) {
+        const std::string before = ReadWhole(test.Input);
+        const ToolOutput output = RunTool(Join(test.Arguments, {"--quiet", "--export-result", test.Export}));
+        EXPECT_EQ(output.ExitCode, 1) << output.Err;
+        EXPECT_EQ(output.Err.rfind("iicheck: --export-result " + test.Export + " is ", 0), 0u) << output.Err;
+        EXPECT_EQ(ReadWhole(test.Input), before) << test.Input;
+    }
+
+    const std::string result = folder.Write("r.json", "the previous result");
+    const struct {
+        std::vector<std::string> Arguments;
+        std::string Point;
+        int ExitCode;
+    } failures[] = {
+        {{"--epsilon", "-1"}, "", 1},
+        {{tra, "--target", "nope"}, "", 1},
+        {{tra}, "read", 3},
+        {{tra}, "", 0},
+    };
+    for (const auto& test : failures) {
+        const ToolOutput output = RunTool(Join(test.Arguments, {"--quiet", "--export-result", result}), {},
+                                          {{"IICHECK_STOP_AT=" + test.Point}, ""});
+        EXPECT_EQ(output.ExitCode, test.ExitCode) << output.Err;
+        const nlohmann::json written = nlohmann::json::parse(ReadWhole(result));
+        EXPECT_EQ(written["schema"], 1);
+        if (test.ExitCode == 0) {
+            EXPECT_TRUE(written["error"].is_null());
+            EXPECT_EQ(written["properties"][0]["runs"].size(), 6u);
+        } else {
+            EXPECT_EQ(written["error"]["exit_code"], test.ExitCode);
+            const std::string line = "iicheck: " + written["error"]["message"].get<std::string>() + "\n";
+            EXPECT_EQ(output.Err.substr(output.Err.size() - std::min(output.Err.size(), line.size())), line);
+        }
+    }
+    // Nothing left beside the files: the temporary file was renamed or removed.
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.Path())) {
+        files.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(files, (std::set<std::string>{"several.tra", "several.lab", "p.props", "d.umb", "link.tra", "hard.lab",
+                                            "r.json"}));
+
+    const ToolOutput full = RunTool({"--quiet", "--export-result", "/dev/full"});
+    EXPECT_EQ(full.ExitCode, 1);
+    EXPECT_NE(full.Err.find("iicheck: error: /dev/full: cannot write the result (--export-result): "),
+              std::string::npos)
+        << full.Err;
+}
+
+// A write that fails (a full disk, a closed pipe) is an error with exit
+// code 1, in every output, never a silent success.
+TEST(Tool, AFailedWriteIsAnErrorWithExitCode1) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--quiet"}, {"--quiet", "--json"}, {"--help"}, {"--all-variants", "--quiet"}}) {
+        const ToolOutput output = RunTool(arguments, {}, {{}, "/dev/full"});
+        EXPECT_EQ(output.ExitCode, 1) << arguments[0];
+        EXPECT_NE(output.Err.find("iicheck: error: cannot write the output to stdout"), std::string::npos)
+            << output.Err;
+    }
+}
+
 // Every key of the JSON document, as a path: "properties[].runs[].lower".
 void CollectKeys(const nlohmann::json& value, const std::string& path, std::set<std::string>& keys) {
     if (value.is_object()) {
@@ -489,8 +678,9 @@ void CollectKeys(const nlohmann::json& value, const std::string& path, std::set<
 
 // The JSON document and host/README.md's description of it agree: every
 // key iicheck prints (for a threshold query with a name and a constrained
-// one, which print every optional part) is in the README's table, every
-// key in the table is printed, and the README's example has the same keys.
+// one, which print every optional part, and for an error) is in the
+// README's table, every key in the table is printed, and the README's
+// examples have the same keys.
 TEST(Tool, JsonDocumentMatchesItsDocumentation) {
     const std::string readme = ReadWhole(IICHECK_README);
     const std::size_t begin = readme.find("\n## JSON output");
@@ -505,11 +695,11 @@ TEST(Tool, JsonDocumentMatchesItsDocumentation) {
         ASSERT_NE(keyEnd, std::string::npos);
         documented.insert(section.substr(keyBegin, keyEnd - keyBegin));
     }
-    const std::size_t example = section.find("```json\n");
-    ASSERT_NE(example, std::string::npos);
     std::set<std::string> shown;
-    CollectKeys(nlohmann::json::parse(section.substr(example + 8, section.find("```", example + 8) - example - 8)),
-                "", shown);
+    for (std::size_t at = section.find("```json\n"); at != std::string::npos; at = section.find("```json\n", at + 1)) {
+        const std::size_t begin = at + 8;
+        CollectKeys(nlohmann::json::parse(section.substr(begin, section.find("```", begin) - begin)), "", shown);
+    }
 
     const ToolOutput output = RunTool(Join({"--json", "--quiet", "--prop", "\"goal\": Pmin>=0.2 [ F \"target\" ]",
                                             "--prop", "Pmax=? [ !\"trap\" U \"target\" ]"},
@@ -517,6 +707,9 @@ TEST(Tool, JsonDocumentMatchesItsDocumentation) {
     EXPECT_EQ(output.ExitCode, 0) << output.Err;
     std::set<std::string> printed;
     CollectKeys(nlohmann::json::parse(output.Out), "", printed);
+    const ToolOutput failed = RunTool({"--json", "--quiet", "--epsilon", "-1"});
+    EXPECT_EQ(failed.ExitCode, 1);
+    CollectKeys(nlohmann::json::parse(failed.Out), "", printed);
     EXPECT_EQ(printed, documented);
     EXPECT_EQ(shown, documented);
     EXPECT_EQ(nlohmann::json::parse(output.Out)["schema"], 1);
