@@ -128,6 +128,7 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
         property.Runs.push_back(std::move(runs));
     }
     property.PrecomputeSeconds = report.Model.PrecomputeSeconds;
+    property.Phases = report.Model.Phases;
     if (property.Runs.empty()) throw Interrupted("precomputing");
     return property;
 }
