@@ -140,7 +140,7 @@ struct Refinement {
 
     const ReducedModel* Model = nullptr;
     Probabilities<Index> Probability;
-    std::vector<Index> StateOf;      // per choice
+    std::vector<uint64_t> Single;    // bitset: the states alone in their class
     std::vector<Index> PredecessorStart;
     // Per state, the transitions into it from states that are refined (the
     // targets' and the zero states' choices do not matter), with what the
@@ -183,18 +183,19 @@ struct Refinement {
     std::vector<Index> Placed;
     std::vector<Index> Next;  // per group: where its next state goes, or its new choice class
     // The transitions into the states that just moved: (choice class,
-    // choice, new class of the successor, probability).
+    // choice, new class of the successor, probability, state of the choice).
     struct Touch {
         Index ChoiceClass;
         Index Choice;
         Index Class;
         Index Probability;
+        Index State;
         bool operator<(const Touch& other) const {
             return std::tie(ChoiceClass, Choice, Class) < std::tie(other.ChoiceClass, other.Choice, other.Class);
         }
     };
     std::vector<Touch> Touches;
-    std::vector<Index> TouchedChoices;
+    std::vector<std::pair<Index, Index>> TouchedChoices;  // choice, state
     std::vector<Index> GroupOfTouched;
 };
 
@@ -355,6 +356,7 @@ Index GroupOf(Refinement<Index>& r, std::size_t offset) {
 template <class Index>
 void Alone(Refinement<Index>& r, Index s) {
     const ReducedModel& model = *r.Model;
+    SetBit(r.Single, s);
     for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
         if (r.ChoiceClass[c] != Refinement<Index>::kNone) --r.ChoiceClassSize[r.ChoiceClass[c]];
     }
@@ -459,9 +461,8 @@ void SplitChoices(Refinement<Index>& r, const std::vector<Index>& moved, std::ve
     for (const Index m : moved) {
         for (Index i = r.PredecessorStart[m]; i < r.PredecessorStart[m + 1]; ++i) {
             const auto& in = r.Predecessors[i];
-            const Index b = r.ClassOf[in.State];
-            if (r.End[b] - r.Start[b] == 1) continue;
-            r.Touches.push_back(Touch{r.ChoiceClass[in.Choice], in.Choice, r.ClassOf[m], in.Probability});
+            if (TestBit(r.Single, in.State)) continue;
+            r.Touches.push_back(Touch{r.ChoiceClass[in.Choice], in.Choice, r.ClassOf[m], in.Probability, in.State});
         }
     }
     std::sort(r.Touches.begin(), r.Touches.end());
@@ -487,7 +488,7 @@ void SplitChoices(Refinement<Index>& r, const std::vector<Index>& moved, std::ve
                 r.Arena.push_back(key.B);
                 i = last;
             }
-            r.TouchedChoices.push_back(c);
+            r.TouchedChoices.emplace_back(c, r.Touches[i - 1].State);
             r.GroupOfTouched.push_back(GroupOf(r, offset));
         }
         first = i;
@@ -513,9 +514,9 @@ void SplitChoices(Refinement<Index>& r, const std::vector<Index>& moved, std::ve
         for (std::size_t j = 0; j < r.TouchedChoices.size(); ++j) {
             const Index g = r.GroupOfTouched[j];
             if (g == stay) continue;
-            const Index c = r.TouchedChoices[j];
+            const auto [c, s] = r.TouchedChoices[j];
             r.ChoiceClass[c] = r.Next[g];
-            Mark(r, r.StateOf[c], dirty);
+            Mark(r, s, dirty);
         }
     }
 }
@@ -591,15 +592,13 @@ uint64_t Refine(Refinement<Index>& r, bool mayStop) {
     const ReducedModel& model = *r.Model;
     const uint64_t n = model.StateCount();
     r.Probability = DistinctProbabilities<Index>(model.TransitionValues, r.Wide);
-    // The state of every choice, and the transitions into every state from
-    // the states that are refined.
-    AssignLarge(r.StateOf, model.ChoiceCount(), Index{0});
+    // The transitions into every state from the states that are refined.
+    r.Single = EmptyBits(n);
     AssignLarge(r.PredecessorStart, n + 1, Index{0});
     auto refined = [&](uint64_t s) { return !TestBit(model.TargetStates, s) && !TestBit(model.ZeroStates, s); };
     for (uint64_t s = 0; s < n; ++s) {
         Poll(s);
         for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
-            r.StateOf[c] = static_cast<Index>(s);
             if (!refined(s)) continue;
             for (uint64_t t = model.ChoiceTransitionStart[c]; t < model.ChoiceTransitionStart[c + 1]; ++t) {
                 ++r.PredecessorStart[model.TransitionTarget[t] + 1];
@@ -778,7 +777,7 @@ Refinement<Index> Refined(const ReducedModel& model, bool mayStop, uint64_t& rou
     Release(r.Start);
     Release(r.End);
     Release(r.Marked);
-    Release(r.StateOf);
+    Release(r.Single);
     Release(r.ChoiceClass);
     Release(r.ChoiceClassSize);
     Release(r.Touches);
