@@ -124,6 +124,16 @@ struct Measured {
     bool Converged = true;
 };
 
+// The library's settings for a property, without a progress line.
+RunSettings SettingsFor(const Query& property, int32_t maxIterations) {
+    RunSettings settings;
+    settings.Maximize = property.Maximize;
+    settings.PropertyName = Describe(property);
+    settings.ShowProgress = false;
+    settings.MaxIterations = maxIterations;
+    return settings;
+}
+
 // From the model as read to the library's answers, as iicheck does it.
 Measured Measure(const Loaded& loaded, const Query& property, const PrecomputeOptions& options,
                  const Variant& variant, int32_t maxIterations) {
@@ -137,11 +147,7 @@ Measured Measure(const Loaded& loaded, const Query& property, const PrecomputeOp
         measured.Collapsed = prepared.Collapsed;
         measured.Bisimilar = options.Bisimulation ? prepared.Bisimulation.After : prepared.Collapsed;
         measured.BisimulationSeconds = options.Bisimulation ? prepared.BisimulationSeconds : 0;
-        RunSettings settings;
-        settings.Maximize = property.Maximize;
-        settings.PropertyName = Describe(property);
-        settings.ShowProgress = false;
-        settings.MaxIterations = maxIterations;
+        const RunSettings settings = SettingsFor(property, maxIterations);
         for (std::size_t i = 0; i < prepared.Initial.size(); ++i) {
             const ReducedModel reduced = ReduceFrom(prepared, i);
             const RunOutcome outcome = RunLibrary(reduced.Mdp(), variant, settings);
@@ -242,16 +248,12 @@ PhaseRun RunPhases(const Loaded& loaded, const Query& property, const Precompute
     Prepare(loaded.Read, ShorthandProperty(property.Target, property.Avoid, property.Maximize), property.Maximize,
             options, prepared);
     run.Bisimulation = prepared.Bisimulation;
-    RunSettings settings;
-    settings.Maximize = property.Maximize;
-    settings.PropertyName = Describe(property);
-    settings.ShowProgress = false;
-    settings.MaxIterations = maxIterations;
+    const RunSettings settings = SettingsFor(property, maxIterations);
     for (std::size_t i = 0; i < prepared.Initial.size(); ++i) {
         const ReducedModel reduced = ReduceFrom(prepared, i);
         std::vector<std::string> notes;
         const Variant variant = VariantFor(CommandLine(), reduced.Mdp(), notes);
-        run.Variant = Describe(variant);
+        run.Variant = std::string(FpuToString(variant.Fpu)) + (variant.Sequential ? ", sequential" : ", interleaved");
         const RunOutcome outcome = RunLibrary(reduced.Mdp(), variant, settings);
         run.Iterated += reduced.StateCount();
         run.Iterations += outcome.Iterations;
