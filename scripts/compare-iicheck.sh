@@ -30,7 +30,7 @@ property = document["properties"][0]
 run = property["runs"][0]
 b = property["bisimulation"]
 quotient = "off" if b is None else f"{b['states']} states, {b['rounds']} rounds" + \
-    (f", stopped: {b['stop_reason']}" if b.get("stopped") else "")
+    (", stopped" + (f": {b['stop_reason']}" if b.get("stop_reason") else "") if b.get("stopped") else "")
 print(f"| {label} | {user + system:.2f} | {wall} | {quotient} | {run['fpu']} {run['layout']} | "
       f"[{run['lower']!r}, {run['upper']!r}] |")
 PYTHON

@@ -81,11 +81,55 @@ uint64_t Hash(const uint64_t* words, std::size_t count) {
     return hash;
 }
 
+// Numbers for pairs of words: a table of open addressing that doubles when
+// half full, without an allocation per pair.
+template <class Index>
+class PairTable {
+public:
+    // Where the number of (a, b) is kept, valid until the next call; added
+    // tells that the pair is new (its number is then the caller's to set).
+    Index& Find(uint64_t a, uint64_t b, bool& added) {
+        if (2 * (count_ + 1) > slots_.size()) Grow();
+        const uint64_t words[2] = {a, b};
+        for (std::size_t i = Hash(words, 2) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[i];
+            if (!slot.Used) {
+                slot = Slot{a, b, 0, true};
+                ++count_;
+                added = true;
+                return slot.Number;
+            }
+            if (slot.A == a && slot.B == b) {
+                added = false;
+                return slot.Number;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        uint64_t A;
+        uint64_t B;
+        Index Number;
+        bool Used;
+    };
+    void Grow() {
+        std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()), Slot{0, 0, 0, false});
+        old.swap(slots_);
+        count_ = 0;
+        for (const Slot& slot : old) {
+            if (!slot.Used) continue;
+            bool added = false;
+            Find(slot.A, slot.B, added) = slot.Number;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
 // The distinct probabilities of a model, each with its key and one value
 // that has it (any serves in an exact sum), and the number of every
-// transition's. Exported models hold few distinct probabilities, so each
-// distinct bit pattern is taken apart once, through a small table indexed by
-// its hash.
+// transition's. Each distinct bit pattern is taken apart once.
 template <class Index>
 struct Probabilities {
     std::vector<Key> Keys;
@@ -95,36 +139,27 @@ struct Probabilities {
 
 template <class Index>
 Probabilities<Index> DistinctProbabilities(const std::vector<TransitionValue>& values, WideValues& wide) {
-    struct Slot {
-        uint64_t Bits[2];
-        Index Number;
-        bool Used;
-    };
-    constexpr std::size_t kSlots = 4096;
-    std::vector<Slot> table(kSlots, Slot{{0, 0}, 0, false});
-    struct KeyHash {
-        std::size_t operator()(const std::pair<uint64_t, uint64_t>& key) const {
-            return (key.first * 0x9E3779B97F4A7C15ULL) ^ (key.second * 0xFF51AFD7ED558CCDULL);
-        }
-    };
-    std::unordered_map<std::pair<uint64_t, uint64_t>, Index, KeyHash> numbers;
+    PairTable<Index> patterns;  // bit pattern -> number
+    PairTable<Index> keys;      // key -> number
     Probabilities<Index> p;
     ReserveLarge(p.Of, values.size());
     AppendEach(p.Of, values.size(), [&](std::size_t t) {
         Poll(t);
         uint64_t bits[2];
         std::memcpy(bits, &values[t], sizeof bits);
-        Slot& slot = table[Hash(bits, 2) & (kSlots - 1)];
-        if (!slot.Used || slot.Bits[0] != bits[0] || slot.Bits[1] != bits[1]) {
+        bool added = false;
+        Index& pattern = patterns.Find(bits[0], bits[1], added);
+        if (added) {
             const Key key = ValueKey(values[t], wide);
-            const auto [found, added] = numbers.emplace(std::make_pair(key.A, key.B), static_cast<Index>(p.Keys.size()));
+            Index& number = keys.Find(key.A, key.B, added);
             if (added) {
+                number = static_cast<Index>(p.Keys.size());
                 p.Keys.push_back(key);
                 p.Values.push_back(values[t]);
             }
-            slot = Slot{{bits[0], bits[1]}, found->second, true};
+            pattern = number;
         }
-        return slot.Number;
+        return pattern;
     });
     return p;
 }
@@ -579,7 +614,7 @@ void FirstPartition(Refinement<Index>& r, std::vector<Index>& dirty) {
 // the rest of the refinement: once more than 9/10 of the states are in
 // classes of their own (the classes only split further, so the quotient
 // would save at most a tenth of each iteration); on models of at least
-// kLarge states, also at the end of a round from the third on, once the
+// kLarge states, also at the end of a round from the second on, once the
 // classes hold more than a quarter of the states and grew by half in that
 // round: the partition is heading for mostly single states, as on models
 // without symmetry, and the quotient could save at most three quarters of
