@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
             k = std::strtoull(argv[++i], nullptr, 10);
         } else if (argument == "--zeroconf" && i + 1 < argc) {
             probes = std::strtoull(argv[++i], nullptr, 10);
+            if (probes == 0) probes = ~uint64_t{0};  // refused below
         } else if (argument == "--reset") {
             reset = true;
         } else if (argument == "--format" && i + 1 < argc) {
