@@ -21,6 +21,11 @@
 //
 // With --report=FILE the tables replace the section "Reductions" of FILE
 // (docs/performance.md), or are appended to it.
+//
+// With --phases instead: the time of each phase (read, analysis, collapse,
+// bisimulation, order, iterate) on large generated models (consensus,
+// zeroconf, random), for no reduction, --no-bisimulation and the default;
+// the section "Phases".
 #include "cli/CommandLine.hpp"
 #include "formats/ModelGenerator.hpp"
 #include "formats/TraReader.hpp"
@@ -119,6 +124,16 @@ struct Measured {
     bool Converged = true;
 };
 
+// The library's settings for a property, without a progress line.
+RunSettings SettingsFor(const Query& property, int32_t maxIterations) {
+    RunSettings settings;
+    settings.Maximize = property.Maximize;
+    settings.PropertyName = Describe(property);
+    settings.ShowProgress = false;
+    settings.MaxIterations = maxIterations;
+    return settings;
+}
+
 // From the model as read to the library's answers, as iicheck does it.
 Measured Measure(const Loaded& loaded, const Query& property, const PrecomputeOptions& options,
                  const Variant& variant, int32_t maxIterations) {
@@ -132,11 +147,7 @@ Measured Measure(const Loaded& loaded, const Query& property, const PrecomputeOp
         measured.Collapsed = prepared.Collapsed;
         measured.Bisimilar = options.Bisimulation ? prepared.Bisimulation.After : prepared.Collapsed;
         measured.BisimulationSeconds = options.Bisimulation ? prepared.BisimulationSeconds : 0;
-        RunSettings settings;
-        settings.Maximize = property.Maximize;
-        settings.PropertyName = Describe(property);
-        settings.ShowProgress = false;
-        settings.MaxIterations = maxIterations;
+        const RunSettings settings = SettingsFor(property, maxIterations);
         for (std::size_t i = 0; i < prepared.Initial.size(); ++i) {
             const ReducedModel reduced = ReduceFrom(prepared, i);
             const RunOutcome outcome = RunLibrary(reduced.Mdp(), variant, settings);
@@ -214,6 +225,122 @@ std::string SummaryRow(const Source& source, const Query& property, const std::v
            Ratio(topological.IterateSeconds, bisimilar.IterateSeconds) + " |\n";
 }
 
+// The phases of iicheck's run on large generated models, for three ways of
+// reducing them: none at all (probability-0 states and end components only,
+// breadth-first order, as iicheck 1.0), iicheck --no-bisimulation, and
+// iicheck's default. Each run once from the model as read; the library runs
+// the variant iicheck would pick for the model it gets.
+struct PhaseRun {
+    PhaseSeconds Phases;
+    double IterateSeconds = 0;
+    int64_t Iterations = 0;
+    uint64_t Iterated = 0;
+    BisimulationStats Bisimulation;
+    std::string Variant;
+    double Lower = 1;
+    double Upper = 0;
+};
+
+PhaseRun RunPhases(const Loaded& loaded, const Query& property, const PrecomputeOptions& options,
+                   int32_t maxIterations) {
+    PhaseRun run;
+    Prepared prepared;
+    Prepare(loaded.Read, ShorthandProperty(property.Target, property.Avoid, property.Maximize), property.Maximize,
+            options, prepared);
+    run.Bisimulation = prepared.Bisimulation;
+    const RunSettings settings = SettingsFor(property, maxIterations);
+    for (std::size_t i = 0; i < prepared.Initial.size(); ++i) {
+        const ReducedModel reduced = ReduceFrom(prepared, i);
+        std::vector<std::string> notes;
+        const Variant variant = VariantFor(CommandLine(), reduced.Mdp(), notes);
+        run.Variant = std::string(FpuToString(variant.Fpu)) + (variant.Sequential ? ", sequential" : ", interleaved");
+        const RunOutcome outcome = RunLibrary(reduced.Mdp(), variant, settings);
+        run.Iterated += reduced.StateCount();
+        run.Iterations += outcome.Iterations;
+        run.IterateSeconds += outcome.Seconds;
+        run.Lower = std::min(run.Lower, outcome.Result.Lower);
+        run.Upper = std::max(run.Upper, outcome.Result.Upper);
+    }
+    run.Phases = prepared.Phases;
+    return run;
+}
+
+double Total(const Loaded& loaded, const PhaseRun& run) {
+    return loaded.ReadSeconds + run.Phases.Analysis + run.Phases.Collapse + run.Phases.Bisimulation +
+           run.Phases.Order + run.IterateSeconds;
+}
+
+struct PhaseSource {
+    std::string Name;
+    std::function<Loaded()> Read;
+    std::vector<Query> Properties;
+    int32_t MaxIterations = 0;
+};
+
+// Returns false when the runs' intervals are apart.
+bool PhaseSection(std::string& section) {
+    const Configuration configurations[] = {
+        {"no reduction", {false, false, StateOrder::BreadthFirst}},
+        {"--no-bisimulation", {true, false, StateOrder::Topological}},
+        {"default", {true, true, StateOrder::Topological}},
+    };
+    auto text = [](auto write) {
+        return [write] {
+            generator::StringSink tra, lab;
+            write(tra, lab);
+            return FromText(tra, lab);
+        };
+    };
+    const PhaseSource sources[] = {
+        {"consensus, 6 processes, K = 2",
+         text([](auto& tra, auto& lab) { generator::Consensus(6, 2).Write(tra, lab); }),
+         {{true, "target2", ""}}},
+        {"zeroconf, K = 8, no reset (binary64)",
+         text([](auto& tra, auto& lab) { generator::Zeroconf(8, false, true).Write(tra, lab); }),
+         {{false, "target1", ""}, {true, "target1", ""}}},
+        {"random, 10M transitions (first 100 iterations)",
+         text([](auto& tra, auto& lab) { generator::WriteModel(10'000'000, 1, false, tra, lab); }),
+         {{true, "goal", ""}},
+         100},
+    };
+    section += "| model: property | reduction | read s | analysis s | collapse s | bisimulation s | order s | "
+               "iterate s | total s | / --no-bisimulation | states iterated | iterations | variant |\n"
+               "|---|---|---|---|---|---|---|---|---|---|---|---|---|\n";
+    for (const PhaseSource& source : sources) {
+        std::fprintf(stderr, "%s: reading\n", source.Name.c_str());
+        const Loaded loaded = source.Read();
+        const ExplicitMdp& mdp = loaded.Read.Mdp;
+        for (const Query& property : source.Properties) {
+            std::vector<PhaseRun> runs;
+            for (const Configuration& configuration : configurations) {
+                std::fprintf(stderr, "%s, %s: %s\n", source.Name.c_str(), Describe(property).c_str(),
+                             configuration.Name);
+                runs.push_back(RunPhases(loaded, property, configuration.Options, source.MaxIterations));
+                if (runs.back().Lower > runs[0].Upper || runs.back().Upper < runs[0].Lower) return false;
+            }
+            for (std::size_t c = 0; c < runs.size(); ++c) {
+                const PhaseRun& run = runs[c];
+                const BisimulationStats& b = run.Bisimulation;
+                std::string bisimulation = c == 2 ? Format("%.3g", run.Phases.Bisimulation) : "";
+                if (c == 2 && b.Stopped) bisimulation += " (stopped: " + std::string(Describe(b.Why)) + ")";
+                section += "| " + (c == 0 ? source.Name + " (" + std::to_string(mdp.TransitionCount()) +
+                                                " transitions): `" + Describe(property) + "`"
+                                          : std::string()) +
+                           " | " + configurations[c].Name + " | " + Format("%.3g", loaded.ReadSeconds) + " | " +
+                           Format("%.3g", run.Phases.Analysis) + " | " + Format("%.3g", run.Phases.Collapse) +
+                           " | " + bisimulation + " | " + Format("%.3g", run.Phases.Order) + " | " +
+                           Format("%.3g", run.IterateSeconds) + " | " + Format("%.3g", Total(loaded, run)) +
+                           " | " + Ratio(Total(loaded, run), Total(loaded, runs[1])) + " | " +
+                           std::to_string(run.Iterated) + " | " + std::to_string(run.Iterations) + " | " +
+                           run.Variant + " |\n";
+            }
+            std::fputs(section.c_str(), stdout);
+            std::fflush(stdout);
+        }
+    }
+    return true;
+}
+
 std::vector<Source> Sources(bool generated) {
     std::vector<Source> sources;
     auto shipped = [&](const char* name, std::vector<Query> properties) {
@@ -260,15 +387,40 @@ std::vector<Source> Sources(bool generated) {
 int main(int argc, char** argv) {
     std::string report;
     bool generated = true;
+    bool phases = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "--report=", 9) == 0) {
             report = argv[i] + 9;
         } else if (std::strcmp(argv[i], "--shipped-only") == 0) {
             generated = false;
+        } else if (std::strcmp(argv[i], "--phases") == 0) {
+            phases = true;
         } else {
-            std::fprintf(stderr, "Usage: ReductionBenchmark [--shipped-only] [--report=FILE]\n");
+            std::fprintf(stderr, "Usage: ReductionBenchmark [--shipped-only | --phases] [--report=FILE]\n");
             return 1;
         }
+    }
+    if (phases) {
+        std::string table;
+        if (!PhaseSection(table)) {
+            std::fprintf(stderr, "error: the reductions gave intervals apart\n");
+            return 2;
+        }
+        if (!report.empty()) {
+            bench::ReplaceSection(
+                report, "Phases",
+                "## Phases\n\nMeasured by `build/bench/ReductionBenchmark --phases --report=docs/performance.md` "
+                "on " + bench::ProcessorName() +
+                    ", precision 1e-6 absolute, one run each (this machine is shared: seconds vary by a "
+                    "third from run to run, ratios within one run less). Where the time of `iicheck` goes on "
+                    "large generated models, from the model as read (its text parsed in memory): the graph "
+                    "analysis (probability 0 and 1, end components), collapsing by it, the bisimulation, the "
+                    "order of the states and the iterations, for no reduction at all (as `iicheck` 1.0), "
+                    "`--no-bisimulation` and the default; the variant is the one `iicheck` picks for the "
+                    "model the library gets.\n\n" +
+                    table);
+        }
+        return 0;
     }
     const Variant variant = CommandLine().Chosen;
     std::string tables;

@@ -5,10 +5,13 @@
 #include "support/Progress.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <numeric>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 
 namespace iicheck {
@@ -21,33 +24,39 @@ void Poll(uint64_t counter) { PollWithProgress(counter, kPrecomputing, counter, 
 
 // An exact probability as two words: the reduced fraction (numerator,
 // denominator) when both fit in 64 bits, else (index, 0) with the index of
-// its canonical text in Wide. Equal rationals get equal keys.
+// the fraction in Wide. Equal rationals get equal keys.
 struct Key {
     uint64_t A;
     uint64_t B;
 };
 
-using WideValues = std::map<std::string, uint64_t>;
-
-Key WideKey(const mpq_class& value, WideValues& wide) {
-    const auto [found, inserted] = wide.emplace(value.get_str(), wide.size());
-    return {found->second, 0};
-}
-
-mpz_class Big(u128 value) {
-    const uint64_t words[2] = {static_cast<uint64_t>(value), static_cast<uint64_t>(value >> 64)};
-    mpz_class result;
-    mpz_import(result.get_mpz_t(), 2, -1, sizeof words[0], 0, 0, words);
-    return result;
-}
+// The fractions beyond 64 bits met so far, numbered: those of 128-bit
+// integers by the integers, larger ones by their canonical text.
+struct WideValues {
+    struct Hash {
+        std::size_t operator()(const std::pair<u128, u128>& f) const {
+            const u128 mixed = f.first * 0x9E3779B97F4A7C15ULL + f.second;
+            return static_cast<std::size_t>(mixed ^ (mixed >> 64)) * 0xFF51AFD7ED558CCDULL;
+        }
+    };
+    std::unordered_map<std::pair<u128, u128>, uint64_t, Hash> Small;
+    std::map<std::string, uint64_t> Big;
+    uint64_t Count = 0;
+};
 
 Key SumKey(const TransitionValue* values, std::size_t count, WideValues& wide) {
     Fraction128 sum;
-    if (!SumExactly(values, count, sum)) return WideKey(SumExactlyBig(values, count), wide);
+    if (!SumExactly(values, count, sum)) {
+        const auto [found, added] = wide.Big.emplace(SumExactlyBig(values, count).get_str(), wide.Count);
+        wide.Count += added ? 1 : 0;
+        return {found->second, 0};
+    }
     if ((sum.Numerator >> 64) == 0 && (sum.Denominator >> 64) == 0) {
         return {static_cast<uint64_t>(sum.Numerator), static_cast<uint64_t>(sum.Denominator)};
     }
-    return WideKey(mpq_class(Big(sum.Numerator), Big(sum.Denominator)), wide);
+    const auto [found, added] = wide.Small.emplace(std::make_pair(sum.Numerator, sum.Denominator), wide.Count);
+    wide.Count += added ? 1 : 0;
+    return {found->second, 0};
 }
 
 // The key of one probability, without a 128-bit sum for the usual ones.
@@ -72,26 +81,125 @@ uint64_t Hash(const uint64_t* words, std::size_t count) {
     return hash;
 }
 
-// The partition and the scratch space of the refinement. The states of a
-// class are contiguous in Elements; the marked ones (whose signature may
-// have changed) come first.
+// Numbers for pairs of words: a table of open addressing that doubles when
+// half full, without an allocation per pair.
+template <class Index>
+class PairTable {
+public:
+    // Where the number of (a, b) is kept, valid until the next call; added
+    // tells that the pair is new (its number is then the caller's to set).
+    Index& Find(uint64_t a, uint64_t b, bool& added) {
+        if (2 * (count_ + 1) > slots_.size()) Grow();
+        const uint64_t words[2] = {a, b};
+        for (std::size_t i = Hash(words, 2) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& slot = slots_[i];
+            if (!slot.Used) {
+                slot = Slot{a, b, 0, true};
+                ++count_;
+                added = true;
+                return slot.Number;
+            }
+            if (slot.A == a && slot.B == b) {
+                added = false;
+                return slot.Number;
+            }
+        }
+    }
+
+private:
+    struct Slot {
+        uint64_t A;
+        uint64_t B;
+        Index Number;
+        bool Used;
+    };
+    void Grow() {
+        std::vector<Slot> old(std::max<std::size_t>(64, 2 * slots_.size()), Slot{0, 0, 0, false});
+        old.swap(slots_);
+        count_ = 0;
+        for (const Slot& slot : old) {
+            if (!slot.Used) continue;
+            bool added = false;
+            Find(slot.A, slot.B, added) = slot.Number;
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
+// The distinct probabilities of a model, each with its key and one value
+// that has it (any serves in an exact sum), and the number of every
+// transition's. Each distinct bit pattern is taken apart once.
+template <class Index>
+struct Probabilities {
+    std::vector<Key> Keys;
+    std::vector<TransitionValue> Values;
+    std::vector<Index> Of;  // per transition
+};
+
+template <class Index>
+Probabilities<Index> DistinctProbabilities(const std::vector<TransitionValue>& values, WideValues& wide) {
+    PairTable<Index> patterns;  // bit pattern -> number
+    PairTable<Index> keys;      // key -> number
+    Probabilities<Index> p;
+    ReserveLarge(p.Of, values.size());
+    AppendEach(p.Of, values.size(), [&](std::size_t t) {
+        Poll(t);
+        uint64_t bits[2];
+        std::memcpy(bits, &values[t], sizeof bits);
+        bool added = false;
+        Index& pattern = patterns.Find(bits[0], bits[1], added);
+        if (added) {
+            const Key key = ValueKey(values[t], wide);
+            Index& number = keys.Find(key.A, key.B, added);
+            if (added) {
+                number = static_cast<Index>(p.Keys.size());
+                p.Keys.push_back(key);
+                p.Values.push_back(values[t]);
+            }
+            pattern = number;
+        }
+        return pattern;
+    });
+    return p;
+}
+
+// The partition of the states and of the choices, and the scratch space of
+// the refinement. The states of a class are contiguous in Elements; the
+// marked ones (whose choices changed class) come first. Two choices are in
+// one choice class when they enter every class of states with the same
+// probability; a state's signature is the set of its choices' classes.
 template <class Index>
 struct Refinement {
+    static constexpr Index kNone = std::numeric_limits<Index>::max();
+
     const ReducedModel* Model = nullptr;
+    Probabilities<Index> Probability;
+    std::vector<uint64_t> Single;    // bitset: the states alone in their class
+    std::vector<Index> PredecessorStart;
+    // Per state, the transitions into it from states that are refined (the
+    // targets' and the zero states' choices do not matter), with what the
+    // refinement needs of them at hand.
+    struct Incoming {
+        Index State;
+        Index Choice;
+        Index Probability;
+    };
+    std::vector<Incoming> Predecessors;
+    std::vector<Index> ChoiceClass;      // per choice; kNone for targets and zero states
+    std::vector<Index> ChoiceClassSize;  // choices of states in classes of two or more
     std::vector<Index> Elements;
     std::vector<Index> Position;  // of each state in Elements
     std::vector<Index> ClassOf;
     std::vector<Index> Start;     // per class, in Elements
     std::vector<Index> End;
     std::vector<Index> Marked;    // per class: how many of its states are marked
-    std::vector<Index> PredecessorStart;
-    std::vector<Index> Predecessors;  // the states with a transition to each state
     WideValues Wide;
-    bool Stopped = false;
+    BisimulationStop Stopped = BisimulationStop::No;
 
     // Scratch space, reused: one choice's (class, transition) pairs, the
-    // values of one run of them, the choices of one state, and the
-    // signatures of the marked states of one class.
+    // values of one run of them, the choices of one state, the signatures
+    // being grouped.
     std::vector<std::pair<Index, Index>> Entries;
     std::vector<TransitionValue> Run;
     std::vector<uint64_t> ChoiceWords;
@@ -102,13 +210,28 @@ struct Refinement {
         std::size_t Offset;  // of its signature in Arena
         std::size_t Length;
         uint64_t Hash;
-        Index Count;         // marked states in it
+        Index Count;         // members in it
     };
     std::vector<Group> Groups;
     std::vector<Index> Table;  // open addressing: group + 1, or 0 when free; a power of 2
     std::vector<Index> GroupOfMarked;
     std::vector<Index> Placed;
-    std::vector<Index> Next;  // per group: where its next state goes
+    std::vector<Index> Next;  // per group: where its next state goes, or its new choice class
+    // The transitions into the states that just moved: (choice class,
+    // choice, new class of the successor, probability, state of the choice).
+    struct Touch {
+        Index ChoiceClass;
+        Index Choice;
+        Index Class;
+        Index Probability;
+        Index State;
+        bool operator<(const Touch& other) const {
+            return std::tie(ChoiceClass, Choice, Class) < std::tie(other.ChoiceClass, other.Choice, other.Class);
+        }
+    };
+    std::vector<Touch> Touches;
+    std::vector<std::pair<Index, Index>> TouchedChoices;  // choice, state
+    std::vector<Index> GroupOfTouched;
 };
 
 // Calls each(class, first, last) for the runs of entries into one class:
@@ -137,33 +260,34 @@ void ForEachRun(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_
     }
 }
 
+// The key of the exact sum of the probabilities probability(first), ...,
+// probability(last - 1), each a number of a distinct probability.
+template <class Index, class ProbabilityAt>
+Key RunKey(Refinement<Index>& r, std::size_t first, std::size_t last, ProbabilityAt&& probability) {
+    if (last - first == 1) return r.Probability.Keys[probability(first)];
+    r.Run.clear();
+    for (std::size_t i = first; i < last; ++i) r.Run.push_back(r.Probability.Values[probability(i)]);
+    return SumKey(r.Run.data(), r.Run.size(), r.Wide);
+}
+
 // Appends the distribution of choice c over the classes to words: (class,
 // key) per class it enters, by increasing class.
 template <class Index>
 void AppendChoice(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_t c,
                   std::vector<uint64_t>& words) {
-    const std::vector<TransitionValue>& values = r.Model->TransitionValues;
     ForEachRun(r, classOf, c, [&](Index target, std::size_t first, std::size_t last) {
-        Key key;
-        if (last - first == 1) {
-            key = ValueKey(values[r.Entries[first].second], r.Wide);
-        } else {
-            r.Run.clear();
-            for (std::size_t i = first; i < last; ++i) r.Run.push_back(values[r.Entries[i].second]);
-            key = SumKey(r.Run.data(), r.Run.size(), r.Wide);
-        }
+        const Key key = RunKey(r, first, last, [&](std::size_t i) { return r.Probability.Of[r.Entries[i].second]; });
         words.push_back(target);
         words.push_back(key.A);
         words.push_back(key.B);
     });
 }
 
-// The distributions of the choices of state s as spans of r.ChoiceWords,
-// sorted and without repeats; or, with choices, the numbers of the choices
-// of s whose distribution no earlier choice of s has, in order.
+// The numbers of the choices of state s whose distribution over the classes
+// no earlier choice of s has, in order.
 template <class Index>
 void DistinctChoices(Refinement<Index>& r, const std::vector<Index>& classOf, uint64_t s,
-                     std::vector<uint64_t>* choices = nullptr) {
+                     std::vector<uint64_t>& choices) {
     const ReducedModel& model = *r.Model;
     r.ChoiceWords.clear();
     r.ChoiceSpans.clear();
@@ -178,54 +302,57 @@ void DistinctChoices(Refinement<Index>& r, const std::vector<Index>& classOf, ui
         return std::lexicographical_compare(words + a.first, words + a.first + a.second,
                                             words + b.first, words + b.first + b.second);
     };
-    auto equal = [&](const std::pair<std::size_t, std::size_t>& a, const std::pair<std::size_t, std::size_t>& b) {
-        return !less(a, b) && !less(b, a);
-    };
-    if (choices == nullptr) {
-        std::sort(r.ChoiceSpans.begin(), r.ChoiceSpans.end(), less);
-        r.ChoiceSpans.erase(std::unique(r.ChoiceSpans.begin(), r.ChoiceSpans.end(), equal),
-                            r.ChoiceSpans.end());
-        return;
-    }
     std::vector<std::size_t>& order = r.Order;
     order.resize(r.ChoiceSpans.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return less(r.ChoiceSpans[a], r.ChoiceSpans[b]); });
-    choices->clear();
+    choices.clear();
     for (std::size_t i = 0; i < order.size(); ++i) {
-        if (i == 0 || !equal(r.ChoiceSpans[order[i - 1]], r.ChoiceSpans[order[i]])) {
-            choices->push_back(model.StateChoiceStart[s] + order[i]);
+        if (i == 0 || less(r.ChoiceSpans[order[i - 1]], r.ChoiceSpans[order[i]])) {
+            choices.push_back(model.StateChoiceStart[s] + order[i]);
         }
     }
-    std::sort(choices->begin(), choices->end());
+    std::sort(choices.begin(), choices.end());
 }
 
-// Appends the signature of state s to r.Arena: the number of its distinct
-// distributions, then each as its length and words. Returns its offset.
+// Appends the signature of state s to r.Arena, the classes of its choices
+// ascending without repeats; returns its offset.
 template <class Index>
 std::size_t AppendSignature(Refinement<Index>& r, uint64_t s) {
-    DistinctChoices(r, r.ClassOf, s);
+    const ReducedModel& model = *r.Model;
     const std::size_t offset = r.Arena.size();
-    r.Arena.push_back(r.ChoiceSpans.size());
-    for (const auto& [first, length] : r.ChoiceSpans) {
-        r.Arena.push_back(length);
-        r.Arena.insert(r.Arena.end(), r.ChoiceWords.begin() + static_cast<std::ptrdiff_t>(first),
-                       r.ChoiceWords.begin() + static_cast<std::ptrdiff_t>(first + length));
+    for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+        r.Arena.push_back(r.ChoiceClass[c]);
     }
+    const auto begin = r.Arena.begin() + static_cast<std::ptrdiff_t>(offset);
+    if (r.Arena.size() - offset <= 8) {  // the usual: a few choices
+        for (auto i = begin; i != r.Arena.end(); ++i) {
+            for (auto j = i; j != begin && *j < *(j - 1); --j) std::iter_swap(j, j - 1);
+        }
+    } else {
+        std::sort(begin, r.Arena.end());
+    }
+    r.Arena.erase(std::unique(begin, r.Arena.end()), r.Arena.end());
     return offset;
 }
 
 // Empties the table of groups, with room for a few.
 template <class Index>
 void ClearGroups(Refinement<Index>& r) {
+    r.Arena.clear();
     r.Groups.clear();
-    r.Table.assign(16, 0);
+    if (r.Table.size() == 16) {
+        std::fill(r.Table.begin(), r.Table.end(), 0);
+    } else {
+        r.Table.assign(16, 0);
+    }
 }
 
 // The group of the signature at offset in r.Arena, a new one when no group
-// has it yet (then the signature stays in the arena, else it is dropped).
-// The table stays at most half full: it doubles as groups come.
+// has it yet (then the signature stays in the arena, else it is dropped);
+// counts the member. The table stays at most half full: it doubles as
+// groups come.
 template <class Index>
 Index GroupOf(Refinement<Index>& r, std::size_t offset) {
     const std::size_t length = r.Arena.size() - offset;
@@ -242,47 +369,56 @@ Index GroupOf(Refinement<Index>& r, std::size_t offset) {
     const std::size_t mask = r.Table.size() - 1;
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
         if (r.Table[slot] == 0) {
-            r.Groups.push_back({offset, length, hash, 0});
+            r.Groups.push_back({offset, length, hash, 1});
             r.Table[slot] = static_cast<Index>(r.Groups.size());
             return static_cast<Index>(r.Groups.size() - 1);
         }
-        const auto& group = r.Groups[r.Table[slot] - 1];
+        auto& group = r.Groups[r.Table[slot] - 1];
         if (group.Hash == hash && group.Length == length &&
             std::equal(r.Arena.begin() + static_cast<std::ptrdiff_t>(group.Offset),
                        r.Arena.begin() + static_cast<std::ptrdiff_t>(group.Offset + length),
                        r.Arena.begin() + static_cast<std::ptrdiff_t>(offset))) {
             r.Arena.resize(offset);
+            ++group.Count;
             return r.Table[slot] - 1;
         }
     }
 }
 
+// State s is alone in its class from now on: it never splits again, so its
+// choices leave the choice classes' counts (and are never looked at again
+// until the quotient).
+template <class Index>
+void Alone(Refinement<Index>& r, Index s) {
+    const ReducedModel& model = *r.Model;
+    SetBit(r.Single, s);
+    for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+        if (r.ChoiceClass[c] != Refinement<Index>::kNone) --r.ChoiceClassSize[r.ChoiceClass[c]];
+    }
+}
+
 // Splits class b by the signatures of its marked states. The unmarked
-// states all have one signature (their successors have not changed class
-// since b was formed): group 0, with the marked states that have it. The
-// largest group keeps the class and the others get new ones, so that a
-// state changes class only when its class at least halves. The states that
-// get a new class are appended to moved.
+// states all have one signature (none of their choices changed class since
+// b was formed): group 0, with the marked states that have it. The largest
+// group keeps the class and the others get new ones, so that a state
+// changes class only when its class at least halves. The states that get a
+// new class are appended to moved.
 template <class Index>
 void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
     const Index start = r.Start[b];
     const Index marked = r.Marked[b];
     const Index unmarked = r.End[b] - start - marked;
     r.Marked[b] = 0;
-    r.Arena.clear();
     ClearGroups(r);
 
-    // In the order of the states: their choices and transitions lie in
-    // that order in memory.
-    std::sort(r.Elements.begin() + start, r.Elements.begin() + start + marked);
-    for (Index i = start; i < start + marked; ++i) r.Position[r.Elements[i]] = i;
-    if (unmarked != 0) GroupOf(r, AppendSignature(r, r.Elements[start + marked]));
+    if (unmarked != 0) {
+        GroupOf(r, AppendSignature(r, r.Elements[start + marked]));
+        r.Groups[0].Count = 0;
+    }
     r.GroupOfMarked.resize(marked);
     for (Index i = 0; i < marked; ++i) {
         Poll(i);
-        const Index group = GroupOf(r, AppendSignature(r, r.Elements[start + i]));
-        r.GroupOfMarked[i] = group;
-        ++r.Groups[group].Count;
+        r.GroupOfMarked[i] = GroupOf(r, AppendSignature(r, r.Elements[start + i]));
     }
     const Index groups = static_cast<Index>(r.Groups.size());
     if (groups == 1) return;
@@ -313,6 +449,7 @@ void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
         const Index g = k % groups;  // group 0 last
         const Index first = at;
         at += size(g);
+        if (size(g) == 1) Alone(r, r.Elements[first]);
         if (g == stay) {
             r.Start[b] = first;
             r.End[b] = at;
@@ -346,30 +483,86 @@ void Mark(Refinement<Index>& r, Index s, std::vector<Index>& dirty) {
     if (r.Marked[b]++ == 0) dirty.push_back(b);
 }
 
-// The coarsest bisimulation as r.ClassOf; returns the number of rounds.
-// With mayStop, stops early (r.Stopped) once more than 9/10 of the states
-// are in classes of their own (the classes only split further).
+// After the states in moved left their class for new ones: splits the
+// choice classes by what their choices put into the new classes, and marks
+// the states of the choices that changed class. The work is that of the
+// transitions into the moved states: a choice that enters none of them
+// still enters the rest of the old class with the probability it had, the
+// same for all its choice class.
 template <class Index>
-uint64_t Refine(Refinement<Index>& r, bool mayStop) {
-    const ReducedModel& model = *r.Model;
-    const uint64_t n = model.StateCount();
-    // Predecessors of every state, one entry per transition.
-    AssignLarge(r.PredecessorStart, n + 1, Index{0});
-    for (const uint64_t t : model.TransitionTarget) ++r.PredecessorStart[t + 1];
-    for (uint64_t s = 0; s < n; ++s) r.PredecessorStart[s + 1] += r.PredecessorStart[s];
-    AssignLarge(r.Predecessors, model.TransitionCount(), Index{0});
-    {
-        std::vector<Index> next(r.PredecessorStart.begin(), r.PredecessorStart.end() - 1);
-        for (uint64_t s = 0; s < n; ++s) {
-            Poll(s);
-            for (uint64_t t = model.ChoiceTransitionStart[model.StateChoiceStart[s]];
-                 t < model.ChoiceTransitionStart[model.StateChoiceStart[s + 1]]; ++t) {
-                r.Predecessors[next[model.TransitionTarget[t]]++] = static_cast<Index>(s);
-            }
+void SplitChoices(Refinement<Index>& r, const std::vector<Index>& moved, std::vector<Index>& dirty) {
+    using Touch = typename Refinement<Index>::Touch;
+    r.Touches.clear();
+    for (const Index m : moved) {
+        for (Index i = r.PredecessorStart[m]; i < r.PredecessorStart[m + 1]; ++i) {
+            const auto& in = r.Predecessors[i];
+            if (TestBit(r.Single, in.State)) continue;
+            r.Touches.push_back(Touch{r.ChoiceClass[in.Choice], in.Choice, r.ClassOf[m], in.Probability, in.State});
         }
     }
-    // The first partition: the targets, the zero states and the others,
-    // which are all marked.
+    std::sort(r.Touches.begin(), r.Touches.end());
+    const std::size_t count = r.Touches.size();
+    for (std::size_t first = 0; first < count;) {
+        Poll(first);
+        const Index k = r.Touches[first].ChoiceClass;
+        ClearGroups(r);
+        r.TouchedChoices.clear();
+        r.GroupOfTouched.clear();
+        std::size_t i = first;
+        for (; i < count && r.Touches[i].ChoiceClass == k;) {
+            const Index c = r.Touches[i].Choice;
+            const std::size_t offset = r.Arena.size();
+            while (i < count && r.Touches[i].Choice == c) {
+                std::size_t last = i + 1;
+                while (last < count && r.Touches[last].Choice == c && r.Touches[last].Class == r.Touches[i].Class) {
+                    ++last;
+                }
+                const Key key = RunKey(r, i, last, [&](std::size_t j) { return r.Touches[j].Probability; });
+                r.Arena.push_back(r.Touches[i].Class);
+                r.Arena.push_back(key.A);
+                r.Arena.push_back(key.B);
+                i = last;
+            }
+            r.TouchedChoices.emplace_back(c, r.Touches[i - 1].State);
+            r.GroupOfTouched.push_back(GroupOf(r, offset));
+        }
+        first = i;
+        const Index untouched = r.ChoiceClassSize[k] - static_cast<Index>(r.TouchedChoices.size());
+        const Index groups = static_cast<Index>(r.Groups.size());
+        if (untouched == 0 && groups == 1) continue;
+        // The untouched choices keep the class; without any, the largest
+        // group does.
+        Index stay = Refinement<Index>::kNone;
+        if (untouched == 0) {
+            stay = 0;
+            for (Index g = 1; g < groups; ++g) {
+                if (r.Groups[g].Count > r.Groups[stay].Count) stay = g;
+            }
+        }
+        r.Next.resize(groups);
+        for (Index g = 0; g < groups; ++g) {
+            if (g == stay) continue;
+            r.Next[g] = static_cast<Index>(r.ChoiceClassSize.size());
+            r.ChoiceClassSize.push_back(r.Groups[g].Count);
+            r.ChoiceClassSize[k] -= r.Groups[g].Count;
+        }
+        for (std::size_t j = 0; j < r.TouchedChoices.size(); ++j) {
+            const Index g = r.GroupOfTouched[j];
+            if (g == stay) continue;
+            const auto [c, s] = r.TouchedChoices[j];
+            r.ChoiceClass[c] = r.Next[g];
+            Mark(r, s, dirty);
+        }
+    }
+}
+
+// The first partition: the targets, the zero states and the others, which
+// are all marked (joining dirty); the choices of the others in classes by
+// their distributions over it.
+template <class Index>
+void FirstPartition(Refinement<Index>& r, std::vector<Index>& dirty) {
+    const ReducedModel& model = *r.Model;
+    const uint64_t n = model.StateCount();
     auto kindOf = [&](uint64_t s) {
         return TestBit(model.TargetStates, s) ? 0 : TestBit(model.ZeroStates, s) ? 1 : 2;
     };
@@ -382,7 +575,6 @@ uint64_t Refine(Refinement<Index>& r, bool mayStop) {
     ReserveLarge(r.Start, n);
     ReserveLarge(r.End, n);
     ReserveLarge(r.Marked, n);
-    std::vector<Index> dirty;
     Index next[3] = {0, size[0], static_cast<Index>(size[0] + size[1])};
     Index classOfKind[3] = {0, 0, 0};
     for (int kind = 0; kind < 3; ++kind) {
@@ -399,28 +591,99 @@ uint64_t Refine(Refinement<Index>& r, bool mayStop) {
         r.Position[s] = next[kind];
         r.Elements[next[kind]++] = static_cast<Index>(s);
     }
+    AssignLarge(r.ChoiceClass, model.ChoiceCount(), Refinement<Index>::kNone);
+    ClearGroups(r);
+    for (uint64_t s = 0; s < n; ++s) {
+        Poll(s);
+        if (kindOf(s) != 2) continue;
+        for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+            const std::size_t offset = r.Arena.size();
+            AppendChoice(r, r.ClassOf, c, r.Arena);
+            r.ChoiceClass[c] = GroupOf(r, offset);
+        }
+    }
+    r.ChoiceClassSize.resize(r.Groups.size());
+    for (std::size_t g = 0; g < r.Groups.size(); ++g) r.ChoiceClassSize[g] = r.Groups[g].Count;
+    ClearGroups(r);
+    Release(r.Arena);
+    if (size[2] == 1) Alone(r, r.Elements[size[0] + size[1]]);
+}
+
+// The coarsest bisimulation as r.ClassOf; returns the number of rounds.
+// With mayStop, gives up (r.Stopped) as soon as the quotient cannot pay for
+// the rest of the refinement: once more than 9/10 of the states are in
+// classes of their own (the classes only split further, so the quotient
+// would save at most a tenth of each iteration); on models of at least
+// kLarge states, also at the end of a round from the second on, once the
+// classes hold more than a quarter of the states and grew by half in that
+// round: the partition is heading for mostly single states, as on models
+// without symmetry, and the quotient could save at most three quarters of
+// each iteration, while the rounds left would cost more than the ones so
+// far.
+constexpr uint64_t kLarge = uint64_t{1} << 16;
+
+template <class Index>
+uint64_t Refine(Refinement<Index>& r, bool mayStop) {
+    const ReducedModel& model = *r.Model;
+    const uint64_t n = model.StateCount();
+    r.Probability = DistinctProbabilities<Index>(model.TransitionValues, r.Wide);
+    // The transitions into every state from the states that are refined.
+    r.Single = EmptyBits(n);
+    AssignLarge(r.PredecessorStart, n + 1, Index{0});
+    auto refined = [&](uint64_t s) { return !TestBit(model.TargetStates, s) && !TestBit(model.ZeroStates, s); };
+    for (uint64_t s = 0; s < n; ++s) {
+        Poll(s);
+        for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+            if (!refined(s)) continue;
+            for (uint64_t t = model.ChoiceTransitionStart[c]; t < model.ChoiceTransitionStart[c + 1]; ++t) {
+                ++r.PredecessorStart[model.TransitionTarget[t] + 1];
+            }
+        }
+    }
+    for (uint64_t s = 0; s < n; ++s) r.PredecessorStart[s + 1] += r.PredecessorStart[s];
+    using Incoming = typename Refinement<Index>::Incoming;
+    AssignLarge(r.Predecessors, r.PredecessorStart[n], Incoming{0, 0, 0});
+    {
+        std::vector<Index> next(r.PredecessorStart.begin(), r.PredecessorStart.end() - 1);
+        for (uint64_t s = 0; s < n; ++s) {
+            Poll(s);
+            if (!refined(s)) continue;
+            for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+                for (uint64_t t = model.ChoiceTransitionStart[c]; t < model.ChoiceTransitionStart[c + 1]; ++t) {
+                    r.Predecessors[next[model.TransitionTarget[t]]++] =
+                        Incoming{static_cast<Index>(s), static_cast<Index>(c), r.Probability.Of[t]};
+                }
+            }
+        }
+    }
+    std::vector<Index> dirty;
+    FirstPartition(r, dirty);
 
     // A round: the classes that were dirty when it began.
     uint64_t rounds = 0;
     std::size_t roundEnd = 0;
     std::vector<Index> moved;
+    const bool large = mayStop && n >= kLarge;
+    std::size_t classesBefore = r.Start.size();
     for (std::size_t head = 0; head < dirty.size();) {
         Poll(head);
+        const std::size_t classes = r.Start.size();
+        if (mayStop && 10 * classes > 9 * n) {
+            r.Stopped = BisimulationStop::ManyClasses;
+            break;
+        }
         if (head == roundEnd) {
-            if (mayStop && 10 * r.Start.size() > 9 * n) {
-                r.Stopped = true;
+            if (large && rounds >= 2 && 4 * classes > n && 2 * classes > 3 * classesBefore) {
+                r.Stopped = BisimulationStop::Growth;
                 break;
             }
+            classesBefore = classes;
             ++rounds;
             roundEnd = dirty.size();
         }
         moved.clear();
         SplitClass(r, dirty[head++], moved);
-        for (const Index t : moved) {
-            for (Index i = r.PredecessorStart[t]; i < r.PredecessorStart[t + 1]; ++i) {
-                Mark(r, r.Predecessors[i], dirty);
-            }
-        }
+        SplitChoices(r, moved, dirty);
         if (head >= (std::size_t{1} << 16) && 2 * head >= dirty.size()) {
             // Drops the classes done, so that the queue follows the work left.
             dirty.erase(dirty.begin(), dirty.begin() + static_cast<std::ptrdiff_t>(head));
@@ -444,6 +707,61 @@ uint64_t NumberClasses(Refinement<Index>& r, std::size_t classes) {
     return count;
 }
 
+// Whether the library's fastest sound variants take the value as it is: a
+// binary64 value, or a fraction whose integers both convert to binary64
+// exactly (odd parts of at most 53 bits).
+bool TakenExactly(const TransitionValue& value) {
+    auto fits = [](int64_t integer) {
+        uint64_t magnitude = integer < 0 ? 0 - static_cast<uint64_t>(integer) : static_cast<uint64_t>(integer);
+        if (magnitude == 0) return true;
+        return (magnitude >> __builtin_ctzll(magnitude)) >> 53 == 0;
+    };
+    return value.Denominator == 0 || (fits(value.Numerator) && fits(value.Denominator));
+}
+
+// The exact sum of count probabilities as the library reads it; false when
+// it is neither a binary64 value nor a fraction of 64-bit integers.
+bool ExactSum(const TransitionValue* values, std::size_t count, TransitionValue& sum) {
+    if (count == 1) {
+        sum = values[0];
+        return true;
+    }
+    Fraction128 small;
+    return SumExactly(values, count, small) ? ExactTransitionValue(small, sum)
+                                            : ExactTransitionValue(SumExactlyBig(values, count), sum);
+}
+
+// Calls add(value) for the probabilities of one choice into one class of
+// the quotient: their exact sum when the library's fastest sound variants
+// take it as it is, which holds for most; otherwise consecutive terms are
+// summed as long as the sum stays so (or one of its parts was not so
+// either) and is a value at all, and each partial sum is a transition of
+// its own. Sums of binary64 values such as 0.1 + 0.2 need more than 53
+// bits: one fraction of them would make the default variant round it, or
+// give way to a slower one.
+template <class Add>
+void MergeRun(const std::vector<TransitionValue>& terms, Add&& add) {
+    constexpr std::size_t kLongest = 64;  // terms in one partial sum: linear time
+    TransitionValue sum;
+    if (ExactSum(terms.data(), terms.size(), sum) && TakenExactly(sum)) {
+        add(sum);
+        return;
+    }
+    std::size_t begin = 0;
+    TransitionValue partial = terms[0];
+    for (std::size_t i = 1; i < terms.size(); ++i) {
+        if (i - begin < kLongest && ExactSum(terms.data() + begin, i + 1 - begin, sum) &&
+            (TakenExactly(sum) || !TakenExactly(partial) || !TakenExactly(terms[i]))) {
+            partial = sum;
+            continue;
+        }
+        add(partial);
+        begin = i;
+        partial = terms[i];
+    }
+    add(partial);
+}
+
 // The quotient: per class, the distinct choices of its first state.
 template <class Index>
 ReducedModel Quotient(Refinement<Index>& r, uint64_t classes) {
@@ -462,33 +780,16 @@ ReducedModel Quotient(Refinement<Index>& r, uint64_t classes) {
         if (TestBit(model.TargetStates, s)) SetBit(quotient.TargetStates, classOf[s]);
         if (TestBit(model.ZeroStates, s)) SetBit(quotient.ZeroStates, classOf[s]);
         quotient.StateChoiceStart.push_back(quotient.ChoiceTransitionStart.size());
-        DistinctChoices(r, classOf, s, &choices);
+        DistinctChoices(r, classOf, s, choices);
         for (const uint64_t c : choices) {
             quotient.ChoiceTransitionStart.push_back(quotient.TransitionTarget.size());
             ForEachRun(r, classOf, c, [&](Index target, std::size_t first, std::size_t last) {
-                auto add = [&](const TransitionValue& value) {
+                r.Run.clear();
+                for (std::size_t i = first; i < last; ++i) r.Run.push_back(model.TransitionValues[r.Entries[i].second]);
+                MergeRun(r.Run, [&](const TransitionValue& value) {
                     quotient.TransitionTarget.push_back(target);
                     quotient.TransitionValues.push_back(value);
-                };
-                TransitionValue sum;
-                bool exact = last - first == 1;
-                if (exact) {
-                    sum = model.TransitionValues[r.Entries[first].second];
-                } else {
-                    r.Run.clear();
-                    for (std::size_t i = first; i < last; ++i) {
-                        r.Run.push_back(model.TransitionValues[r.Entries[i].second]);
-                    }
-                    Fraction128 small;
-                    exact = SumExactly(r.Run.data(), r.Run.size(), small)
-                                ? ExactTransitionValue(small, sum)
-                                : ExactTransitionValue(SumExactlyBig(r.Run.data(), r.Run.size()), sum);
-                }
-                if (exact) {
-                    add(sum);
-                } else {
-                    for (const TransitionValue& value : r.Run) add(value);
-                }
+                });
             });
         }
     }
@@ -511,6 +812,10 @@ Refinement<Index> Refined(const ReducedModel& model, bool mayStop, uint64_t& rou
     Release(r.Start);
     Release(r.End);
     Release(r.Marked);
+    Release(r.Single);
+    Release(r.ChoiceClass);
+    Release(r.ChoiceClassSize);
+    Release(r.Touches);
     classes = NumberClasses(r, count);
     return r;
 }
@@ -524,12 +829,21 @@ template <class Index>
 ReducedModel BisimulateWith(ReducedModel model, BisimulationStats& stats) {
     uint64_t classes = 0;
     Refinement<Index> r = Refined<Index>(model, true, stats.Rounds, classes);
-    stats.Stopped = r.Stopped;
-    if (r.Stopped || classes == model.StateCount()) return model;
+    stats.Stopped = r.Stopped != BisimulationStop::No;
+    stats.Why = r.Stopped;
+    if (stats.Stopped || classes == model.StateCount()) return model;
     return Quotient(r, classes);
 }
 
 }  // namespace
+
+const char* Describe(BisimulationStop stop) {
+    switch (stop) {
+        case BisimulationStop::ManyClasses: return "most states alone in their class";
+        case BisimulationStop::Growth: return "the classes multiply each round, as without symmetry";
+        default: return "";
+    }
+}
 
 std::vector<uint64_t> BisimulationClasses(const ReducedModel& model, uint64_t* rounds) {
     uint64_t roundCount = 0;

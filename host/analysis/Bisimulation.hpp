@@ -12,20 +12,32 @@
 // classes instead of the states: symmetric models (several identical
 // processes) shrink by large factors.
 //
-// Partition refinement by signatures: the signature of a state is the set
-// of its choices' distributions over the current classes. A class whose
-// states' signatures differ splits by signature (hashed). Only the states
-// with a successor that changed class since their own class was last
-// refined are looked at again, so the work follows the changes rather than
-// the number of rounds (a chain of n states needs n rounds, each touching
-// a few states).
+// Partition refinement of the states and of the choices together: two
+// choices are in one choice class when they enter every class of states
+// with the same probability, and the signature of a state is the set of
+// its choices' classes (the targets' and the zero states' choices do not
+// count). When a class of states splits, the largest part keeps it and the
+// others move; only the transitions into the states that moved are looked
+// at: a choice class splits by what its choices put into the new classes
+// (the rest of the old class gets what is left, the same for all), and
+// only the states with a choice that changed class compute their signature
+// again. So the work of a split follows the transitions into the smaller
+// parts, not the out-degree of every predecessor (Valmari and
+// Franceschinis's lumping, carried over to choices), and a chain of n
+// states needs n rounds, each touching a few states. Each distinct
+// probability is taken apart into its exact key once per model.
 //
 // The quotient has one state per class, numbered in the order of the
 // classes' first states (state 0's class is state 0), with the distinct
-// choices of the class's first state; a choice's transitions into one class
-// become one transition with the exact sum, unless that sum is neither a
-// binary64 value nor a fraction of 64-bit integers: then they stay separate
-// transitions into the same state, never rounded.
+// choices of the class's first state. A choice's transitions into one class
+// become one transition with the exact sum when the library's fastest
+// sound variants take that sum as it is (a binary64 value, or a fraction
+// whose integers have odd parts of at most 53 bits); otherwise consecutive
+// transitions are summed only as far as their sums stay so, and the rest
+// stay separate transitions into the same state, never rounded. Sums of
+// binary64 values such as 0.1 + 0.2 thus stay two binary64 values rather
+// than one fraction that the default variant would have to round or leave
+// to a slower variant.
 #pragma once
 
 #include "analysis/Precompute.hpp"
@@ -35,11 +47,22 @@
 
 namespace iicheck {
 
+// Why the refinement gave up before it was stable (Bisimulate).
+enum class BisimulationStop : uint8_t {
+    No,
+    ManyClasses,  // more than 9/10 of the states were alone in their class
+    Growth,       // the classes held more than a quarter of the states and grew by half in a round
+};
+
+// The words of a reason for messages: "most states alone in their class".
+const char* Describe(BisimulationStop stop);
+
 struct BisimulationStats {
     ModelSize Before;
     ModelSize After;
-    uint64_t Rounds = 0;   // generations of refinement until stable
-    bool Stopped = false;  // more than 9/10 of the states were alone in their class
+    uint64_t Rounds = 0;   // generations of refinement until stable, or until it stopped
+    bool Stopped = false;  // gave up: the model was kept
+    BisimulationStop Why = BisimulationStop::No;
 };
 
 // The class of every state, numbered in the order of the classes' first
@@ -47,11 +70,9 @@ struct BisimulationStats {
 std::vector<uint64_t> BisimulationClasses(const ReducedModel& model, uint64_t* rounds = nullptr);
 
 // The quotient by the coarsest bisimulation; model itself when no two
-// states are bisimilar, or when the refinement stops because more than 9/10
-// of the states are in classes of their own after a round: the classes only
-// split further, so the quotient would save at most a tenth of each
-// iteration, for the rest of the refinement and a copy of the model.
-// Releases model on the way: pass it with std::move.
+// states are bisimilar, or when the refinement gives up because the
+// quotient would not pay for it (BisimulationStop; Bisimulation.cpp tells
+// the rules). Releases model on the way: pass it with std::move.
 ReducedModel Bisimulate(ReducedModel model, BisimulationStats& stats);
 
 }  // namespace iicheck

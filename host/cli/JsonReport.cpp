@@ -115,6 +115,7 @@ Json PropertyJson(const PropertyReport& property) {
         Json quotient = Size(bisimulation.After);
         quotient["rounds"] = bisimulation.Rounds;
         quotient["stopped"] = bisimulation.Stopped;
+        quotient["stop_reason"] = bisimulation.Stopped ? Json(Describe(bisimulation.Why)) : Json(nullptr);
         json["bisimulation"] = std::move(quotient);
     } else {
         json["bisimulation"] = nullptr;
@@ -122,7 +123,10 @@ Json PropertyJson(const PropertyReport& property) {
     json["order"] = OrderName(property.Options.Order);
     json["notes"] = Strings(property.Notes);
     json["seconds"] = {{"precompute", Seconds(property.PrecomputeSeconds)},
+                       {"analysis", Seconds(property.Phases.Analysis)},
+                       {"collapse", Seconds(property.Phases.Collapse)},
                        {"bisimulation", Seconds(property.BisimulationSeconds)},
+                       {"order", Seconds(property.Phases.Order)},
                        {"iterate", Seconds(IterateSeconds(property))}};
     Json runs = Json::array();
     for (const InitialRuns& initial : property.Runs) {

@@ -53,6 +53,7 @@ struct PropertyReport {
     BisimulationStats Bisimulation;  // when Options.Bisimulation
     double PrecomputeSeconds = 0;
     double BisimulationSeconds = 0;  // the part the bisimulation took
+    PhaseSeconds Phases;             // the parts of PrecomputeSeconds
     std::vector<std::string> Notes;  // its labels' and its variant's
     std::vector<Variant> Variants;
     std::vector<InitialRuns> Runs;   // in the order of the initial states, fewer after a signal

@@ -38,9 +38,9 @@ void PrintPropertyHeader(const Report& report, const PropertyReport& property) {
     std::printf("Collapsed    %s\n", SizeText(property.Collapsed).c_str());
     const BisimulationStats& bisimulation = property.Bisimulation;
     if (property.Options.Bisimulation) {
-        std::printf("Bisimulation %s (%llu round%s%s)\n", SizeText(bisimulation.After).c_str(),
+        std::printf("Bisimulation %s (%llu round%s%s%s)\n", SizeText(bisimulation.After).c_str(),
                     static_cast<unsigned long long>(bisimulation.Rounds), bisimulation.Rounds == 1 ? "" : "s",
-                    bisimulation.Stopped ? "; stopped: most states alone in their class" : "");
+                    bisimulation.Stopped ? "; stopped: " : "", bisimulation.Stopped ? Describe(bisimulation.Why) : "");
     } else {
         std::printf("Bisimulation off\n");
     }

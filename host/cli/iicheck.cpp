@@ -186,6 +186,7 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
         StopPoint("ran");
     }
     property.PrecomputeSeconds = report.Model.PrecomputeSeconds;
+    property.Phases = report.Model.Phases;
     if (property.Runs.empty()) throw Interrupted(kPrecomputing);
     return property;
 }

@@ -3,6 +3,7 @@
 //
 //   iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX
 //   iigen --consensus PROCESSES K [--format F,...] PREFIX
+//   iigen --zeroconf K [--reset] [--binary64] [--format F,...] PREFIX
 //
 // writes PREFIX.tra and PREFIX.lab (format tra, the default), PREFIX.drn
 // (drn), PREFIX.umb (umb, an uncompressed archive) and PREFIX.umb.gz
@@ -10,7 +11,8 @@
 // formats write them (UMB: rationals), or with --binary64 as an exporter
 // that computes in binary64 writes them (the shortest decimal of each
 // value; UMB: binary64 values). --consensus writes the randomised consensus
-// protocol instead (tra, umb and umb.gz). The shape of the models:
+// protocol instead (tra, umb and umb.gz), --zeroconf the IPv4 zeroconf
+// protocol with K probes, without or with reset. The shape of the models:
 // ModelGenerator.hpp.
 #include "formats/ModelGenerator.hpp"
 #include "formats/ModelWriter.hpp"
@@ -77,12 +79,14 @@ namespace {
 const char* const kUsage =
     "Usage: iigen [--transitions N] [--seed S] [--format F,...] [--binary64] PREFIX\n"
     "       iigen --consensus PROCESSES K [--format F,...] PREFIX\n"
+    "       iigen --zeroconf K [--reset] [--binary64] [--format F,...] PREFIX\n"
     "Writes a random MDP of about N transitions (default 10000000) to PREFIX.tra\n"
     "and PREFIX.lab, or in the formats F: tra, drn (PREFIX.drn), umb (PREFIX.umb)\n"
     "and umb.gz (PREFIX.umb.gz). --binary64: probabilities as binary64 values\n"
     "(printed as their shortest decimals; in UMB as binary64) instead of exactly.\n"
     "--consensus: the randomised consensus protocol of PROCESSES processes with\n"
-    "constant K instead (formats tra, umb and umb.gz).\n";
+    "constant K instead (formats tra, umb and umb.gz); --zeroconf: the IPv4\n"
+    "zeroconf protocol with K probes, --reset: the variant with reset.\n";
 
 void WriteFile(const std::string& path, const std::string& bytes) {
     Output out(path);
@@ -96,6 +100,8 @@ int main(int argc, char** argv) {
     uint64_t seed = 1;
     uint64_t processes = 0;
     uint64_t k = 0;
+    uint64_t probes = 0;
+    bool reset = false;
     std::string prefix;
     std::string formats = "tra";
     bool binary64 = false;
@@ -106,6 +112,11 @@ int main(int argc, char** argv) {
         } else if (argument == "--consensus" && i + 2 < argc) {
             processes = std::strtoull(argv[++i], nullptr, 10);
             k = std::strtoull(argv[++i], nullptr, 10);
+        } else if (argument == "--zeroconf" && i + 1 < argc) {
+            probes = std::strtoull(argv[++i], nullptr, 10);
+            if (probes == 0) probes = ~uint64_t{0};  // refused below
+        } else if (argument == "--reset") {
+            reset = true;
         } else if (argument == "--format" && i + 1 < argc) {
             formats = argv[++i];
         } else if (argument == "--binary64") {
@@ -117,7 +128,8 @@ int main(int argc, char** argv) {
             prefix = argument;
         }
     }
-    if (prefix.empty() || transitions == 0 || (processes == 0) != (k == 0) || processes > 8 || k > 64) {
+    if (prefix.empty() || transitions == 0 || (processes == 0) != (k == 0) || processes > 8 || k > 64 ||
+        probes > 64 || (probes != 0 && processes != 0) || (reset && probes == 0)) {
         std::fputs(kUsage, stderr);
         return 1;
     }
@@ -125,6 +137,11 @@ int main(int argc, char** argv) {
     uint64_t states = iicheck::generator::StatesFor(transitions);
     // The model as .tra and .lab text.
     auto writeText = [&](auto& tra, auto& lab) {
+        if (probes != 0) {
+            const iicheck::generator::Zeroconf zeroconf(static_cast<unsigned>(probes), reset, binary64);
+            states = zeroconf.States();
+            return zeroconf.Write(tra, lab);
+        }
         if (processes == 0) return iicheck::generator::WriteModel(transitions, seed, binary64, tra, lab);
         const iicheck::generator::Consensus consensus(static_cast<unsigned>(processes), static_cast<unsigned>(k));
         states = consensus.States();
@@ -139,7 +156,7 @@ int main(int argc, char** argv) {
             Output tra(prefix + ".tra");
             Output lab(prefix + ".lab");
             totals = writeText(tra, lab);
-        } else if (format == "drn" && processes == 0) {
+        } else if (format == "drn" && processes == 0 && probes == 0) {
             Output drn(prefix + ".drn");
             totals = iicheck::generator::WriteDrn(transitions, seed, binary64, drn);
         } else if (format == "umb" || format == "umb.gz") {

@@ -40,16 +40,22 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
     // the last property's states.
     prepared.Reduced = ReducedModel();
     if (last) prepared.Labels = Labelling();
+    prepared.Phases = PhaseSeconds();
+    const auto analysisStart = std::chrono::steady_clock::now();
     Analysis analysis = Analyse(prepared.Mdp, spec, options.ProbabilityOne);
     prepared.Counts = Count(analysis);
+    prepared.Phases.Analysis = Since(analysisStart);
+    const auto collapseStart = std::chrono::steady_clock::now();
     ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
                                 : Reduce(prepared.Mdp, spec, std::move(analysis));
+    prepared.Phases.Collapse = Since(collapseStart);
     // The bisimulation does not depend on the initial state; the order does.
     prepared.Collapsed = SizeOf(reduced);
     prepared.Bisimulation = BisimulationStats();
     const auto bisimulationStart = std::chrono::steady_clock::now();
     if (options.Bisimulation) reduced = Bisimulate(std::move(reduced), prepared.Bisimulation);
     prepared.BisimulationSeconds = Since(bisimulationStart);
+    prepared.Phases.Bisimulation = prepared.BisimulationSeconds;
     prepared.Reduced = std::move(reduced);
     prepared.Order = options.Order;
     prepared.PrecomputeSeconds = Since(start);
@@ -91,6 +97,7 @@ ReducedModel ReduceFrom(Prepared& prepared, std::size_t i) {
     ReducedModel reduced = i + 1 < prepared.Initial.size() ? Renumber(prepared.Reduced, i, prepared.Order)
                                                            : Renumber(std::move(prepared.Reduced), i, prepared.Order);
     prepared.PrecomputeSeconds += Since(start);
+    prepared.Phases.Order += Since(start);
     return reduced;
 }
 

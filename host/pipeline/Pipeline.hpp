@@ -18,6 +18,14 @@
 
 namespace iicheck {
 
+// The times of a property's phases after reading, in seconds.
+struct PhaseSeconds {
+    double Analysis = 0;      // probability 0 and 1, end components (Analyse)
+    double Collapse = 0;      // the quotient by them (Reduce)
+    double Bisimulation = 0;
+    double Order = 0;         // numbering the states, summed over the initial states (ReduceFrom)
+};
+
 struct Prepared {
     uint64_t States = 0;  // of the model as read
     uint64_t Choices = 0;
@@ -36,6 +44,7 @@ struct Prepared {
     BisimulationStats Bisimulation;  // when the options ask for it
     double PrecomputeSeconds = 0;    // its analysis and reductions so far
     double BisimulationSeconds = 0;  // the part the bisimulation took
+    PhaseSeconds Phases;             // the parts of PrecomputeSeconds
     // Its reduced model for every initial state, in the order it had; the
     // last ReduceFrom releases it.
     ReducedModel Reduced;
