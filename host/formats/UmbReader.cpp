@@ -676,7 +676,7 @@ Model ParseArchive(const ArchiveSource& source, const std::string& name, double 
     members.push_back({kInitialStates, 8 * stateWords, Content::Words, &initial});
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
         members.push_back({LabelMember(index.Labels[i]), 8 * stateWords, Content::Words,
-                           &labels.Labels[firstAnnotation + i].Bits});
+                           &LabelBits(labels, firstAnnotation + i)});
     }
     std::unordered_map<std::string, std::size_t> memberOfPath;
     for (std::size_t i = 0; i < members.size(); ++i) memberOfPath.emplace(members[i].Path, i);
@@ -742,9 +742,9 @@ Model ParseArchive(const ArchiveSource& source, const std::string& name, double 
     }
     if (model.Initial.empty()) Fail(name, kInitialStates, "marks no initial state");
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
-        CheckBits(labels.Labels[firstAnnotation + i].Bits, index.States, name, LabelMember(index.Labels[i]));
+        CheckBits(LabelBits(labels, firstAnnotation + i), index.States, name, LabelMember(index.Labels[i]));
     }
-    if (initLabel) labels.Labels[0].Bits = std::move(initial);
+    if (initLabel) LabelBits(labels, 0) = std::move(initial);
     CheckChoices(model, tolerance, [&](uint64_t choice) { return ChoiceLocation(source, name, choice); });
     return model;
 }

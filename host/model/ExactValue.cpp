@@ -505,6 +505,17 @@ ValueError ParseProbability(const char* begin, const char* end, TransitionValue&
     return ParseDecimal(begin, end, value, printedBinary64);
 }
 
+ProbabilityReader::ProbabilityReader() : entries_(new Entry[std::size_t{1} << kSlotBits]()) {}
+
+ValueError ProbabilityReader::Miss(const char* begin, const char* end, const uint64_t* key, Entry& entry,
+                                   TransitionValue& value, bool& printedBinary64) {
+    const ValueError error = ParseProbability(begin, end, value, printedBinary64);
+    if (error == ValueError::None) {
+        entry = {{key[0], key[1], key[2]}, static_cast<uint32_t>(end - begin), printedBinary64, value};
+    }
+    return error;
+}
+
 const char* Describe(ValueError error) {
     switch (error) {
         case ValueError::None: return "is valid";
@@ -527,28 +538,6 @@ double ApproximateValue(const TransitionValue& value) {
     if (value.Denominator == 0) return value.Value;
     return static_cast<double>(static_cast<long double>(value.Numerator) /
                                static_cast<long double>(value.Denominator));
-}
-
-// A value's term of a sum of binary64 values in fixed point (see
-// kFixedBits): the value shifted, with no branch. Zero, and outside nonzero,
-// when the value is not a binary64 probability of at least
-// 2^(52 - kFixedBits).
-inline u128 FixedTerm(const TransitionValue& value, uint64_t& outside) {
-    constexpr uint64_t kOne = 0x3FF0000000000000;  // 1.0
-    constexpr uint64_t kLowestExponent = 1075 - kFixedBits;
-    constexpr uint64_t kSmallest = kLowestExponent << 52;  // 2^(52 - kFixedBits)
-    uint64_t bits;
-    std::memcpy(&bits, &value.Value, sizeof bits);
-    // Negative values and NaNs have bits above those of 1.
-    outside = static_cast<uint64_t>(value.Denominator) | (bits > kOne) | (bits < kSmallest);
-    const uint64_t keep = (outside != 0) - uint64_t{1};  // all ones for a value inside
-    // The value is mantissa * 2^(exponent - 1075): the mantissa shifted by
-    // exponent - kLowestExponent, below 64, gives at most 2^kFixedBits.
-    const uint64_t shift = ((bits >> 52) - kLowestExponent) & 63;
-    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-    const uint64_t low = mantissa << shift;
-    const uint64_t high = (mantissa >> 1) >> (63 - shift);
-    return (u128{high & keep} << 64) | (low & keep);
 }
 
 bool SumBinary64(const TransitionValue* values, std::size_t count, u128& sum) {
