@@ -296,7 +296,11 @@ void ReadTransitions(TextSource& source, double tolerance, Model& model) {
 class LabelIndices {
 public:
     void Add(uint64_t index, std::size_t label) {
-        identity_ = identity_ && index == label;
+        if (identity_ && index == label) return;
+        if (identity_) {  // the pairs so far, which it stood for
+            identity_ = false;
+            for (std::size_t i = 0; i < label; ++i) pairs_.emplace_back(i, i);
+        }
         pairs_.emplace_back(index, label);
     }
     // Sorts; the first index declared twice, if any.
@@ -313,14 +317,18 @@ public:
     }
     // The label of index, or -1.
     int64_t Find(uint64_t index) const {
-        if (identity_) return index < pairs_.size() ? static_cast<int64_t>(index) : -1;
+        if (identity_) return index < count_ ? static_cast<int64_t>(index) : -1;
         const auto found = std::lower_bound(pairs_.begin(), pairs_.end(), std::make_pair(index, std::size_t{0}));
         return found != pairs_.end() && found->first == index ? static_cast<int64_t>(found->second) : -1;
     }
 
+    // The number of labels, in the usual header.
+    void SetCount(std::size_t count) { count_ = count; }
+
 private:
     bool identity_ = true;
-    std::vector<std::pair<uint64_t, std::size_t>> pairs_;
+    std::size_t count_ = 0;
+    std::vector<std::pair<uint64_t, std::size_t>> pairs_;  // unless the usual header
 };
 
 Labelling ReadLabels(TextSource& source, uint64_t stateCount) {
@@ -355,6 +363,7 @@ Labelling ReadLabels(TextSource& source, uint64_t stateCount) {
         if (label < 0) FailAtLine(name, headerLine, "label " + Quoted(labelName) + " is declared twice");
         indices.Add(index, static_cast<std::size_t>(label));
     }
+    indices.SetCount(labels.Count());
     uint64_t twice;
     if (indices.Duplicate(twice)) {
         FailAtLine(name, headerLine, "label index " + std::to_string(twice) + " is declared twice");
