@@ -104,15 +104,7 @@ bool TextSource::Next(const char*& begin, const char*& end, uint64_t linesBefore
             break;
         }
         searched = filled_;
-        if (ended_ || !ReadMore()) {
-            ended_ = true;
-            if (filled_ == 0) return false;
-            // A last line without a line feed gets one; the padding has room.
-            buffer_[filled_++] = '\n';
-            handed_ = filled_;
-            break;
-        }
-        if (filled_ == capacity_) {
+        if (filled_ == capacity_) {  // full, without a line feed
             if (capacity_ > kMaxLineBytes) {
                 throw InputError(Printable(name_) + ":" + std::to_string(linesBefore + 1) +
                                  ": the line is longer than " + std::to_string(kMaxLineBytes >> 20) +
@@ -123,6 +115,14 @@ bool TextSource::Next(const char*& begin, const char*& end, uint64_t linesBefore
             std::memcpy(larger.get(), buffer_.get(), filled_);
             buffer_ = std::move(larger);
             capacity_ = grown;
+        }
+        if (ended_ || !ReadMore()) {
+            ended_ = true;
+            if (filled_ == 0) return false;
+            // A last line without a line feed gets one; there is room.
+            buffer_[filled_++] = '\n';
+            handed_ = filled_;
+            break;
         }
     }
     // What a look beyond the block reads is defined.
