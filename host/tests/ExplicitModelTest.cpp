@@ -242,6 +242,23 @@ TEST(ExplicitModel, MalformedTransitionsNameFileAndLine) {
     }
 }
 
+// Numbers of any length read as written, however a line is read (eight
+// digits at a time in the usual form, a digit at a time otherwise): a
+// target state of 1 to 20 digits is named in its error as it stands.
+TEST(ExplicitModel, NumbersOfEveryLengthReadAsWritten) {
+    std::string number;
+    for (int digits = 1; digits <= 20; ++digits) {
+        number += static_cast<char>('0' + (digits * 7) % 10);
+        if (number == "7") number = "9";  // not a state of the model
+        for (const char* separator : {" ", "\t"}) {
+            const std::string error = TransitionsError("3 1 1\n0 0" + std::string(separator) + number + " 1\n");
+            const std::string expected = digits < 20 ? "m.tra:2: target state " + number + " is out of range"
+                                                     : "m.tra:2: target state \"" + number + "\" is not a";
+            EXPECT_EQ(error.rfind(expected, 0), 0u) << error;
+        }
+    }
+}
+
 TEST(ExplicitModel, ReadsLabelsAndResolvesTargetsAndInitialStates) {
     const Labelling labels = ParseLabels(
         "# Labels\n0=\"init\" 4=\"goal\" 2=\"done\"\n0: 0\n3: 4 0\n4: 2\n 70 : 4\n", "m.lab", 80);
