@@ -229,11 +229,15 @@ public:
                 const char* value;
                 const char* valueEnd;
                 const char* next = ReadUsualTransition(p, target, value, valueEnd);
-                const char* newline = next;
                 if (next == nullptr) {
-                    newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-                    GeneralLine(p, newline, line);
-                    p = newline + 1;
+                    next = UsualStateOrAction(p, line);
+                    if (next == nullptr) {
+                        const char* newline =
+                            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                        GeneralLine(p, newline, line);
+                        next = newline + 1;
+                    }
+                    p = next;
                     continue;
                 }
                 if (choicesOfState_ == 0) {
@@ -292,10 +296,45 @@ private:
         }
     }
 
+    // A state line or an action line in its usual form, "state S" and
+    // "action A" after blanks, each alone on its line: the byte after the
+    // line feed, or nullptr for any other line. The text after p holds a
+    // line feed.
+    const char* UsualStateOrAction(const char* p, uint64_t line) {
+        if (std::memcmp(p, "state ", 6) == 0) {
+            uint64_t s;
+            const char* next = ShortIndex(p + 6, '\n', s);
+            if (next != nullptr) NewState(s, line);
+            return next;
+        }
+        while (*p == '\t' || *p == ' ') ++p;
+        if (std::memcmp(p, "action ", 7) != 0 || *(p += 7) == '[' || static_cast<unsigned char>(*p) <= ' ') {
+            return nullptr;
+        }
+        while (static_cast<unsigned char>(*p) > ' ') ++p;
+        if (*p == '\r') ++p;
+        if (*p != '\n') return nullptr;
+        NewChoice(line);
+        return p + 1;
+    }
+
     void StateLine(const char* p, const char* end, uint64_t line) {
+        NewState(IndexToken(p, end, name_, line, "state"), line);
+        SkipRewards(p, end, name_, line);
+        const char* label;
+        const char* labelEnd;
+        Labelling& labels = model_.Labels;
+        while (NextToken(p, end, label, labelEnd)) {
+            const std::string_view labelName(label, static_cast<std::size_t>(labelEnd - label));
+            int index = labels.Find(labelName);
+            if (index < 0) index = AddLabel(labels, labelName);
+            AddLabelState(labels, static_cast<std::size_t>(index), state_ - 1, header_.States);
+        }
+    }
+
+    void NewState(uint64_t s, uint64_t line) {
         EndChoice();
         EndState();
-        const uint64_t s = IndexToken(p, end, name_, line, "state");
         if (s != state_) {
             FailAtLine(name_, line, "state " + std::to_string(s) + " where state " + std::to_string(state_) +
                                         " is due: states must appear in order 0, 1, ...");
@@ -305,16 +344,6 @@ private:
                                         " states, but the file has more");
         }
         mdp_.StateChoiceStart.push_back(mdp_.ChoiceTransitionStart.size());
-        SkipRewards(p, end, name_, line);
-        const char* label;
-        const char* labelEnd;
-        Labelling& labels = model_.Labels;
-        while (NextToken(p, end, label, labelEnd)) {
-            const std::string_view labelName(label, static_cast<std::size_t>(labelEnd - label));
-            int index = labels.Find(labelName);
-            if (index < 0) index = AddLabel(labels, labelName);
-            AddLabelState(labels, static_cast<std::size_t>(index), state_, header_.States);
-        }
         ++state_;
         stateLine_ = line;
         choicesOfState_ = 0;
@@ -331,6 +360,11 @@ private:
         if (NextToken(p, end, action, actionEnd)) {
             FailAtLine(name_, line, "unexpected " + Quoted(action, actionEnd) + " after the action");
         }
+        NewChoice(line);
+    }
+
+    void NewChoice(uint64_t line) {
+        if (state_ == 0) FailAtLine(name_, line, "an \"action\" line before the first state");
         if (header_.Dtmc && choicesOfState_ == 1) {
             FailAtLine(name_, line, "a second \"action\" line for state " + std::to_string(state_ - 1) +
                                         " of a DTMC");

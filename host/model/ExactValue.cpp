@@ -102,6 +102,20 @@ struct Significand {
     bool IsBig() const { return Digits > 19; }
 };
 
+ValueError DecimalValue(uint64_t reduced, uint64_t bits, uint64_t twos, uint64_t fives, uint64_t k,
+                        TransitionValue& value);
+
+// The factors 2 and 5 of significand, at most k of each.
+void RemoveTwosAndFives(uint64_t significand, uint64_t k, uint64_t& reduced, uint64_t& twos, uint64_t& fives) {
+    twos = std::min<uint64_t>(static_cast<uint64_t>(__builtin_ctzll(significand)), k);
+    reduced = significand >> twos;
+    fives = 0;
+    while (fives < k && reduced % 5 == 0) {
+        reduced /= 5;
+        ++fives;
+    }
+}
+
 // value = significand / 10^k with k >= number of digits >= 1 (so value < 1)
 // and a significand not divisible by 10.
 ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
@@ -110,12 +124,7 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
     uint64_t bits;
     uint64_t reduced = 0;  // valid when bits <= 64
     if (!m.IsBig()) {
-        twos = std::min<uint64_t>(static_cast<uint64_t>(__builtin_ctzll(m.Small)), k);
-        reduced = m.Small >> twos;
-        while (fives < k && reduced % 5 == 0) {
-            reduced /= 5;
-            ++fives;
-        }
+        RemoveTwosAndFives(m.Small, k, reduced, twos, fives);
         bits = BitLength64(reduced);
     } else {
         m.Text[m.Digits] = '\0';
@@ -132,7 +141,12 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
         bits = mpz_sizeinbase(big.get_mpz_t(), 2);
         if (bits <= 64) reduced = mpz_get_ui(big.get_mpz_t());
     }
-    // value = reduced / (2^(k - twos) * 5^(k - fives))
+    return DecimalValue(reduced, bits, twos, fives, k, value);
+}
+
+// value = reduced / (2^(k - twos) * 5^(k - fives)), reduced of bits bits.
+ValueError DecimalValue(uint64_t reduced, uint64_t bits, uint64_t twos, uint64_t fives, uint64_t k,
+                        TransitionValue& value) {
     if (fives == k) {
         // A dyadic rational reduced / 2^k with an odd numerator: binary64
         // holds it when the numerator has at most 53 bits and 2^-k is not
@@ -507,9 +521,57 @@ ValueError ParseProbability(const char* begin, const char* end, TransitionValue&
 
 ProbabilityReader::ProbabilityReader() : entries_(new Entry[std::size_t{1} << kSlotBits]()) {}
 
+namespace {
+
+// ParseProbability of "0." and 1 to 19 digits, the most common form of a
+// value that is not read again, eight digits at a time; false for any
+// other text, and for a value that may be a printed binary64 value. The 32
+// bytes from begin must be readable.
+bool ShortDecimal(const char* begin, const char* end, TransitionValue& value, ValueError& error) {
+    const std::size_t digits = static_cast<std::size_t>(end - begin) - 2;
+    if (end - begin < 3 || digits > 19 || begin[0] != '0' || begin[1] != '.') return false;
+    const char* p = begin + 2;
+    uint64_t significand = 0;
+    std::size_t read = 0;
+    for (; read + 8 <= digits; read += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, p + read, sizeof chunk);
+        if (NonDigits(chunk) != 0) return false;
+        significand = significand * 100000000 + EightDigits(chunk);
+    }
+    if (read < digits) {
+        const unsigned rest = static_cast<unsigned>(digits - read);
+        uint64_t chunk;
+        std::memcpy(&chunk, p + read, sizeof chunk);
+        if ((NonDigits(chunk) & ((uint64_t{1} << (8 * rest)) - 1)) != 0) return false;
+        constexpr uint64_t kPowers[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+        significand = significand * kPowers[rest] + FewDigits(chunk, rest);
+    }
+    if (significand == 0) {
+        value = StoredValue(0.0);
+        error = ValueError::None;
+        return true;
+    }
+    uint64_t k = digits;
+    while (significand % 10 == 0) {
+        significand /= 10;
+        --k;
+    }
+    uint64_t reduced;
+    uint64_t twos;
+    uint64_t fives;
+    RemoveTwosAndFives(significand, k, reduced, twos, fives);
+    error = DecimalValue(reduced, BitLength64(reduced), twos, fives, k, value);
+    return error != ValueError::NotRepresentable;
+}
+
+}  // namespace
+
 ValueError ProbabilityReader::Miss(const char* begin, const char* end, const uint64_t* key, Entry& entry,
                                    TransitionValue& value, bool& printedBinary64) {
-    const ValueError error = ParseProbability(begin, end, value, printedBinary64);
+    ValueError error;
+    printedBinary64 = false;
+    if (!ShortDecimal(begin, end, value, error)) error = ParseProbability(begin, end, value, printedBinary64);
     if (error == ValueError::None) {
         entry = {{key[0], key[1], key[2]}, static_cast<uint32_t>(end - begin), printedBinary64, value};
     }

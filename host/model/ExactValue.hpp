@@ -57,6 +57,30 @@ ValueError ParseProbability(const char* begin, const char* end, TransitionValue&
 ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value,
                             bool& printedBinary64);
 
+// Nonzero in the bytes of chunk (8 bytes of text, the first in the lowest
+// byte) that are not decimal digits. A byte of 0xFA or more carries into the
+// byte after it, which does not matter: only the first such byte counts.
+inline uint64_t NonDigits(uint64_t chunk) {
+    constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
+    constexpr uint64_t kZeros = 0x3030303030303030;
+    return ((chunk & kHigh) ^ kZeros) | (((chunk + 0x0606060606060606) & kHigh) ^ kZeros);
+}
+
+// Eight decimal digits, the first in the lowest byte, as a number: three
+// multiplications instead of eight.
+inline uint64_t EightDigits(uint64_t chunk) {
+    chunk -= 0x3030303030303030;
+    chunk = chunk * 10 + (chunk >> 8);  // pairs
+    return (((chunk & 0x000000FF000000FF) * (100 + (uint64_t{1000000} << 32))) +
+            (((chunk >> 16) & 0x000000FF000000FF) * (1 + (uint64_t{10000} << 32)))) >> 32;
+}
+
+// The number of 1 to 7 digits in the low bytes of chunk, the rest ignored.
+inline uint64_t FewDigits(uint64_t chunk, unsigned digits) {
+    const unsigned shift = 8 * (8 - digits);  // '0's before the digits
+    return EightDigits((chunk << shift) | (0x3030303030303030 >> (8 * digits)));
+}
+
 // The masks that keep the first n bytes (n <= 24) of three words.
 struct PrefixMasks {
     uint64_t Words[25][3];
@@ -79,7 +103,7 @@ inline constexpr PrefixMasks kPrefixMasks{};
 class ProbabilityReader {
 public:
     ProbabilityReader();
-    // As ParseProbability; the 24 bytes from begin must be readable, though
+    // As ParseProbability; the 32 bytes from begin must be readable, though
     // the value may be shorter (a reader's buffer has that padding).
     ValueError Parse(const char* begin, const char* end, TransitionValue& value, bool& printedBinary64) {
         const std::size_t length = static_cast<std::size_t>(end - begin);

@@ -20,16 +20,27 @@ namespace {
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
 
 // Adds the occurrences of a and b in [p, end) to countA and countB, 16
-// bytes at a time.
+// bytes at a time: a match counts -1 in its byte, and the bytes are summed
+// before they can wrap around.
 void CountBytes(const char* p, const char* end, char a, char b, uint64_t& countA, uint64_t& countB) {
     const __m128i repeatedA = _mm_set1_epi8(a);
     const __m128i repeatedB = _mm_set1_epi8(b);
-    for (; end - p >= 16; p += 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        countA += static_cast<uint64_t>(__builtin_popcount(
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, repeatedA)))));
-        countB += static_cast<uint64_t>(__builtin_popcount(
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, repeatedB)))));
+    const __m128i zero = _mm_setzero_si128();
+    const auto total = [&](__m128i bytes) {
+        const __m128i sums = _mm_sad_epu8(bytes, zero);
+        return static_cast<uint64_t>(_mm_cvtsi128_si64(sums)) +
+               static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    };
+    while (end - p >= 16) {
+        __m128i matchesA = zero;
+        __m128i matchesB = zero;
+        for (int i = 0; i < 255 && end - p >= 16; ++i, p += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            matchesA = _mm_sub_epi8(matchesA, _mm_cmpeq_epi8(bytes, repeatedA));
+            matchesB = _mm_sub_epi8(matchesB, _mm_cmpeq_epi8(bytes, repeatedB));
+        }
+        countA += total(matchesA);
+        countB += total(matchesB);
     }
     for (; p != end; ++p) {
         countA += *p == a;
