@@ -199,7 +199,7 @@ public:
             // comment, a label) is rare.
             uint64_t colons;
             uint64_t lineFeeds;
-            source.CountAhead(':', '\n', colons, lineFeeds);
+            lines.CountAhead(':', '\n', colons, lineFeeds);
             const uint64_t bound = std::min({colons, lineFeeds + 1, source.Size() / kShortestTransition + 1});
             ReserveLarge(mdp_.TransitionTarget, bound);
             ReserveLarge(mdp_.TransitionValues, bound);

@@ -164,6 +164,11 @@ void TextSource::CountAhead(char a, char b, uint64_t& countA, uint64_t& countB) 
     }
 }
 
+void LineReader::CountAhead(char a, char b, uint64_t& countA, uint64_t& countB) {
+    source_.CountAhead(a, b, countA, countB);
+    if (p_ != nullptr) CountBytes(p_, end_, a, b, countA, countB);
+}
+
 bool LineReader::Rest(const char*& p, const char*& end) {
     if (p_ == end_ && !source_.Next(p_, end_, number_)) return false;
     p = p_;

@@ -61,8 +61,8 @@ public:
     bool Next(const char*& begin, const char*& end, uint64_t linesBefore);
 
     // For a text whose size is known: how often the bytes a and b occur in
-    // the text after the blocks handed out, which stays to be handed out (a
-    // reader's count of what is to come, to allocate once).
+    // the text after the blocks handed out (a reader's count of what is to
+    // come, to allocate once).
     void CountAhead(char a, char b, uint64_t& countA, uint64_t& countB);
 
 private:
@@ -108,6 +108,9 @@ public:
     // line feed; reads the next block when none is left. False at the end of
     // the text.
     bool Rest(const char*& p, const char*& end);
+    // How often the bytes a and b occur in the text after the current line,
+    // for a text whose size is known (TextSource::CountAhead).
+    void CountAhead(char a, char b, uint64_t& countA, uint64_t& countB);
     // The lines before p, lines of them, are read.
     void Skip(const char* p, uint64_t lines) {
         p_ = p;
