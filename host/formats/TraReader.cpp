@@ -368,39 +368,69 @@ Labelling ReadLabels(TextSource& source, uint64_t stateCount) {
     if (indices.Duplicate(twice)) {
         FailAtLine(name, headerLine, "label index " + std::to_string(twice) + " is declared twice");
     }
-    for (uint64_t count = 0; lines.NextContent(begin, end); ++count) {
-        PollWithProgress(count, kReading, source.Offset(), source.Size(), "bytes");
-        const uint64_t line = lines.Number();
-        p = begin;
-        while (p != end && IsBlank(*p)) ++p;
-        const char* stateBegin = p;
-        while (p != end && *p != ':') ++p;
-        uint64_t state;
-        if (p == end) FailAtLine(name, line, "expected \"state: label ...\"");
-        const char* stateEnd = p;
-        while (stateEnd != stateBegin && IsBlank(stateEnd[-1])) --stateEnd;
-        if (!ParseIndex(stateBegin, stateEnd, state)) {
-            FailAtLine(name, line, "state " + Quoted(stateBegin, stateEnd) + " is not a non-negative integer");
+    const auto add = [&](uint64_t state, uint64_t index, uint64_t line) {
+        const int64_t label = indices.Find(index);
+        if (label < 0) {
+            FailAtLine(name, line, "label index " + std::to_string(index) + " is not declared in the header");
         }
+        AddLabelState(labels, static_cast<std::size_t>(label), state, stateCount);
+    };
+    const auto checkState = [&](uint64_t state, uint64_t line) {
         if (state >= stateCount) {
             FailAtLine(name, line, "state " + std::to_string(state) + " is out of range (" +
                                        std::to_string(stateCount) + " states)");
         }
-        ++p;
+    };
+    // Any line: blank, a comment, other blanks, or malformed.
+    const auto general = [&](const char* at, const char* lineEnd, uint64_t line) {
+        if (lineEnd != at && lineEnd[-1] == '\r') --lineEnd;
+        while (at != lineEnd && IsBlank(*at)) ++at;
+        if (at == lineEnd || *at == '#') return;
+        const char* stateBegin = at;
+        while (at != lineEnd && *at != ':') ++at;
+        uint64_t state;
+        if (at == lineEnd) FailAtLine(name, line, "expected \"state: label ...\"");
+        const char* stateEnd = at;
+        while (stateEnd != stateBegin && IsBlank(stateEnd[-1])) --stateEnd;
+        if (!ParseIndex(stateBegin, stateEnd, state)) {
+            FailAtLine(name, line, "state " + Quoted(stateBegin, stateEnd) + " is not a non-negative integer");
+        }
+        checkState(state, line);
+        ++at;
         const char* tokenBegin;
         const char* tokenEnd;
-        while (NextToken(p, end, tokenBegin, tokenEnd)) {
+        while (NextToken(at, lineEnd, tokenBegin, tokenEnd)) {
             uint64_t index;
             if (!ParseIndex(tokenBegin, tokenEnd, index)) {
                 FailAtLine(name, line, "label index " + Quoted(tokenBegin, tokenEnd) +
                                            " is not a non-negative integer");
             }
-            const int64_t label = indices.Find(index);
-            if (label < 0) {
-                FailAtLine(name, line, "label index " + std::to_string(index) + " is not declared in the header");
-            }
-            AddLabelState(labels, static_cast<std::size_t>(label), state, stateCount);
+            add(state, index, line);
         }
+    };
+    while (lines.Rest(p, end)) {
+        uint64_t line = lines.Number();
+        while (p != end) {
+            ++line;
+            PollWithProgress(line, kReading, source.Offset(), source.Size(), "bytes");
+            // The usual form, "state: index index ...", with single spaces
+            // and numbers of at most 15 digits, at most 8 of them.
+            uint64_t state;
+            uint64_t found[8];
+            std::size_t count = 0;
+            const char* q = ShortIndex(p, ':', state);
+            while (q != nullptr && *q == ' ' && count < 8) q = ShortNumber(q + 1, found[count++]);
+            if (q != nullptr && *q == '\n') {
+                checkState(state, line);
+                for (std::size_t i = 0; i < count; ++i) add(state, found[i], line);
+                p = q + 1;
+                continue;
+            }
+            const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            general(p, newline, line);
+            p = newline + 1;
+        }
+        lines.Skip(p, line - lines.Number());
     }
     CompactLabels(labels, stateCount);
     return labels;

@@ -187,28 +187,34 @@ inline bool ParseIndex(const char* begin, const char* end, uint64_t& value) {
     return true;
 }
 
-// The number at p of 1 to 15 decimal digits followed by the byte after,
-// read eight digits at a time: the byte after that one, or nullptr for
-// anything else. The 16 bytes from p must be readable.
-[[gnu::always_inline]] inline const char* ShortIndex(const char* p, char after, uint64_t& value) {
+// The number at p of 1 to 15 decimal digits, read eight digits at a time:
+// the byte after its digits, or nullptr when there is no digit or more
+// than 15. The 16 bytes from p must be readable.
+[[gnu::always_inline]] inline const char* ShortNumber(const char* p, uint64_t& value) {
     uint64_t chunk;
     std::memcpy(&chunk, p, sizeof chunk);
     uint64_t other = NonDigits(chunk);
     if (other != 0) {
         const unsigned digits = static_cast<unsigned>(__builtin_ctzll(other)) >> 3;
-        if (digits == 0 || p[digits] != after) return nullptr;
+        if (digits == 0) return nullptr;
         value = FewDigits(chunk, digits);
-        return p + digits + 1;
+        return p + digits;
     }
     const uint64_t high = EightDigits(chunk);
     std::memcpy(&chunk, p + 8, sizeof chunk);
     other = NonDigits(chunk);
     if (other == 0) return nullptr;
     const unsigned digits = static_cast<unsigned>(__builtin_ctzll(other)) >> 3;
-    if (p[8 + digits] != after) return nullptr;
     constexpr uint64_t kPowers[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
     value = digits == 0 ? high : high * kPowers[digits] + FewDigits(chunk, digits);
-    return p + 8 + digits + 1;
+    return p + 8 + digits;
+}
+
+// ShortNumber followed by the byte after: the byte after that one, or
+// nullptr.
+[[gnu::always_inline]] inline const char* ShortIndex(const char* p, char after, uint64_t& value) {
+    p = ShortNumber(p, value);
+    return p != nullptr && *p == after ? p + 1 : nullptr;
 }
 
 // A piece of a line for a message: printable, quoted and cut at 40 bytes.
