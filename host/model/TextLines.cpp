@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace iicheck {
 namespace {
@@ -100,7 +101,8 @@ bool TextSource::Next(const char*& begin, const char*& end, uint64_t linesBefore
     if (!buffer_) {
         const std::size_t first = sizeKnown_ ? std::min<uint64_t>(kChunkBytes, size_ + 1) : kChunkBytes;
         capacity_ = std::max<std::size_t>(first, 64);
-        buffer_.reset(new char[capacity_ + 1 + kPadding]);
+        buffer_.reset(static_cast<char*>(std::malloc(capacity_ + 1 + kPadding)));
+        if (!buffer_) throw std::bad_alloc();
     }
     // The partial line after the last block moves to the front.
     std::memmove(buffer_.get(), buffer_.get() + handed_, filled_ - handed_);
@@ -122,16 +124,17 @@ bool TextSource::Next(const char*& begin, const char*& end, uint64_t linesBefore
                                  " MiB, the most a line may hold");
             }
             const std::size_t grown = std::min(2 * capacity_, kMaxLineBytes + 1);
-            std::unique_ptr<char[]> larger(new char[grown + 1 + kPadding]);
-            std::memcpy(larger.get(), buffer_.get(), filled_);
-            buffer_ = std::move(larger);
+            char* larger = static_cast<char*>(std::realloc(buffer_.get(), grown + 1 + kPadding));
+            if (larger == nullptr) throw std::bad_alloc();
+            buffer_.release();
+            buffer_.reset(larger);
             capacity_ = grown;
         }
         if (ended_ || !ReadMore()) {
             ended_ = true;
             if (filled_ == 0) return false;
             // A last line without a line feed gets one; there is room.
-            buffer_[filled_++] = '\n';
+            buffer_.get()[filled_++] = '\n';
             handed_ = filled_;
             break;
         }

@@ -14,6 +14,7 @@
 #include "support/Text.hpp"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -75,7 +76,10 @@ private:
     bool sizeKnown_ = false;
     uint64_t size_ = 0;
     uint64_t offset_ = 0;
-    std::unique_ptr<char[]> buffer_;
+    struct Free {
+        void operator()(char* block) const { std::free(block); }
+    };
+    std::unique_ptr<char, Free> buffer_;  // grown by realloc: no second copy at once
     std::size_t capacity_ = 0;  // without a line feed added at the end and the padding
     std::size_t filled_ = 0;
     std::size_t handed_ = 0;    // the end of the block handed out last
