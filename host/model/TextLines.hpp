@@ -201,7 +201,8 @@ inline bool ParseIndex(const char* begin, const char* end, uint64_t& value) {
     if (other != 0) {
         const unsigned digits = static_cast<unsigned>(__builtin_ctzll(other)) >> 3;
         if (digits == 0) return nullptr;
-        value = FewDigits(chunk, digits);
+        // One digit (a choice's number, mostly) needs no multiplication.
+        value = digits == 1 ? (chunk & 0xFF) - '0' : FewDigits(chunk, digits);
         return p + digits;
     }
     const uint64_t high = EightDigits(chunk);
