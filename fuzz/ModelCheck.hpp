@@ -68,9 +68,11 @@ inline void CheckModel(const iicheck::Model& model, double tolerance) {
         Require(model.Initial[i] < mdp.StateCount && (i == 0 || model.Initial[i - 1] < model.Initial[i]),
                 "initial states out of range or not ascending");
     }
-    for (const iicheck::Label& label : model.Labels.Labels) {
-        if (!label.Bits.empty()) CheckBitset(label.Bits, mdp.StateCount);
-        for (const uint64_t state : label.States) Require(state < mdp.StateCount, "a labelled state out of range");
+    for (const std::vector<uint64_t>& bits : model.Labels.Bitsets) {
+        if (!bits.empty()) CheckBitset(bits, mdp.StateCount);
+    }
+    for (const uint64_t member : model.Labels.Members) {
+        Require((member >> iicheck::kLabelBits) < mdp.StateCount, "a labelled state out of range");
     }
 }
 

@@ -111,10 +111,11 @@ Each option once (--prop and --props may repeat); options that contradict
 each other (--min --max, --sequential --interleaved, --absolute --relative,
 --all-variants with --fpu, --precision or --rounding) are refused.
 
-Signals: Ctrl-C (SIGINT) and SIGTERM stop the work. During the iteration
-iicheck reports the bounds reached so far and leaves out the initial states
-not yet done; while reading or precomputing it says where it stopped. A
-second signal ends the process at once.
+Signals: Ctrl-C (SIGINT), SIGTERM and SIGHUP stop the work, a read that waits
+for its input too. During the iteration iicheck reports the bounds reached so
+far and leaves out the initial states not yet done; while reading or
+precomputing it says where it stopped. A second signal ends the process at
+once, with a line on stderr and exit code 3.
 
 Exit codes (whether the check ran soundly, not a threshold's answer):
   0  converged; a threshold query: answered, or its interval converged at the

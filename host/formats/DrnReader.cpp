@@ -6,7 +6,6 @@
 #include "support/Progress.hpp"
 
 #include <algorithm>
-#include <unordered_map>
 
 namespace iicheck {
 namespace {
@@ -14,6 +13,8 @@ namespace {
 // "state 0" and "action a" with their line ends: the header's counts must fit
 // the file.
 constexpr uint64_t kShortestLine = 8;
+// "0 : 1" and its line end: a transition's line.
+constexpr uint64_t kShortestTransition = 6;
 
 enum class LineKind { Blank, Comment, Header, State, Action, Transition };
 
@@ -58,7 +59,9 @@ struct Header {
 };
 
 // Reads the header up to and including the "@model" line.
-Header ParseHeader(Lines& lines, const std::string& name, uint64_t fileSize) {
+Header ParseHeader(LineReader& lines) {
+    const std::string& name = lines.Name();
+    const TextSource& source = lines.Source();
     Header header;
     uint64_t typeLine = 0;
     const char* begin;
@@ -81,61 +84,67 @@ Header ParseHeader(Lines& lines, const std::string& name, uint64_t fileSize) {
             if (header.ChoicesLine == 0) FailAtLine(name, line, "no \"@nr_choices\" before \"@model\"");
             return header;
         }
+        // Kept: a look at the next line may move the line.
+        const std::string keyText(key);
+        const std::string lineText(p, end);
         // A value may stand on the next line (empty for "@parameters" when
         // there are none); a header line is never a value.
         uint64_t valueLine = line;
+        std::string valueText(value);
         if (value.empty()) {
-            Lines next = lines;
             const char* nextBegin;
             const char* nextEnd;
             const char* q;
-            if (next.Next(nextBegin, nextEnd) &&
-                Classify(nextBegin, nextEnd, q) != LineKind::Header) {
-                lines = next;
-                valueLine = lines.Number();
-                while (nextEnd != q && IsBlank(nextEnd[-1])) --nextEnd;
-                value = std::string_view(q, static_cast<std::size_t>(nextEnd - q));
+            if (lines.Next(nextBegin, nextEnd)) {
+                if (Classify(nextBegin, nextEnd, q) != LineKind::Header) {
+                    valueLine = lines.Number();
+                    while (nextEnd != q && IsBlank(nextEnd[-1])) --nextEnd;
+                    valueText.assign(q, static_cast<std::size_t>(nextEnd - q));
+                } else {
+                    lines.Repeat();
+                }
             }
         }
-        const std::string shown = Quoted(value.data(), value.data() + value.size());
+        value = valueText;
+        const std::string shown = Quoted(value);
         const auto count = [&](uint64_t& target, uint64_t& targetLine, const char* what) {
-            if (targetLine != 0) FailAtLine(name, line, "a second \"@" + std::string(key) + "\" line");
+            if (targetLine != 0) FailAtLine(name, line, "a second \"@" + keyText + "\" line");
             if (!ParseIndex(value.data(), value.data() + value.size(), target)) {
                 FailAtLine(name, valueLine, std::string("the number of ") + what + " " + shown +
                                                 " is not a non-negative integer");
             }
-            if (target > fileSize / kShortestLine) {
-                FailAtLine(name, valueLine, "the header declares " + std::to_string(target) + " " +
-                                                what + ", more than a file of " +
-                                                std::to_string(fileSize) + " bytes can hold");
+            if (source.SizeKnown() && target > source.Size() / kShortestLine) {
+                FailAtLine(name, valueLine, "the header declares " + std::to_string(target) + " " + what +
+                                                ", more than a file of " + std::to_string(source.Size()) +
+                                                " bytes can hold");
             }
             targetLine = valueLine;
         };
-        if (key == "type") {
+        if (keyText == "type") {
             if (typeLine != 0) FailAtLine(name, line, "a second \"@type\" line");
             if (value != "MDP" && value != "DTMC") {
                 FailAtLine(name, valueLine, "model type " + shown + " is not supported (MDP or DTMC)");
             }
             header.Dtmc = value == "DTMC";
             typeLine = line;
-        } else if (key == "value_type") {
+        } else if (keyText == "value_type") {
             if (value != "double" && value != "rational") {
                 FailAtLine(name, valueLine, "value type " + shown + " is not supported (double or rational)");
             }
-        } else if (key == "parameters") {
+        } else if (keyText == "parameters") {
             if (!value.empty()) {
                 FailAtLine(name, valueLine, "parametric models are not supported (parameters " + shown + ")");
             }
-        } else if (key == "reward_models") {
+        } else if (keyText == "reward_models") {
             // Rewards are not read.
-        } else if (key == "nr_states") {
+        } else if (keyText == "nr_states") {
             count(header.States, header.StatesLine, "states");
             if (header.States == 0) FailAtLine(name, valueLine, "the header declares no states");
             if (header.States > kMaxStates) FailAtLine(name, valueLine, "too many states for this tool");
-        } else if (key == "nr_choices") {
+        } else if (keyText == "nr_choices") {
             count(header.Choices, header.ChoicesLine, "choices");
         } else {
-            FailAtLine(name, line, "unknown header line " + Quoted(p, end));
+            FailAtLine(name, line, "unknown header line " + Quoted(lineText));
         }
     }
     FailAtLine(name, 0, "no \"@model\" line");
@@ -152,211 +161,302 @@ void SkipRewards(const char*& p, const char* end, const std::string& name, uint6
     }
 }
 
-// The labels met so far. DRN declares none: a label is known from the first
-// state that carries it.
-class LabelTable {
-public:
-    LabelTable(Labelling& labels, uint64_t states) : labels_(labels), states_(states) { Add("init"); }
+// A transition line in its usual form, "T : P" after blanks with single
+// spaces around the colon, a target of at most 15 digits and a line feed or
+// CRLF at its end: the byte after the line feed, or nullptr for any other
+// line. The text after p holds a line feed.
+inline const char* ReadUsualTransition(const char* p, uint64_t& target, const char*& value,
+                                       const char*& valueEnd) {
+    while (*p == '\t' || *p == ' ') ++p;
+    uint64_t t;
+    if ((p = ShortIndex(p, ' ', t)) == nullptr || p[0] != ':' || p[1] != ' ') return nullptr;
+    p += 2;
+    value = p;
+    while (static_cast<unsigned char>(*p) > ' ') ++p;
+    valueEnd = p;
+    if (p == value) return nullptr;
+    if (*p == '\r') ++p;
+    if (*p != '\n') return nullptr;
+    target = t;
+    return p + 1;
+}
 
-    void Set(std::string_view label, uint64_t state) {
-        auto found = slot_.find(label);
-        if (found == slot_.end()) found = Add(label);
-        AddLabelState(labels_.Labels[found->second], state, states_);
+// The model after "@model", as it is read.
+class BodyReader {
+public:
+    BodyReader(LineReader& lines, const Header& header, double tolerance, Model& model)
+        : lines_(lines), name_(lines.Name()), header_(header), model_(model), mdp_(model.Mdp),
+          text_(name_, tolerance) {
+        const uint64_t states = header.States;
+        model.Dtmc = header.Dtmc;
+        mdp_.StateCount = states;
+        TextSource& source = lines.Source();
+        if (source.SizeKnown()) {
+            ReserveLarge(mdp_.StateChoiceStart, states + 1);
+            ReserveLarge(mdp_.ChoiceTransitionStart, header.Choices + 1);
+            // Every transition takes a line of its own with a colon, and at
+            // least kShortestTransition bytes; what else has a colon (a
+            // comment, a label) is rare.
+            uint64_t colons;
+            uint64_t lineFeeds;
+            lines.CountAhead(':', '\n', colons, lineFeeds);
+            const uint64_t bound = std::min({colons, lineFeeds + 1, source.Size() / kShortestTransition + 1});
+            ReserveLarge(mdp_.TransitionTarget, bound);
+            ReserveLarge(mdp_.TransitionValues, bound);
+        }
+        model.Labels.FileName = name_;
+        model.Labels.Declared = false;
+        AddLabel(model.Labels, "init");
+    }
+
+    void ReadAll() {
+        const bool sized = lines_.Source().SizeKnown();
+        const char* p;
+        const char* end;
+        while (lines_.Rest(p, end)) {
+            if (!sized) {
+                // Memory as the lines come: a stream's header cannot be
+                // checked against its size.
+                const uint64_t lineBound = static_cast<uint64_t>(end - p) / kShortestTransition + 1;
+                GrowLarge(mdp_.TransitionTarget, lineBound, SIZE_MAX);
+                GrowLarge(mdp_.TransitionValues, lineBound, SIZE_MAX);
+            }
+            uint64_t line = lines_.Number();
+            while (p != end) {
+                ++line;
+                PollWithProgress(line, kReading, lines_.Source().Offset(), lines_.Source().Size(), "bytes");
+                uint64_t target;
+                const char* value;
+                const char* valueEnd;
+                const char* next = ReadUsualTransition(p, target, value, valueEnd);
+                if (next == nullptr) {
+                    next = UsualStateOrAction(p, line);
+                    if (next == nullptr) {
+                        const char* newline =
+                            static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                        GeneralLine(p, newline, line);
+                        next = newline + 1;
+                    }
+                    p = next;
+                    continue;
+                }
+                if (choicesOfState_ == 0) {
+                    FailAtLine(name_, line, "a transition before the first \"action\" line of its state");
+                }
+                AddTransition(target, text_.Value(value, valueEnd, line), line);
+                p = next;
+            }
+            lines_.Skip(p, line - lines_.Number());
+        }
+    }
+
+    void Finish() {
+        EndChoice();
+        EndState();
+        const uint64_t states = header_.States;
+        if (state_ != states) {
+            FailAtLine(name_, header_.StatesLine, "the header declares " + std::to_string(states) +
+                                                      " states, but the file has " + std::to_string(state_));
+        }
+        if (mdp_.ChoiceTransitionStart.size() != header_.Choices) {
+            FailAtLine(name_, header_.ChoicesLine, "the header declares " + std::to_string(header_.Choices) +
+                                                       " choices, but the file has " +
+                                                       std::to_string(mdp_.ChoiceTransitionStart.size()));
+        }
+        mdp_.StateChoiceStart.push_back(mdp_.ChoiceTransitionStart.size());
+        mdp_.ChoiceTransitionStart.push_back(mdp_.TransitionTarget.size());
+        CompactLabels(model_.Labels, states);
+        model_.Initial = InitialStates(model_.Labels, states);
+        text_.AddNotes(model_.Notes);
     }
 
 private:
-    std::unordered_map<std::string_view, std::size_t>::iterator Add(std::string_view label) {
-        return slot_.emplace(label, static_cast<std::size_t>(AddLabel(labels_, label))).first;
+    void EndState() {
+        if (state_ > 0 && header_.Dtmc && choicesOfState_ != 1) {
+            FailAtLine(name_, stateLine_, "state " + std::to_string(state_ - 1) +
+                                              " of a DTMC has no \"action\" line");
+        }
     }
 
-    Labelling& labels_;
-    uint64_t states_;
-    std::unordered_map<std::string_view, std::size_t> slot_;  // views into the text
+    void GeneralLine(const char* begin, const char* end, uint64_t line) {
+        if (end != begin && end[-1] == '\r') --end;
+        const char* p;
+        switch (Classify(begin, end, p)) {
+            case LineKind::Blank:
+            case LineKind::Comment:
+                return;
+            case LineKind::Header:
+                FailAtLine(name_, line, "a header line after \"@model\"");
+            case LineKind::State:
+                return StateLine(p, end, line);
+            case LineKind::Action:
+                return ActionLine(p, end, line);
+            case LineKind::Transition:
+                return TransitionLine(p, end, line);
+        }
+    }
+
+    // A state line or an action line in its usual form, "state S" and
+    // "action A" after blanks, each alone on its line: the byte after the
+    // line feed, or nullptr for any other line. The text after p holds a
+    // line feed.
+    const char* UsualStateOrAction(const char* p, uint64_t line) {
+        if (std::memcmp(p, "state ", 6) == 0) {
+            uint64_t s;
+            const char* next = ShortIndex(p + 6, '\n', s);
+            if (next != nullptr) NewState(s, line);
+            return next;
+        }
+        while (*p == '\t' || *p == ' ') ++p;
+        if (std::memcmp(p, "action ", 7) != 0 || *(p += 7) == '[' || static_cast<unsigned char>(*p) <= ' ') {
+            return nullptr;
+        }
+        while (static_cast<unsigned char>(*p) > ' ') ++p;
+        if (*p == '\r') ++p;
+        if (*p != '\n') return nullptr;
+        NewChoice(line);
+        return p + 1;
+    }
+
+    void StateLine(const char* p, const char* end, uint64_t line) {
+        NewState(IndexToken(p, end, name_, line, "state"), line);
+        SkipRewards(p, end, name_, line);
+        const char* label;
+        const char* labelEnd;
+        Labelling& labels = model_.Labels;
+        while (NextToken(p, end, label, labelEnd)) {
+            const std::string_view labelName(label, static_cast<std::size_t>(labelEnd - label));
+            int index = labels.Find(labelName);
+            if (index < 0) index = AddLabel(labels, labelName);
+            AddLabelState(labels, static_cast<std::size_t>(index), state_ - 1, header_.States);
+        }
+    }
+
+    void NewState(uint64_t s, uint64_t line) {
+        EndChoice();
+        EndState();
+        if (s != state_) {
+            FailAtLine(name_, line, "state " + std::to_string(s) + " where state " + std::to_string(state_) +
+                                        " is due: states must appear in order 0, 1, ...");
+        }
+        if (state_ == header_.States) {
+            FailAtLine(name_, line, "the header declares " + std::to_string(header_.States) +
+                                        " states, but the file has more");
+        }
+        mdp_.StateChoiceStart.push_back(mdp_.ChoiceTransitionStart.size());
+        ++state_;
+        stateLine_ = line;
+        choicesOfState_ = 0;
+    }
+
+    void ActionLine(const char* p, const char* end, uint64_t line) {
+        if (state_ == 0) FailAtLine(name_, line, "an \"action\" line before the first state");
+        const char* action;
+        const char* actionEnd;
+        if (!NextToken(p, end, action, actionEnd) || *action == '[') {
+            FailAtLine(name_, line, "an \"action\" line without an action name");
+        }
+        SkipRewards(p, end, name_, line);
+        if (NextToken(p, end, action, actionEnd)) {
+            FailAtLine(name_, line, "unexpected " + Quoted(action, actionEnd) + " after the action");
+        }
+        NewChoice(line);
+    }
+
+    void NewChoice(uint64_t line) {
+        if (state_ == 0) FailAtLine(name_, line, "an \"action\" line before the first state");
+        if (header_.Dtmc && choicesOfState_ == 1) {
+            FailAtLine(name_, line, "a second \"action\" line for state " + std::to_string(state_ - 1) +
+                                        " of a DTMC");
+        }
+        if (mdp_.ChoiceTransitionStart.size() == header_.Choices) {
+            FailAtLine(name_, line, "the header declares " + std::to_string(header_.Choices) +
+                                        " choices, but the file has more");
+        }
+        EndChoice();
+        text_.StartChoice(mdp_, line);
+        open_ = true;
+        ++choicesOfState_;
+    }
+
+    // Reads "T : P" (blanks around ":" optional) into the model.
+    void TransitionLine(const char* p, const char* end, uint64_t line) {
+        const char* targetBegin = p;
+        while (p != end && *p >= '0' && *p <= '9') ++p;
+        if (p == targetBegin) {
+            FailAtLine(name_, line, "expected \"state\", \"action\" or \"target : probability\", found " +
+                                        Quoted(targetBegin, end));
+        }
+        if (choicesOfState_ == 0) {
+            FailAtLine(name_, line, "a transition before the first \"action\" line of its state");
+        }
+        uint64_t target;
+        if (!ParseIndex(targetBegin, p, target) || target >= header_.States) {
+            FailAtLine(name_, line, "target state " + Quoted(targetBegin, p) + " is out of range (" +
+                                        std::to_string(header_.States) + " states)");
+        }
+        while (p != end && IsBlank(*p)) ++p;
+        if (p == end || *p != ':') FailAtLine(name_, line, "expected \":\" after the target state");
+        ++p;
+        const char* valueBegin;
+        const char* valueEnd;
+        if (!NextToken(p, end, valueBegin, valueEnd)) FailAtLine(name_, line, "missing probability");
+        const char* extra;
+        const char* extraEnd;
+        if (NextToken(p, end, extra, extraEnd)) {
+            FailAtLine(name_, line, "unexpected " + Quoted(extra, extraEnd) + " after the probability");
+        }
+        AddTransition(target, text_.Value(valueBegin, valueEnd, line), line);
+    }
+
+    void AddTransition(uint64_t target, const TransitionValue& value, uint64_t line) {
+        if (target >= header_.States) {
+            FailAtLine(name_, line, "target state " + Quoted(std::to_string(target)) + " is out of range (" +
+                                        std::to_string(header_.States) + " states)");
+        }
+        text_.Add(mdp_, target, value);
+    }
+
+    // The choice being read, if any, is complete: checked while its line is
+    // known.
+    void EndChoice() {
+        if (!open_) return;
+        open_ = false;
+        text_.EndChoice(mdp_);
+    }
+
+    LineReader& lines_;
+    const std::string& name_;
+    const Header header_;
+    Model& model_;
+    ExplicitMdp& mdp_;
+    TransitionText text_;
+    bool open_ = false;        // whether a choice is being read
+    uint64_t state_ = 0;                 // states read
+    uint64_t stateLine_ = 0;
+    uint64_t choicesOfState_ = 0;
 };
 
-// Reads "T : P" (blanks around ":" optional) into the model.
-void ParseTransition(const char* p, const char* end, ExplicitMdp& mdp, const std::string& name,
-                     uint64_t line, PrintedValues& printed) {
-    const char* targetBegin = p;
-    while (p != end && *p >= '0' && *p <= '9') ++p;
-    uint64_t target;
-    if (p == targetBegin) {
-        FailAtLine(name, line, "expected \"state\", \"action\" or \"target : probability\", found " +
-                                   Quoted(targetBegin, end));
-    }
-    if (!ParseIndex(targetBegin, p, target) || target >= mdp.StateCount) {
-        FailAtLine(name, line, "target state " + Quoted(targetBegin, p) + " is out of range (" +
-                                   std::to_string(mdp.StateCount) + " states)");
-    }
-    while (p != end && IsBlank(*p)) ++p;
-    if (p == end || *p != ':') FailAtLine(name, line, "expected \":\" after the target state");
-    ++p;
-    const char* valueBegin;
-    const char* valueEnd;
-    if (!NextToken(p, end, valueBegin, valueEnd)) FailAtLine(name, line, "missing probability");
-    const char* extra;
-    const char* extraEnd;
-    if (NextToken(p, end, extra, extraEnd)) {
-        FailAtLine(name, line, "unexpected " + Quoted(extra, extraEnd) + " after the probability");
-    }
-    const TransitionValue value = ProbabilityToken(valueBegin, valueEnd, name, line, printed);
-    if (IsZero(value)) return;  // no transition at all
-    mdp.TransitionTarget.push_back(target);
-    mdp.TransitionValues.push_back(value);
-}
-
-// The lines of a text whose first character after blanks is a digit.
-uint64_t TransitionLines(std::string_view text) {
-    uint64_t count = 0;
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p != end) {
-        while (p != end && IsBlank(*p)) ++p;
-        count += p != end && *p >= '0' && *p <= '9';
-        p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        p = p == nullptr ? end : p + 1;
-    }
-    return count;
+Model ReadDrn(TextSource& source, double tolerance) {
+    LineReader lines(source);
+    const Header header = ParseHeader(lines);
+    Model model;
+    BodyReader body(lines, header, tolerance, model);
+    body.ReadAll();
+    body.Finish();
+    return model;
 }
 
 }  // namespace
 
 Model ParseDrn(std::string_view text, const std::string& name, double tolerance) {
-    Lines lines(text);
-    const Header header = ParseHeader(lines, name, text.size());
-    const uint64_t states = header.States;
-
-    Model model;
-    model.Dtmc = header.Dtmc;
-    ExplicitMdp& mdp = model.Mdp;
-    mdp.StateCount = states;
-    ReserveLarge(mdp.StateChoiceStart, states + 1);
-    mdp.StateChoiceStart.assign(states + 1, 0);
-    ReserveLarge(mdp.ChoiceTransitionStart, header.Choices + 1);
-    // Every transition takes a line of its own, which starts with its
-    // target after blanks.
-    const uint64_t transitionLines = TransitionLines(lines.Rest());
-    ReserveLarge(mdp.TransitionTarget, transitionLines);
-    ReserveLarge(mdp.TransitionValues, transitionLines);
-    model.Labels.FileName = name;
-    model.Labels.Declared = false;
-    LabelTable labels(model.Labels, states);
-    PrintedValues printed;
-
-    uint64_t state = 0;  // states read
-    uint64_t stateLine = 0;
-    uint64_t choicesOfState = 0;
-    const auto endState = [&]() {
-        if (state > 0 && header.Dtmc && choicesOfState != 1) {
-            FailAtLine(name, stateLine, "state " + std::to_string(state - 1) +
-                                            " of a DTMC has no \"action\" line");
-        }
-    };
-    const char* begin;
-    const char* end;
-    const char* p;
-    while (lines.Next(begin, end)) {
-        const uint64_t line = lines.Number();
-        PollWithProgress(line, kReading, static_cast<uint64_t>(end - text.data()), text.size(), "bytes");
-        switch (Classify(begin, end, p)) {
-            case LineKind::Blank:
-            case LineKind::Comment:
-                break;
-            case LineKind::Header:
-                FailAtLine(name, line, "a header line after \"@model\"");
-            case LineKind::State: {
-                endState();
-                const uint64_t s = IndexToken(p, end, name, line, "state");
-                if (s != state) {
-                    FailAtLine(name, line, "state " + std::to_string(s) + " where state " +
-                                               std::to_string(state) +
-                                               " is due: states must appear in order 0, 1, ...");
-                }
-                if (state == states) {
-                    FailAtLine(name, line, "the header declares " + std::to_string(states) +
-                                               " states, but the file has more");
-                }
-                mdp.StateChoiceStart[state] = mdp.ChoiceTransitionStart.size();
-                SkipRewards(p, end, name, line);
-                const char* label;
-                const char* labelEnd;
-                while (NextToken(p, end, label, labelEnd)) {
-                    labels.Set(std::string_view(label, static_cast<std::size_t>(labelEnd - label)), state);
-                }
-                ++state;
-                stateLine = line;
-                choicesOfState = 0;
-                break;
-            }
-            case LineKind::Action: {
-                if (state == 0) FailAtLine(name, line, "an \"action\" line before the first state");
-                const char* action;
-                const char* actionEnd;
-                if (!NextToken(p, end, action, actionEnd) || *action == '[') {
-                    FailAtLine(name, line, "an \"action\" line without an action name");
-                }
-                SkipRewards(p, end, name, line);
-                if (NextToken(p, end, action, actionEnd)) {
-                    FailAtLine(name, line, "unexpected " + Quoted(action, actionEnd) + " after the action");
-                }
-                if (header.Dtmc && choicesOfState == 1) {
-                    FailAtLine(name, line, "a second \"action\" line for state " +
-                                               std::to_string(state - 1) + " of a DTMC");
-                }
-                if (mdp.ChoiceTransitionStart.size() == header.Choices) {
-                    FailAtLine(name, line, "the header declares " + std::to_string(header.Choices) +
-                                               " choices, but the file has more");
-                }
-                mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
-                ++choicesOfState;
-                break;
-            }
-            case LineKind::Transition:
-                if (choicesOfState == 0 && p != end && *p >= '0' && *p <= '9') {
-                    FailAtLine(name, line, "a transition before the first \"action\" line of its state");
-                }
-                ParseTransition(p, end, mdp, name, line, printed);
-                break;
-        }
-    }
-    endState();
-    if (state != states) {
-        FailAtLine(name, header.StatesLine, "the header declares " + std::to_string(states) +
-                                                " states, but the file has " + std::to_string(state));
-    }
-    if (mdp.ChoiceTransitionStart.size() != header.Choices) {
-        FailAtLine(name, header.ChoicesLine, "the header declares " + std::to_string(header.Choices) +
-                                                 " choices, but the file has " +
-                                                 std::to_string(mdp.ChoiceTransitionStart.size()));
-    }
-    mdp.StateChoiceStart[states] = mdp.ChoiceTransitionStart.size();
-    mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
-    model.Initial = InitialStates(model.Labels, states);
-    const std::string note = PrintedNote(printed, name);
-    if (!note.empty()) model.Notes.push_back(note);
-    CheckChoices(model, tolerance, [&](uint64_t choice) { return DrnChoiceLocation(text, name, choice); });
-    return model;
+    TextSource source(text, name);
+    return ReadDrn(source, tolerance);
 }
 
-std::string DrnChoiceLocation(std::string_view text, const std::string& name, uint64_t choice) {
-    Lines lines(text);
-    const char* begin;
-    const char* end;
-    const char* p;
-    bool inModel = false;
-    uint64_t seen = 0;
-    while (lines.Next(begin, end)) {
-        const LineKind kind = Classify(begin, end, p);
-        if (!inModel) {
-            std::string_view key;
-            std::string_view value;
-            if (kind == LineKind::Header) SplitHeader(p, end, key, value);
-            inModel = key == "model";
-        } else if (kind == LineKind::Action && seen++ == choice) {
-            return Place(name, lines.Number());
-        }
-    }
-    return Printable(name) + ": choice " + std::to_string(choice);
+Model ReadDrn(const std::string& path, double tolerance) {
+    TextSource source(path);
+    return ReadDrn(source, tolerance);
 }
 
 }  // namespace iicheck

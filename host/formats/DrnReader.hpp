@@ -23,12 +23,13 @@ namespace iicheck {
 // values); transitions with probability 0 are left out. The labels are those
 // of the state lines, in order of first appearance after "init", which marks
 // the initial states; a label no state carries does not appear, so the
-// labelling is not Declared. Rewards and action names are not read. Runs
-// CheckChoices, naming a choice by its "action" line.
+// labelling is not Declared. Rewards and action names are not read. Each
+// choice is checked as CheckChoices does once it is read, and named by its
+// "action" line.
 Model ParseDrn(std::string_view text, const std::string& name, double tolerance);
 
-// The line of a choice's "action" line, for messages: "m.drn:123". Reads the
-// text again.
-std::string DrnChoiceLocation(std::string_view text, const std::string& name, uint64_t choice);
+// The same from a file of any kind, read a block at a time (TextSource): a
+// pipe or a device is refused at its first malformed or overlong line.
+Model ReadDrn(const std::string& path, double tolerance);
 
 }  // namespace iicheck

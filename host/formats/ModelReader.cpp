@@ -113,8 +113,7 @@ ModelFiles ResolveModelFiles(const std::vector<std::string>& files, std::optiona
 Model ReadModel(const ModelFiles& files, double tolerance) {
     if (files.Format == ModelFormat::Tra) return ReadTra(files.Model, files.Labels, tolerance);
     if (files.Format == ModelFormat::Umb) return ReadUmb(files.Model, tolerance);
-    const FileText file(files.Model);
-    return ParseDrn(file.Text(), files.Model, tolerance);
+    return ReadDrn(files.Model, tolerance);
 }
 
 }  // namespace iicheck

@@ -127,8 +127,8 @@ std::string UmbArchive(const Model& model, Compression compression) {
     std::vector<std::pair<std::string, std::vector<uint64_t>>> labels;
     std::set<std::string> taken;
     nlohmann::ordered_json aps = nlohmann::ordered_json::object();
-    for (std::size_t i = 0; i < model.Labels.Labels.size(); ++i) {
-        const std::string& name = model.Labels.Labels[i].Name;
+    for (std::size_t i = 0; i < model.Labels.Count(); ++i) {
+        const std::string name(model.Labels.Name(i));
         if (name == "init") continue;  // the initial states
         const std::string id = LabelId(name, taken);
         aps[id] = {{"alias", name}, {"applies-to", {"states"}}, {"type", {{"type", "bool"}, {"size", 1}}}};

@@ -6,189 +6,342 @@
 #include "support/LargeArrays.hpp"
 #include "support/Progress.hpp"
 
-#include <map>
+#include <algorithm>
+#include <utility>
 
 namespace iicheck {
 namespace {
 
-// The source state and the choice number of a transition line; a DTMC's
-// lines have no choice number (its choice is 0).
-void SourceAndChoice(const char*& p, const char* end, const std::string& name, uint64_t line, bool dtmc,
-                     uint64_t& source, uint64_t& choice) {
-    source = IndexToken(p, end, name, line, "source state");
-    choice = dtmc ? 0 : IndexToken(p, end, name, line, "choice");
-}
+struct Header {
+    uint64_t Line = 0;
+    uint64_t States = 0;
+    uint64_t Choices = 0;  // an MDP's
+    uint64_t Transitions = 0;
+    bool Dtmc = false;
+};
 
-// The line on which a choice (numbered from 0 over the whole file) starts,
-// in a text that ParseTransitions has read.
-uint64_t ChoiceLine(std::string_view text, const std::string& name, bool dtmc, uint64_t choice) {
-    Lines lines(text);
-    const char* begin;
-    const char* end;
-    lines.NextContent(begin, end);  // the header
-    uint64_t seen = 0;
-    uint64_t source = 0;
-    uint64_t number = 0;
-    while (lines.NextContent(begin, end)) {
-        uint64_t s;
-        uint64_t c;
-        SourceAndChoice(begin, end, name, lines.Number(), dtmc, s, c);  // advances begin
-        if (seen == 0 || s != source || c != number) {
-            if (seen++ == choice) return lines.Number();
-            source = s;
-            number = c;
-        }
-    }
-    return 0;
-}
-
-}  // namespace
-
-void ParseTransitions(std::string_view text, const std::string& name, double tolerance, Model& model) {
-    Lines lines(text);
+// Reads the header line, and when the size of the text is known, refuses
+// counts that it cannot hold before anything is allocated.
+Header ReadHeader(LineReader& lines) {
+    const std::string& name = lines.Name();
     const char* begin;
     const char* end;
     if (!lines.NextContent(begin, end)) {
         FailAtLine(name, 0,
                    "no header line \"states choices transitions\" (MDP) or \"states transitions\" (DTMC)");
     }
-    const uint64_t headerLine = lines.Number();
+    Header header;
+    header.Line = lines.Number();
     const char* p = begin;
-    const uint64_t states = IndexToken(p, end, name, headerLine, "number of states");
+    header.States = IndexToken(p, end, name, header.Line, "number of states");
     // "states transitions" is a DTMC's header, "states choices transitions"
     // an MDP's.
     const char* look = p;
     const char* token;
     const char* tokenEnd;
-    const bool dtmc = !(NextToken(look, end, token, tokenEnd) && NextToken(look, end, token, tokenEnd));
-    const uint64_t choices = dtmc ? 0 : IndexToken(p, end, name, headerLine, "number of choices");
-    const uint64_t transitions = IndexToken(p, end, name, headerLine, "number of transitions");
-    const char* extra;
-    const char* extraEnd;
-    if (NextToken(p, end, extra, extraEnd)) {
-        FailAtLine(name, headerLine,
-                   "unexpected " + Quoted(extra, extraEnd) + " after the header's counts");
+    header.Dtmc = !(NextToken(look, end, token, tokenEnd) && NextToken(look, end, token, tokenEnd));
+    header.Choices = header.Dtmc ? 0 : IndexToken(p, end, name, header.Line, "number of choices");
+    header.Transitions = IndexToken(p, end, name, header.Line, "number of transitions");
+    if (NextToken(p, end, token, tokenEnd)) {
+        FailAtLine(name, header.Line, "unexpected " + Quoted(token, tokenEnd) + " after the header's counts");
     }
-    if (states == 0) FailAtLine(name, headerLine, "the header declares no states");
+    if (header.States == 0) FailAtLine(name, header.Line, "the header declares no states");
+    if (header.States > kMaxStates) {
+        FailAtLine(name, header.Line, "the header declares " + std::to_string(header.States) +
+                                          " states, more than this tool takes");
+    }
+    const TextSource& source = lines.Source();
+    if (!source.SizeKnown()) return header;  // checked as the text comes
     // Nothing is allocated for what the text cannot hold. A transition line
     // takes at least 8 bytes ("0 0 0 1\n", a DTMC's 6), and every choice at
     // least one line; a state without choices takes no line, but every state
     // costs the precomputation tens of bytes, so a header may declare at most
     // one state per byte of the file.
-    const std::string size = std::to_string(text.size());
-    const uint64_t lineBound = text.size() / (dtmc ? 6 : 8) + 1;
-    if (states > text.size() || states > kMaxStates) {
-        FailAtLine(name, headerLine, "the header declares " + std::to_string(states) +
-                                         " states, more than a file of " + size + " bytes can describe");
+    const uint64_t size = source.Size();
+    const uint64_t lineBound = size / (header.Dtmc ? 6 : 8) + 1;
+    if (header.States > size) {
+        FailAtLine(name, header.Line, "the header declares " + std::to_string(header.States) +
+                                          " states, more than a file of " + std::to_string(size) +
+                                          " bytes can describe");
     }
-    if (choices > lineBound || transitions > lineBound) {
-        FailAtLine(name, headerLine,
+    if (header.Choices > lineBound || header.Transitions > lineBound) {
+        FailAtLine(name, header.Line,
                    "the header declares " +
-                       (choices > lineBound ? std::to_string(choices) + " choices"
-                                            : std::to_string(transitions) + " transitions") +
-                       ", more than a file of " + size + " bytes can hold");
+                       (header.Choices > lineBound ? std::to_string(header.Choices) + " choices"
+                                                   : std::to_string(header.Transitions) + " transitions") +
+                       ", more than a file of " + std::to_string(size) + " bytes can hold");
     }
-
-    model.Dtmc = dtmc;
-    ExplicitMdp& mdp = model.Mdp;
-    mdp = ExplicitMdp();
-    mdp.StateCount = states;
-    ReserveLarge(mdp.StateChoiceStart, states + 1);
-    mdp.StateChoiceStart.resize(states + 1);
-    ReserveLarge(mdp.ChoiceTransitionStart, (dtmc ? std::min(states, transitions) : choices) + 1);
-    ReserveLarge(mdp.TransitionTarget, transitions);
-    ReserveLarge(mdp.TransitionValues, transitions);
-
-    uint64_t nextState = 0;  // first state whose choice start is not yet set
-    uint64_t source = 0;
-    uint64_t choice = 0;
-    uint64_t lineCount = 0;
-    bool any = false;
-    PrintedValues printed;
-    while (lines.NextContent(begin, end)) {
-        PollWithProgress(lineCount, kReading, static_cast<uint64_t>(end - text.data()), text.size(), "bytes");
-        const uint64_t line = lines.Number();
-        p = begin;
-        uint64_t s;
-        uint64_t c;
-        SourceAndChoice(p, end, name, line, dtmc, s, c);
-        const uint64_t t = IndexToken(p, end, name, line, "target state");
-        const char* valueBegin;
-        const char* valueEnd;
-        if (!NextToken(p, end, valueBegin, valueEnd)) FailAtLine(name, line, "missing probability");
-        const char* action;
-        const char* actionEnd;
-        if (NextToken(p, end, action, actionEnd) && NextToken(p, end, extra, extraEnd)) {
-            FailAtLine(name, line, "unexpected " + Quoted(extra, extraEnd) + " after the action label");
-        }
-        if (s >= states) {
-            FailAtLine(name, line, "source state " + std::to_string(s) + " is out of range (" +
-                                       std::to_string(states) + " states)");
-        }
-        if (t >= states) {
-            FailAtLine(name, line, "target state " + std::to_string(t) + " is out of range (" +
-                                       std::to_string(states) + " states)");
-        }
-        bool newChoice = false;
-        if (!any || s != source) {
-            if (any && s < source) {
-                FailAtLine(name, line, "state " + std::to_string(s) + " follows state " +
-                                           std::to_string(source) +
-                                           ": transitions must be sorted by source state");
-            }
-            if (c != 0) {
-                FailAtLine(name, line, "the first choice of state " + std::to_string(s) +
-                                           " is numbered " + std::to_string(c) +
-                                           "; choices are numbered from 0");
-            }
-            newChoice = true;
-        } else if (c == choice + 1) {
-            newChoice = true;
-        } else if (c != choice) {
-            FailAtLine(name, line, "choice " + std::to_string(c) + " of state " + std::to_string(s) +
-                                       " follows choice " + std::to_string(choice) +
-                                       ": choices must be numbered consecutively and sorted");
-        }
-        if (newChoice) {
-            while (nextState <= s) mdp.StateChoiceStart[nextState++] = mdp.ChoiceTransitionStart.size();
-            mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
-            source = s;
-            choice = c;
-            any = true;
-        }
-        const TransitionValue value = ProbabilityToken(valueBegin, valueEnd, name, line, printed);
-        ++lineCount;
-        if (IsZero(value)) continue;  // no transition at all
-        mdp.TransitionTarget.push_back(t);
-        mdp.TransitionValues.push_back(value);
-    }
-    while (nextState <= states) mdp.StateChoiceStart[nextState++] = mdp.ChoiceTransitionStart.size();
-    mdp.ChoiceTransitionStart.push_back(mdp.TransitionTarget.size());
-
-    if (!dtmc && mdp.ChoiceCount() != choices) {
-        FailAtLine(name, headerLine, "the header declares " + std::to_string(choices) +
-                                         " choices, but the file has " + std::to_string(mdp.ChoiceCount()));
-    }
-    if (lineCount != transitions) {
-        FailAtLine(name, headerLine, "the header declares " + std::to_string(transitions) +
-                                         " transitions, but the file has " + std::to_string(lineCount));
-    }
-    const std::string note = PrintedNote(printed, name);
-    if (!note.empty()) model.Notes.push_back(note);
-    CheckChoices(model, tolerance,
-                 [&](uint64_t c) { return Place(name, ChoiceLine(text, name, dtmc, c)); });
+    return header;
 }
 
-Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t stateCount) {
+// A transition line in its usual form, "s c t p" or "s c t p action" (a
+// DTMC's without c) with single spaces, numbers of at most 15 digits and a
+// line feed or CRLF at its end: the lines exporters write, read without
+// looking at a byte twice. Anything else is read by the general rules.
+struct UsualLine {
+    uint64_t Source = 0;
+    uint64_t Choice = 0;
+    uint64_t Target = 0;
+    const char* Value = nullptr;
+    const char* ValueEnd = nullptr;
+};
+
+// The end of a token: a blank, a line end or a control character.
+inline bool EndsToken(char c) { return static_cast<unsigned char>(c) <= ' '; }
+
+// The byte after the line's line feed, or nullptr when the line is not in
+// the usual form. The text after p holds a line feed.
+inline const char* ReadUsualLine(const char* p, bool dtmc, UsualLine& line) {
+    if ((p = ShortIndex(p, ' ', line.Source)) == nullptr) return nullptr;
+    if (!dtmc && (p = ShortIndex(p, ' ', line.Choice)) == nullptr) return nullptr;
+    if ((p = ShortIndex(p, ' ', line.Target)) == nullptr) return nullptr;
+    line.Value = p;
+    while (!EndsToken(*p)) ++p;
+    line.ValueEnd = p;
+    if (p == line.Value) return nullptr;
+    if (*p == ' ') {  // an action
+        const char* action = ++p;
+        while (!EndsToken(*p)) ++p;
+        if (p == action) return nullptr;
+    }
+    if (*p == '\r') ++p;
+    return *p == '\n' ? p + 1 : nullptr;
+}
+
+// The transitions as they are read: each line goes into the model, each
+// choice is checked once the next one starts.
+class TransitionsReader {
+public:
+    TransitionsReader(LineReader& lines, const Header& header, double tolerance, Model& model)
+        : lines_(lines), name_(lines.Name()), header_(header), sized_(lines.Source().SizeKnown()),
+          mdp_(model.Mdp), text_(name_, tolerance) {
+        model.Dtmc = header.Dtmc;
+        mdp_ = ExplicitMdp();
+        mdp_.StateCount = header.States;
+        if (sized_) {
+            ReserveLarge(mdp_.StateChoiceStart, header.States + 1);
+            ReserveLarge(mdp_.ChoiceTransitionStart, ChoiceBound() + 1);
+            ReserveLarge(mdp_.TransitionTarget, header.Transitions);
+            ReserveLarge(mdp_.TransitionValues, header.Transitions);
+        }
+    }
+
+    void ReadAll() {
+        const char* p;
+        const char* end;
+        while (lines_.Rest(p, end)) {
+            if (!sized_) {
+                const uint64_t lineBound = static_cast<uint64_t>(end - p) / (header_.Dtmc ? 6 : 8) + 1;
+                // Memory as the lines come: a stream's header cannot be
+                // checked against its size.
+                GrowLarge(mdp_.ChoiceTransitionStart, lineBound, ChoiceBound() + 1);
+                GrowLarge(mdp_.TransitionTarget, lineBound, header_.Transitions);
+                GrowLarge(mdp_.TransitionValues, lineBound, header_.Transitions);
+            }
+            uint64_t line = lines_.Number();
+            while (p != end) {
+                ++line;
+                PollWithProgress(line, kReading, lines_.Source().Offset(), lines_.Source().Size(), "bytes");
+                UsualLine usual;
+                const char* next = ReadUsualLine(p, header_.Dtmc, usual);
+                if (next != nullptr) {
+                    Add(line, usual.Source, usual.Choice, usual.Target,
+                        text_.Value(usual.Value, usual.ValueEnd, line));
+                    p = next;
+                } else {
+                    const char* newline =
+                        static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+                    GeneralLine(p, newline, line);
+                    p = newline + 1;
+                }
+            }
+            lines_.Skip(p, line - lines_.Number());
+        }
+    }
+
+    void Finish(Model& model) {
+        const uint64_t states = header_.States;
+        const TextSource& source = lines_.Source();
+        if (!sized_ && states > source.Offset()) {
+            FailAtLine(name_, header_.Line, "the header declares " + std::to_string(states) +
+                                                " states, more than a text of " +
+                                                std::to_string(source.Offset()) + " bytes can describe");
+        }
+        if (mdp_.StateChoiceStart.capacity() < states + 1) {
+            std::vector<uint64_t> starts;
+            ReserveLarge(starts, states + 1);
+            starts = mdp_.StateChoiceStart;
+            mdp_.StateChoiceStart.swap(starts);
+        }
+        if (any_) text_.EndChoice(mdp_);
+        mdp_.StateChoiceStart.resize(states + 1, mdp_.ChoiceTransitionStart.size());
+        mdp_.ChoiceTransitionStart.push_back(mdp_.TransitionTarget.size());
+        if (!header_.Dtmc && mdp_.ChoiceCount() != header_.Choices) {
+            FailAtLine(name_, header_.Line, "the header declares " + std::to_string(header_.Choices) +
+                                                " choices, but the file has " +
+                                                std::to_string(mdp_.ChoiceCount()));
+        }
+        if (lineCount_ != header_.Transitions) {
+            FailAtLine(name_, header_.Line, "the header declares " + std::to_string(header_.Transitions) +
+                                                " transitions, but the file has " + std::to_string(lineCount_));
+        }
+        text_.AddNotes(model.Notes);
+    }
+
+private:
+    uint64_t ChoiceBound() const {
+        return header_.Dtmc ? std::min(header_.States, header_.Transitions) : header_.Choices;
+    }
+
+    // A line that is not in the usual form: blank, a comment, other blanks
+    // between the tokens, or malformed.
+    void GeneralLine(const char* begin, const char* end, uint64_t line) {
+        if (end != begin && end[-1] == '\r') --end;
+        const char* p = begin;
+        while (p != end && IsBlank(*p)) ++p;
+        if (p == end || *p == '#') return;
+        const uint64_t s = IndexToken(p, end, name_, line, "source state");
+        const uint64_t c = header_.Dtmc ? 0 : IndexToken(p, end, name_, line, "choice");
+        const uint64_t t = IndexToken(p, end, name_, line, "target state");
+        const char* valueBegin;
+        const char* valueEnd;
+        if (!NextToken(p, end, valueBegin, valueEnd)) FailAtLine(name_, line, "missing probability");
+        const char* action;
+        const char* actionEnd;
+        const char* extra;
+        const char* extraEnd;
+        if (NextToken(p, end, action, actionEnd) && NextToken(p, end, extra, extraEnd)) {
+            FailAtLine(name_, line, "unexpected " + Quoted(extra, extraEnd) + " after the action label");
+        }
+        Add(line, s, c, t, text_.Value(valueBegin, valueEnd, line));
+    }
+
+    void Add(uint64_t line, uint64_t s, uint64_t c, uint64_t t, const TransitionValue& value) {
+        const uint64_t states = header_.States;
+        if (lineCount_ == header_.Transitions) {
+            FailAtLine(name_, line, "the header declares " + std::to_string(header_.Transitions) +
+                                        " transitions, but the file has more");
+        }
+        if (s >= states) {
+            FailAtLine(name_, line, "source state " + std::to_string(s) + " is out of range (" +
+                                        std::to_string(states) + " states)");
+        }
+        if (t >= states) {
+            FailAtLine(name_, line, "target state " + std::to_string(t) + " is out of range (" +
+                                        std::to_string(states) + " states)");
+        }
+        if (!any_ || s != source_ || c != choice_) NewChoice(line, s, c);
+        ++lineCount_;
+        text_.Add(mdp_, t, value);
+    }
+
+    void NewChoice(uint64_t line, uint64_t s, uint64_t c) {
+        if (!any_ || s != source_) {
+            if (any_ && s < source_) {
+                FailAtLine(name_, line, "state " + std::to_string(s) + " follows state " +
+                                            std::to_string(source_) +
+                                            ": transitions must be sorted by source state");
+            }
+            if (c != 0) {
+                FailAtLine(name_, line, "the first choice of state " + std::to_string(s) + " is numbered " +
+                                            std::to_string(c) + "; choices are numbered from 0");
+            }
+            // A stream's header is not checked against its size: every
+            // state before s takes memory, so s may not be beyond the bytes
+            // read, as a header may declare at most one state per byte.
+            if (!sized_ && s >= lines_.Source().Offset()) {
+                FailAtLine(name_, line, "state " + std::to_string(s) + " after only " +
+                                            std::to_string(lines_.Source().Offset()) +
+                                            " bytes: more states than the text can describe");
+            }
+        } else if (c != choice_ + 1) {
+            FailAtLine(name_, line, "choice " + std::to_string(c) + " of state " + std::to_string(s) +
+                                        " follows choice " + std::to_string(choice_) +
+                                        ": choices must be numbered consecutively and sorted");
+        }
+        if (!header_.Dtmc && mdp_.ChoiceTransitionStart.size() == header_.Choices) {
+            FailAtLine(name_, line, "the header declares " + std::to_string(header_.Choices) +
+                                        " choices, but the file has more");
+        }
+        if (any_) text_.EndChoice(mdp_);
+        while (mdp_.StateChoiceStart.size() <= s) mdp_.StateChoiceStart.push_back(mdp_.ChoiceTransitionStart.size());
+        text_.StartChoice(mdp_, line);
+        source_ = s;
+        choice_ = c;
+        any_ = true;
+    }
+
+    LineReader& lines_;
+    const std::string& name_;
+    const Header header_;
+    const bool sized_;
+    ExplicitMdp& mdp_;
+    TransitionText text_;
+    uint64_t lineCount_ = 0;
+    uint64_t source_ = 0;
+    uint64_t choice_ = 0;
+    bool any_ = false;
+};
+
+void ReadTransitions(TextSource& source, double tolerance, Model& model) {
+    LineReader lines(source);
+    const Header header = ReadHeader(lines);
+    TransitionsReader reader(lines, header, tolerance, model);
+    reader.ReadAll();
+    reader.Finish(model);
+}
+
+// The label positions of the header's indices: the index itself in the
+// usual header (0="init" 1="goal" ...), else found by binary search.
+class LabelIndices {
+public:
+    void Add(uint64_t index, std::size_t label) {
+        if (identity_ && index == label) return;
+        if (identity_) {  // the pairs so far, which it stood for
+            identity_ = false;
+            for (std::size_t i = 0; i < label; ++i) pairs_.emplace_back(i, i);
+        }
+        pairs_.emplace_back(index, label);
+    }
+    // Sorts; the first index declared twice, if any.
+    bool Duplicate(uint64_t& index) {
+        if (identity_) return false;
+        std::sort(pairs_.begin(), pairs_.end());
+        for (std::size_t i = 1; i < pairs_.size(); ++i) {
+            if (pairs_[i].first == pairs_[i - 1].first) {
+                index = pairs_[i].first;
+                return true;
+            }
+        }
+        return false;
+    }
+    // The label of index, or -1.
+    int64_t Find(uint64_t index) const {
+        if (identity_) return index < count_ ? static_cast<int64_t>(index) : -1;
+        const auto found = std::lower_bound(pairs_.begin(), pairs_.end(), std::make_pair(index, std::size_t{0}));
+        return found != pairs_.end() && found->first == index ? static_cast<int64_t>(found->second) : -1;
+    }
+
+    // The number of labels, in the usual header.
+    void SetCount(std::size_t count) { count_ = count; }
+
+private:
+    bool identity_ = true;
+    std::size_t count_ = 0;
+    std::vector<std::pair<uint64_t, std::size_t>> pairs_;  // unless the usual header
+};
+
+Labelling ReadLabels(TextSource& source, uint64_t stateCount) {
+    const std::string& name = source.Name();
     Labelling labels;
     labels.FileName = name;
-    Lines lines(text);
+    LineReader lines(source);
     const char* begin;
     const char* end;
     if (!lines.NextContent(begin, end)) FailAtLine(name, 0, "no header line of index=\"name\" pairs");
     const uint64_t headerLine = lines.Number();
     labels.HeaderLine = headerLine;
-    std::map<uint64_t, std::size_t> slotOfIndex;
+    LabelIndices indices;
     const char* p = begin;
     for (uint64_t declared = 0;; ++declared) {
         PollInterrupt(declared, kReading);
@@ -197,8 +350,7 @@ Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t s
         const char* indexBegin = p;
         while (p != end && *p >= '0' && *p <= '9') ++p;
         uint64_t index;
-        if (!ParseIndex(indexBegin, p, index) || p == end || *p != '=' || p + 1 == end ||
-            p[1] != '"') {
+        if (!ParseIndex(indexBegin, p, index) || p == end || *p != '=' || p + 1 == end || p[1] != '"') {
             FailAtLine(name, headerLine, "expected index=\"name\" at " + Quoted(indexBegin, end));
         }
         p += 2;
@@ -207,76 +359,117 @@ Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t s
         if (p == end) FailAtLine(name, headerLine, "unterminated label name " + Quoted(nameBegin - 1, end));
         const std::string_view labelName(nameBegin, static_cast<std::size_t>(p - nameBegin));
         ++p;
-        if (!slotOfIndex.emplace(index, labels.Labels.size()).second) {
-            FailAtLine(name, headerLine, "label index " + std::to_string(index) + " is declared twice");
-        }
-        if (AddLabel(labels, labelName) < 0) {
-            FailAtLine(name, headerLine, "label " + Quoted(labelName) + " is declared twice");
-        }
+        const int label = AddLabel(labels, labelName);
+        if (label < 0) FailAtLine(name, headerLine, "label " + Quoted(labelName) + " is declared twice");
+        indices.Add(index, static_cast<std::size_t>(label));
     }
-    for (uint64_t count = 0; lines.NextContent(begin, end); ++count) {
-        PollInterrupt(count, kReading);
-        const uint64_t line = lines.Number();
-        p = begin;
-        while (p != end && IsBlank(*p)) ++p;
-        const char* stateBegin = p;
-        while (p != end && *p != ':') ++p;
+    indices.SetCount(labels.Count());
+    uint64_t twice;
+    if (indices.Duplicate(twice)) {
+        FailAtLine(name, headerLine, "label index " + std::to_string(twice) + " is declared twice");
+    }
+    const auto add = [&](uint64_t state, uint64_t index, uint64_t line) {
+        const int64_t label = indices.Find(index);
+        if (label < 0) {
+            FailAtLine(name, line, "label index " + std::to_string(index) + " is not declared in the header");
+        }
+        AddLabelState(labels, static_cast<std::size_t>(label), state, stateCount);
+    };
+    const auto checkState = [&](uint64_t state, uint64_t line) {
+        if (state >= stateCount) {
+            FailAtLine(name, line, "state " + std::to_string(state) + " is out of range (" +
+                                       std::to_string(stateCount) + " states)");
+        }
+    };
+    // Any line: blank, a comment, other blanks, or malformed.
+    const auto general = [&](const char* at, const char* lineEnd, uint64_t line) {
+        if (lineEnd != at && lineEnd[-1] == '\r') --lineEnd;
+        while (at != lineEnd && IsBlank(*at)) ++at;
+        if (at == lineEnd || *at == '#') return;
+        const char* stateBegin = at;
+        while (at != lineEnd && *at != ':') ++at;
         uint64_t state;
-        if (p == end) FailAtLine(name, line, "expected \"state: label ...\"");
-        const char* stateEnd = p;
+        if (at == lineEnd) FailAtLine(name, line, "expected \"state: label ...\"");
+        const char* stateEnd = at;
         while (stateEnd != stateBegin && IsBlank(stateEnd[-1])) --stateEnd;
         if (!ParseIndex(stateBegin, stateEnd, state)) {
             FailAtLine(name, line, "state " + Quoted(stateBegin, stateEnd) + " is not a non-negative integer");
         }
-        if (state >= stateCount) {
-            FailAtLine(name, line, "state " + std::to_string(state) + " is out of range (" +
-                                 std::to_string(stateCount) + " states)");
-        }
-        ++p;
+        checkState(state, line);
+        ++at;
         const char* tokenBegin;
         const char* tokenEnd;
-        while (NextToken(p, end, tokenBegin, tokenEnd)) {
+        while (NextToken(at, lineEnd, tokenBegin, tokenEnd)) {
             uint64_t index;
             if (!ParseIndex(tokenBegin, tokenEnd, index)) {
                 FailAtLine(name, line, "label index " + Quoted(tokenBegin, tokenEnd) +
-                                     " is not a non-negative integer");
+                                           " is not a non-negative integer");
             }
-            const auto slot = slotOfIndex.find(index);
-            if (slot == slotOfIndex.end()) {
-                FailAtLine(name, line, "label index " + std::to_string(index) +
-                                     " is not declared in the header");
-            }
-            AddLabelState(labels.Labels[slot->second], state, stateCount);
+            add(state, index, line);
         }
+    };
+    while (lines.Rest(p, end)) {
+        uint64_t line = lines.Number();
+        while (p != end) {
+            ++line;
+            PollWithProgress(line, kReading, source.Offset(), source.Size(), "bytes");
+            // The usual form, "state: index index ...", with single spaces
+            // and numbers of at most 15 digits, at most 8 of them.
+            uint64_t state;
+            uint64_t found[8];
+            std::size_t count = 0;
+            const char* q = ShortIndex(p, ':', state);
+            while (q != nullptr && *q == ' ' && count < 8) q = ShortNumber(q + 1, found[count++]);
+            if (q != nullptr && *q == '\n') {
+                checkState(state, line);
+                for (std::size_t i = 0; i < count; ++i) add(state, found[i], line);
+                p = q + 1;
+                continue;
+            }
+            const char* newline = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+            general(p, newline, line);
+            p = newline + 1;
+        }
+        lines.Skip(p, line - lines.Number());
     }
+    CompactLabels(labels, stateCount);
     return labels;
 }
 
-namespace {
-
-void AddLabels(std::string_view text, const std::string& name, Model& model) {
-    model.Labels = ParseLabels(text, name, model.Mdp.StateCount);
+void AddLabels(TextSource& source, Model& model) {
+    model.Labels = ReadLabels(source, model.Mdp.StateCount);
     model.Initial = InitialStates(model.Labels, model.Mdp.StateCount);
 }
 
 }  // namespace
 
+void ParseTransitions(std::string_view text, const std::string& name, double tolerance, Model& model) {
+    TextSource source(text, name);
+    ReadTransitions(source, tolerance, model);
+}
+
+Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t stateCount) {
+    TextSource source(text, name);
+    return ReadLabels(source, stateCount);
+}
+
 Model ParseTra(std::string_view transitions, const std::string& transitionsName, std::string_view labels,
                const std::string& labelsName, double tolerance) {
     Model model;
     ParseTransitions(transitions, transitionsName, tolerance, model);
-    AddLabels(labels, labelsName, model);
+    TextSource source(labels, labelsName);
+    AddLabels(source, model);
     return model;
 }
 
 Model ReadTra(const std::string& transitionsPath, const std::string& labelsPath, double tolerance) {
     Model model;
     {
-        const FileText text(transitionsPath);
-        ParseTransitions(text.Text(), transitionsPath, tolerance, model);
+        TextSource source(transitionsPath);
+        ReadTransitions(source, tolerance, model);
     }
-    const FileText text(labelsPath);
-    AddLabels(text.Text(), labelsPath, model);
+    TextSource source(labelsPath);
+    AddLabels(source, model);
     return model;
 }
 

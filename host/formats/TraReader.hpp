@@ -9,10 +9,13 @@
 // comment lines, the header of index="name" pairs, then lines "state: index
 // index ...". "init" marks the initial states.
 //
-// Memory follows the files: a header's counts are checked against what the
-// text can hold before anything is allocated, and the labels are kept as
-// lists of states (or bitsets, when smaller). The reading loops poll for an
-// interrupt (Interrupt.hpp).
+// Memory follows the files: the text is read a block at a time (TextSource),
+// a header's counts are checked against what the text can hold before
+// anything is allocated (for a stream, as the text comes), and the labels
+// take memory for their names and the states they are on (Labelling). A
+// malformed line is refused as soon as it is read, a choice whose sum is not
+// 1 as soon as it ends. The reading loops poll for an interrupt
+// (Interrupt.hpp).
 #pragma once
 
 #include "formats/ModelReader.hpp"
@@ -25,7 +28,8 @@ namespace iicheck {
 
 // Reads a transitions file's text into model.Mdp and model.Dtmc; name is
 // used in messages. Header counts that the text cannot hold are refused
-// before anything is allocated. Runs CheckChoices; notes go to model.Notes.
+// before anything is allocated. Checks each choice as CheckChoices does;
+// notes go to model.Notes.
 void ParseTransitions(std::string_view text, const std::string& name, double tolerance, Model& model);
 
 // Parses a labels file's text for a model of stateCount states.
@@ -35,7 +39,8 @@ Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t s
 Model ParseTra(std::string_view transitions, const std::string& transitionsName, std::string_view labels,
                const std::string& labelsName, double tolerance);
 
-// The same from files, each mapped only while it is read.
+// The same from files of any kind, each read a block at a time (a pipe or a
+// device too).
 Model ReadTra(const std::string& transitionsPath, const std::string& labelsPath, double tolerance);
 
 }  // namespace iicheck

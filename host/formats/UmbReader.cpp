@@ -660,7 +660,7 @@ Model ParseArchive(ArchiveSource& source, const std::string& name, double tolera
     members.push_back({kInitialStates, 8 * stateWords, Content::Words, &initial});
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
         members.push_back({LabelMember(index.Labels[i]), 8 * stateWords, Content::Words,
-                           &labels.Labels[firstAnnotation + i].Bits});
+                           &LabelBits(labels, firstAnnotation + i)});
     }
     std::unordered_map<std::string, std::size_t> memberOfPath;
     for (std::size_t i = 0; i < members.size(); ++i) memberOfPath.emplace(members[i].Path, i);
@@ -722,13 +722,13 @@ Model ParseArchive(ArchiveSource& source, const std::string& name, double tolera
     }
     if (model.Initial.empty()) Fail(name, kInitialStates, "marks no initial state");
     for (std::size_t i = 0; i < index.Labels.size(); ++i) {
-        CheckBits(labels.Labels[firstAnnotation + i].Bits, index.States, name, LabelMember(index.Labels[i]));
+        CheckBits(LabelBits(labels, firstAnnotation + i), index.States, name, LabelMember(index.Labels[i]));
     }
     if (initLabel) {
-        labels.Labels[0].Bits = std::move(initial);
+        LabelBits(labels, 0) = std::move(initial);
     } else {
         const auto i = static_cast<std::size_t>(initAnnotation - index.Labels.begin());
-        CheckInitLabel(labels.Labels[i].Bits, initial, name, LabelMember(index.Labels[i]));
+        CheckInitLabel(LabelBits(labels, i), initial, name, LabelMember(index.Labels[i]));
     }
     // Before the branches of probability 0 are left out, so that a choice
     // is named by its branches in the archive.

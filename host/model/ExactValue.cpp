@@ -102,6 +102,20 @@ struct Significand {
     bool IsBig() const { return Digits > 19; }
 };
 
+ValueError DecimalValue(uint64_t reduced, uint64_t bits, uint64_t twos, uint64_t fives, uint64_t k,
+                        TransitionValue& value);
+
+// The factors 2 and 5 of significand, at most k of each.
+void RemoveTwosAndFives(uint64_t significand, uint64_t k, uint64_t& reduced, uint64_t& twos, uint64_t& fives) {
+    twos = std::min<uint64_t>(static_cast<uint64_t>(__builtin_ctzll(significand)), k);
+    reduced = significand >> twos;
+    fives = 0;
+    while (fives < k && reduced % 5 == 0) {
+        reduced /= 5;
+        ++fives;
+    }
+}
+
 // value = significand / 10^k with k >= number of digits >= 1 (so value < 1)
 // and a significand not divisible by 10.
 ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
@@ -110,12 +124,7 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
     uint64_t bits;
     uint64_t reduced = 0;  // valid when bits <= 64
     if (!m.IsBig()) {
-        twos = std::min<uint64_t>(static_cast<uint64_t>(__builtin_ctzll(m.Small)), k);
-        reduced = m.Small >> twos;
-        while (fives < k && reduced % 5 == 0) {
-            reduced /= 5;
-            ++fives;
-        }
+        RemoveTwosAndFives(m.Small, k, reduced, twos, fives);
         bits = BitLength64(reduced);
     } else {
         m.Text[m.Digits] = '\0';
@@ -132,7 +141,12 @@ ValueError ReduceDecimal(Significand& m, uint64_t k, TransitionValue& value) {
         bits = mpz_sizeinbase(big.get_mpz_t(), 2);
         if (bits <= 64) reduced = mpz_get_ui(big.get_mpz_t());
     }
-    // value = reduced / (2^(k - twos) * 5^(k - fives))
+    return DecimalValue(reduced, bits, twos, fives, k, value);
+}
+
+// value = reduced / (2^(k - twos) * 5^(k - fives)), reduced of bits bits.
+ValueError DecimalValue(uint64_t reduced, uint64_t bits, uint64_t twos, uint64_t fives, uint64_t k,
+                        TransitionValue& value) {
     if (fives == k) {
         // A dyadic rational reduced / 2^k with an odd numerator: binary64
         // holds it when the numerator has at most 53 bits and 2^-k is not
@@ -505,6 +519,65 @@ ValueError ParseProbability(const char* begin, const char* end, TransitionValue&
     return ParseDecimal(begin, end, value, printedBinary64);
 }
 
+ProbabilityReader::ProbabilityReader() : entries_(new Entry[std::size_t{1} << kSlotBits]()) {}
+
+namespace {
+
+// ParseProbability of "0." and 1 to 19 digits, the most common form of a
+// value that is not read again, eight digits at a time; false for any
+// other text, and for a value that may be a printed binary64 value. The 32
+// bytes from begin must be readable.
+bool ShortDecimal(const char* begin, const char* end, TransitionValue& value, ValueError& error) {
+    const std::size_t digits = static_cast<std::size_t>(end - begin) - 2;
+    if (end - begin < 3 || digits > 19 || begin[0] != '0' || begin[1] != '.') return false;
+    const char* p = begin + 2;
+    uint64_t significand = 0;
+    std::size_t read = 0;
+    for (; read + 8 <= digits; read += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, p + read, sizeof chunk);
+        if (NonDigits(chunk) != 0) return false;
+        significand = significand * 100000000 + EightDigits(chunk);
+    }
+    if (read < digits) {
+        const unsigned rest = static_cast<unsigned>(digits - read);
+        uint64_t chunk;
+        std::memcpy(&chunk, p + read, sizeof chunk);
+        if ((NonDigits(chunk) & ((uint64_t{1} << (8 * rest)) - 1)) != 0) return false;
+        constexpr uint64_t kPowers[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+        significand = significand * kPowers[rest] + FewDigits(chunk, rest);
+    }
+    if (significand == 0) {
+        value = StoredValue(0.0);
+        error = ValueError::None;
+        return true;
+    }
+    uint64_t k = digits;
+    while (significand % 10 == 0) {
+        significand /= 10;
+        --k;
+    }
+    uint64_t reduced;
+    uint64_t twos;
+    uint64_t fives;
+    RemoveTwosAndFives(significand, k, reduced, twos, fives);
+    error = DecimalValue(reduced, BitLength64(reduced), twos, fives, k, value);
+    return error != ValueError::NotRepresentable;
+}
+
+}  // namespace
+
+ValueError ProbabilityReader::Miss(const char* begin, const char* end, const uint64_t* key, Entry& entry,
+                                   TransitionValue& value, bool& printedBinary64) {
+    ValueError error;
+    printedBinary64 = false;
+    if (!ShortDecimal(begin, end, value, error)) error = ParseProbability(begin, end, value, printedBinary64);
+    if (error == ValueError::None) {
+        entry = {{key[0], key[1], key[2]}, static_cast<uint32_t>(end - begin), printedBinary64, value};
+    }
+    return error;
+}
+
 const char* Describe(ValueError error) {
     switch (error) {
         case ValueError::None: return "is valid";
@@ -527,28 +600,6 @@ double ApproximateValue(const TransitionValue& value) {
     if (value.Denominator == 0) return value.Value;
     return static_cast<double>(static_cast<long double>(value.Numerator) /
                                static_cast<long double>(value.Denominator));
-}
-
-// A value's term of a sum of binary64 values in fixed point (see
-// kFixedBits): the value shifted, with no branch. Zero, and outside nonzero,
-// when the value is not a binary64 probability of at least
-// 2^(52 - kFixedBits).
-inline u128 FixedTerm(const TransitionValue& value, uint64_t& outside) {
-    constexpr uint64_t kOne = 0x3FF0000000000000;  // 1.0
-    constexpr uint64_t kLowestExponent = 1075 - kFixedBits;
-    constexpr uint64_t kSmallest = kLowestExponent << 52;  // 2^(52 - kFixedBits)
-    uint64_t bits;
-    std::memcpy(&bits, &value.Value, sizeof bits);
-    // Negative values and NaNs have bits above those of 1.
-    outside = static_cast<uint64_t>(value.Denominator) | (bits > kOne) | (bits < kSmallest);
-    const uint64_t keep = (outside != 0) - uint64_t{1};  // all ones for a value inside
-    // The value is mantissa * 2^(exponent - 1075): the mantissa shifted by
-    // exponent - kLowestExponent, below 64, gives at most 2^kFixedBits.
-    const uint64_t shift = ((bits >> 52) - kLowestExponent) & 63;
-    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-    const uint64_t low = mantissa << shift;
-    const uint64_t high = (mantissa >> 1) >> (63 - shift);
-    return (u128{high & keep} << 64) | (low & keep);
 }
 
 bool SumBinary64(const TransitionValue* values, std::size_t count, u128& sum) {

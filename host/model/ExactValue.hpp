@@ -22,6 +22,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 
 #include <gmpxx.h>
 
@@ -54,6 +56,89 @@ ValueError ParseProbability(const char* begin, const char* end, TransitionValue&
 // binary64 value (above), which readers count in a note.
 ValueError ParseProbability(const char* begin, const char* end, TransitionValue& value,
                             bool& printedBinary64);
+
+// Nonzero in the bytes of chunk (8 bytes of text, the first in the lowest
+// byte) that are not decimal digits. A byte of 0xFA or more carries into the
+// byte after it, which does not matter: only the first such byte counts.
+inline uint64_t NonDigits(uint64_t chunk) {
+    constexpr uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
+    constexpr uint64_t kZeros = 0x3030303030303030;
+    return ((chunk & kHigh) ^ kZeros) | (((chunk + 0x0606060606060606) & kHigh) ^ kZeros);
+}
+
+// Eight decimal digits, the first in the lowest byte, as a number: three
+// multiplications instead of eight.
+inline uint64_t EightDigits(uint64_t chunk) {
+    chunk -= 0x3030303030303030;
+    chunk = chunk * 10 + (chunk >> 8);  // pairs
+    return (((chunk & 0x000000FF000000FF) * (100 + (uint64_t{1000000} << 32))) +
+            (((chunk >> 16) & 0x000000FF000000FF) * (1 + (uint64_t{10000} << 32)))) >> 32;
+}
+
+// The number of 1 to 7 digits in the low bytes of chunk, the rest ignored.
+inline uint64_t FewDigits(uint64_t chunk, unsigned digits) {
+    const unsigned shift = 8 * (8 - digits);  // '0's before the digits
+    return EightDigits((chunk << shift) | (0x3030303030303030 >> (8 * digits)));
+}
+
+// The masks that keep the first n bytes (n <= 24) of three words.
+struct PrefixMasks {
+    uint64_t Words[25][3];
+    constexpr PrefixMasks() : Words() {
+        for (std::size_t n = 0; n <= 24; ++n) {
+            for (std::size_t w = 0; w < 3; ++w) {
+                const std::size_t bytes = n > 8 * w ? (n - 8 * w < 8 ? n - 8 * w : 8) : 0;
+                Words[n][w] = bytes == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes)) - 1;
+            }
+        }
+    }
+};
+inline constexpr PrefixMasks kPrefixMasks{};
+
+// ParseProbability at the speed of reading the text, for the many values of
+// a model file: exports write the same few values (1, 0.5, 1/3) over and
+// over, and a cache of the last values read by their text reads each of them
+// once. A value's text decides it alone, so what comes from the cache is
+// what ParseProbability gives.
+class ProbabilityReader {
+public:
+    ProbabilityReader();
+    // As ParseProbability; the 32 bytes from begin must be readable, though
+    // the value may be shorter (a reader's buffer has that padding).
+    ValueError Parse(const char* begin, const char* end, TransitionValue& value, bool& printedBinary64) {
+        const std::size_t length = static_cast<std::size_t>(end - begin);
+        if (length > kKeyBytes) return ParseProbability(begin, end, value, printedBinary64);
+        // The value's own bytes, and zeros after them.
+        uint64_t key[3];
+        std::memcpy(key, begin, sizeof key);
+        for (std::size_t w = 0; w < 3; ++w) key[w] &= kPrefixMasks.Words[length][w];
+        Entry& entry = entries_[Slot(key, length)];
+        if (entry.Length == length && ((entry.Key[0] ^ key[0]) | (entry.Key[1] ^ key[1]) | (entry.Key[2] ^ key[2])) == 0) {
+            value = entry.Value;
+            printedBinary64 = entry.Printed;
+            return ValueError::None;
+        }
+        return Miss(begin, end, key, entry, value, printedBinary64);
+    }
+
+private:
+    static constexpr std::size_t kKeyBytes = 24;
+    static constexpr unsigned kSlotBits = 11;
+    struct Entry {
+        uint64_t Key[3];
+        uint32_t Length;  // 0: free
+        bool Printed;
+        TransitionValue Value;
+    };
+    ValueError Miss(const char* begin, const char* end, const uint64_t* key, Entry& entry, TransitionValue& value,
+                    bool& printedBinary64);
+    static std::size_t Slot(const uint64_t* key, std::size_t length) {
+        const uint64_t mixed = (key[0] * 0x9E3779B97F4A7C15u) ^ (key[1] * 0xC2B2AE3D27D4EB4Fu) ^
+                               (key[2] * 0x165667B19E3779F9u) ^ length;
+        return static_cast<std::size_t>((mixed * 0xD6E8FEB86659FD93u) >> (64 - kSlotBits));
+    }
+    std::unique_ptr<Entry[]> entries_;
+};
 
 // The probability numerator/denominator: reduced, stored as a binary64
 // value when it is exactly one, else as a fraction of signed 64-bit
@@ -97,6 +182,27 @@ SumComparison CompareSumWithOne(const TransitionValue* values, std::size_t count
 // write, summed with shifts alone.
 constexpr unsigned kFixedBits = 100;
 constexpr double kFixedUnit = 1.0 / static_cast<double>(static_cast<unsigned __int128>(1) << kFixedBits);
+
+// A value's term of a sum of binary64 values in fixed point: the value
+// shifted, with no branch. Zero, and outside nonzero, when the value is not
+// a binary64 probability of at least 2^(52 - kFixedBits).
+inline unsigned __int128 FixedTerm(const TransitionValue& value, uint64_t& outside) {
+    constexpr uint64_t kOne = 0x3FF0000000000000;  // 1.0
+    constexpr uint64_t kLowestExponent = 1075 - kFixedBits;
+    constexpr uint64_t kSmallest = kLowestExponent << 52;  // 2^(52 - kFixedBits)
+    uint64_t bits;
+    std::memcpy(&bits, &value.Value, sizeof bits);
+    // Negative values and NaNs have bits above those of 1.
+    outside = static_cast<uint64_t>(value.Denominator) | (bits > kOne) | (bits < kSmallest);
+    const uint64_t keep = (outside != 0) - uint64_t{1};  // all ones for a value inside
+    // The value is mantissa * 2^(exponent - 1075): the mantissa shifted by
+    // exponent - kLowestExponent, below 64, gives at most 2^kFixedBits.
+    const uint64_t shift = ((bits >> 52) - kLowestExponent) & 63;
+    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const uint64_t low = mantissa << shift;
+    const uint64_t high = (mantissa >> 1) >> (63 - shift);
+    return (static_cast<unsigned __int128>(high & keep) << 64) | (low & keep);
+}
 
 // Fills result from |sum - 1| (approximate: within a few units in the last
 // place, 0 exactly when the sum is 1) and its sign; false when it lies too

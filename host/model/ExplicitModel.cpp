@@ -46,6 +46,34 @@ SumComparison CheckedSum(const TransitionValue* values, uint64_t count, double t
 
 }  // namespace
 
+namespace {
+
+// Counts a choice whose sum is within the tolerance, or refuses it.
+inline void Account(const SumComparison& sum, uint64_t choice, double tolerance, const ChoiceLocator& locate,
+                    uint64_t& count, uint64_t& firstChoice, double& largest) {
+    if (!sum.WithinTolerance) {
+        throw InputError(locate(choice) + ": the probabilities of the choice that starts here sum "
+                                          "to " + Number(1.0 + sum.Deviation, "%.15g") + ", " +
+                         Number(std::fabs(sum.Deviation)) + (sum.Deviation < 0 ? " below" : " above") +
+                         " 1: more than the tolerance " + Number(tolerance) + " (see --sum-tolerance)");
+    }
+    // Without branches: whether a sum is exact varies from choice to choice.
+    const bool deviates = !sum.Exact;
+    firstChoice = deviates && count == 0 ? choice : firstChoice;
+    count += deviates;
+    largest = std::fabs(sum.Deviation) > std::fabs(largest) ? sum.Deviation : largest;
+}
+
+std::string NoteAt(const Deviations& deviations, double tolerance, const std::string& place) {
+    if (deviations.Count == 0) return "";
+    return place + ": " + std::to_string(deviations.Count) +
+           (deviations.Count == 1 ? " choice (it starts here) sums" : " choices (the first starts here) sum") +
+           " to 1 within " + Number(tolerance) + " but not exactly (largest deviation " +
+           Number(deviations.Largest) + "); the probabilities are used as written";
+}
+
+}  // namespace
+
 Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const ChoiceLocator& locate) {
     uint64_t count = 0;  // of the choices that deviate, kept in registers
     uint64_t firstChoice = 0;
@@ -73,82 +101,150 @@ Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const Choic
             if (values > size || !CompareInWindow(*window, first - base, first - base + values, tolerance, sum)) {
                 sum = CheckedSum(mdp.TransitionValues.data() + first, values, tolerance, c, locate);
             }
-            if (!sum.WithinTolerance) {
-                throw InputError(locate(c) + ": the probabilities of the choice that starts here sum "
-                                             "to " + Number(1.0 + sum.Deviation, "%.15g") + ", " +
-                                 Number(std::fabs(sum.Deviation)) +
-                                 (sum.Deviation < 0 ? " below" : " above") +
-                                 " 1: more than the tolerance " + Number(tolerance) +
-                                 " (see --sum-tolerance)");
-            }
-            // Without branches: whether a sum is exact varies from choice to
-            // choice.
-            const bool deviates = !sum.Exact;
-            firstChoice = deviates && count == 0 ? c : firstChoice;
-            count += deviates;
-            largest = std::fabs(sum.Deviation) > std::fabs(largest) ? sum.Deviation : largest;
+            Account(sum, c, tolerance, locate, count, firstChoice, largest);
         }
     }
     return {count, firstChoice, largest};
 }
 
+void ChoiceChecker::CheckInFull(const TransitionValue* values, uint64_t count, uint64_t choice,
+                                const ChoiceLocator& locate) {
+    const bool none = deviations_.Count == 0;
+    Account(CheckedSum(values, count, tolerance_, choice, locate), choice, tolerance_, locate, deviations_.Count,
+            deviations_.FirstChoice, deviations_.Largest);
+    if (none && deviations_.Count != 0) firstPlace_ = locate(choice);
+}
+
+std::string ChoiceChecker::Note() const { return NoteAt(deviations_, tolerance_, firstPlace_); }
+
 std::string DeviationNote(const Deviations& deviations, double tolerance,
                           const ChoiceLocator& locate) {
-    if (deviations.Count == 0) return "";
-    return locate(deviations.FirstChoice) + ": " + std::to_string(deviations.Count) +
-           (deviations.Count == 1 ? " choice (it starts here) sums" : " choices (the first starts here) sum") +
-           " to 1 within " + Number(tolerance) + " but not exactly (largest deviation " +
-           Number(deviations.Largest) + "); the probabilities are used as written";
-}
-
-int Labelling::Find(std::string_view name) const {
-    const auto found = Index.find(name);
-    return found == Index.end() ? -1 : static_cast<int>(found->second);
-}
-
-std::string Labelling::NameList() const {
-    iicheck::NameList list;
-    for (const Label& label : Labels) list.Add(Printable(label.Name));
-    return list.Text();
-}
-
-int AddLabel(Labelling& labels, std::string_view name) {
-    if (!labels.Index.emplace(std::string(name), labels.Labels.size()).second) return -1;
-    labels.Labels.push_back({std::string(name), {}, {}});
-    return static_cast<int>(labels.Labels.size() - 1);
-}
-
-void AddLabelState(Label& label, uint64_t state, uint64_t stateCount) {
-    if (!label.Bits.empty()) {
-        SetBit(label.Bits, state);
-        return;
-    }
-    label.States.push_back(state);
-    // Once the list takes more memory than a bitset, the bitset holds them.
-    if (label.States.size() > (stateCount + 63) / 64) {
-        label.Bits = EmptyBits(stateCount);
-        for (const uint64_t s : label.States) SetBit(label.Bits, s);
-        std::vector<uint64_t>().swap(label.States);
-    }
+    return deviations.Count == 0 ? "" : NoteAt(deviations, tolerance, locate(deviations.FirstChoice));
 }
 
 namespace {
 
-// bits |= the states of label, over stateCount states.
-void AddStates(const Label& label, uint64_t stateCount, std::vector<uint64_t>& bits) {
-    const std::size_t words = std::min(bits.size(), label.Bits.size());
-    for (std::size_t w = 0; w < words; ++w) bits[w] |= label.Bits[w];
-    if (stateCount % 64 != 0 && !bits.empty()) bits.back() &= (uint64_t{1} << (stateCount % 64)) - 1;
-    for (const uint64_t state : label.States) {
-        if (state < stateCount) SetBit(bits, state);
+uint64_t HashName(std::string_view name) { return std::hash<std::string_view>()(name); }
+
+constexpr uint64_t kLabelMask = (uint64_t{1} << kLabelBits) - 1;
+
+// The slot of the table where name is, or the free slot where it would go.
+std::size_t SlotOf(const Labelling& labels, std::string_view name) {
+    const std::size_t mask = labels.Slots.size() - 1;
+    for (std::size_t slot = HashName(name) & mask;; slot = (slot + 1) & mask) {
+        const uint32_t entry = labels.Slots[slot];
+        if (entry == 0 || labels.Name(entry - 1) == name) return slot;
     }
 }
 
+// A table of twice as many slots as labels at least.
+void GrowSlots(Labelling& labels) {
+    std::vector<uint32_t> slots(std::max<std::size_t>(16, 2 * labels.Slots.size()), 0);
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t label = 0; label < labels.Count(); ++label) {
+        std::size_t slot = HashName(labels.Name(label)) & mask;
+        while (slots[slot] != 0) slot = (slot + 1) & mask;
+        slots[slot] = static_cast<uint32_t>(label + 1);
+    }
+    labels.Slots = std::move(slots);
+}
+
+// The position of the label's bitset in labels.Bitsets, or -1.
+std::ptrdiff_t BitsetOf(const Labelling& labels, std::size_t label) {
+    const auto found = labels.BitsetOf.find(static_cast<uint32_t>(label));
+    return found == labels.BitsetOf.end() ? -1 : static_cast<std::ptrdiff_t>(found->second);
+}
+
+// Moves the states of the labels on many states (a list longer than a
+// bitset) and of the labels that have a bitset into their bitsets.
 }  // namespace
+
+void CompactLabels(Labelling& labels, uint64_t stateCount) {
+    const uint64_t words = (stateCount + 63) / 64;
+    std::vector<uint64_t> count(labels.Count(), 0);
+    for (const uint64_t member : labels.Members) ++count[member & kLabelMask];
+    std::vector<uint32_t> bitset(labels.Count(), 0);  // position + 1
+    for (const auto& [label, position] : labels.BitsetOf) bitset[label] = position + 1;
+    for (std::size_t label = 0; label < count.size(); ++label) {
+        if (count[label] > words && bitset[label] == 0) {
+            LabelBits(labels, label) = EmptyBits(stateCount);
+            bitset[label] = static_cast<uint32_t>(labels.Bitsets.size());
+        }
+    }
+    std::size_t kept = 0;
+    for (const uint64_t member : labels.Members) {
+        const uint32_t position = bitset[member & kLabelMask];
+        if (position != 0) {
+            SetBit(labels.Bitsets[position - 1], member >> kLabelBits);
+        } else {
+            labels.Members[kept++] = member;
+        }
+    }
+    labels.Members.resize(kept);
+    if (kept < labels.Members.capacity() / 4) labels.Members.shrink_to_fit();
+    labels.MembersKept = kept;
+}
+
+std::string_view Labelling::Name(std::size_t label) const {
+    const uint64_t begin = label == 0 ? 0 : NameEnds[label - 1];
+    return std::string_view(Names).substr(begin, NameEnds[label] - begin);
+}
+
+int Labelling::Find(std::string_view name) const {
+    if (Slots.empty()) return -1;
+    const uint32_t entry = Slots[SlotOf(*this, name)];
+    return static_cast<int>(entry) - 1;
+}
+
+std::string Labelling::NameList() const {
+    iicheck::NameList list;
+    for (std::size_t label = 0; label < Count(); ++label) list.Add(Printable(Name(label)));
+    return list.Text();
+}
+
+int AddLabel(Labelling& labels, std::string_view name) {
+    if (2 * (labels.Count() + 1) > labels.Slots.size()) GrowSlots(labels);
+    const std::size_t slot = SlotOf(labels, name);
+    if (labels.Slots[slot] != 0) return -1;
+    if (labels.Count() >= kMaxLabels) {
+        throw InputError(Printable(labels.FileName) + ": more than " + std::to_string(kMaxLabels) +
+                         " labels, the most this tool takes");
+    }
+    labels.Names.append(name);
+    labels.NameEnds.push_back(labels.Names.size());
+    labels.Slots[slot] = static_cast<uint32_t>(labels.Count());
+    return static_cast<int>(labels.Count() - 1);
+}
+
+void AddLabelState(Labelling& labels, std::size_t label, uint64_t state, uint64_t stateCount) {
+    labels.Members.push_back(state << kLabelBits | label);
+    // Once the lists have doubled, the labels on many states move to
+    // bitsets: memory stays below twice the smaller of list and bitset.
+    if (labels.Members.size() >= std::max<std::size_t>(2 * labels.MembersKept, 4096)) {
+        CompactLabels(labels, stateCount);
+    }
+}
+
+std::vector<uint64_t>& LabelBits(Labelling& labels, std::size_t label) {
+    const std::ptrdiff_t found = BitsetOf(labels, label);
+    if (found >= 0) return labels.Bitsets[static_cast<std::size_t>(found)];
+    labels.BitsetOf.emplace(static_cast<uint32_t>(label), static_cast<uint32_t>(labels.Bitsets.size()));
+    return labels.Bitsets.emplace_back();
+}
 
 std::vector<uint64_t> LabelStates(const Labelling& labels, std::size_t label, uint64_t stateCount) {
     std::vector<uint64_t> bits = EmptyBits(stateCount);
-    AddStates(labels.Labels[label], stateCount, bits);
+    const std::ptrdiff_t found = BitsetOf(labels, label);
+    if (found >= 0) {
+        const std::vector<uint64_t>& own = labels.Bitsets[static_cast<std::size_t>(found)];
+        const std::size_t words = std::min(bits.size(), own.size());
+        for (std::size_t w = 0; w < words; ++w) bits[w] = own[w];
+        if (stateCount % 64 != 0 && !bits.empty()) bits.back() &= (uint64_t{1} << (stateCount % 64)) - 1;
+    }
+    for (const uint64_t member : labels.Members) {
+        const uint64_t state = member >> kLabelBits;
+        if ((member & kLabelMask) == label && state < stateCount) SetBit(bits, state);
+    }
     return bits;
 }
 
@@ -202,8 +298,12 @@ std::vector<uint64_t> InitialStates(const Labelling& labels, uint64_t stateCount
 }
 
 FileText::FileText(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenForReading(path.c_str());
     if (fd < 0) throw InputError(Printable(path) + ": cannot open: " + std::strerror(errno));
+    struct Closer {
+        int File;
+        ~Closer() { ::close(File); }
+    } closer{fd};
     struct stat info;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
         void* map = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
@@ -213,32 +313,18 @@ FileText::FileText(const std::string& path) {
             size_ = static_cast<std::size_t>(info.st_size);
             mapped_ = true;
             ::madvise(map, size_, MADV_SEQUENTIAL);
-            ::close(fd);
             return;
         }
     }
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-        ::close(fd);
-        throw InputError(Printable(path) + ": is a directory");
-    }
-    // A pipe or a device, read in chunks; a stop is looked for between them.
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) throw InputError(Printable(path) + ": is a directory");
+    // A pipe or a device, read in chunks; a stop ends a wait for input.
     char chunk[1 << 16];
     while (true) {
-        if (InterruptRequested()) {
-            ::close(fd);
-            throw Interrupted(kReading);
-        }
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            throw InputError(Printable(path) + ": cannot read: " + std::strerror(error));
-        }
+        const ssize_t got = ReadInterruptibly(fd, chunk, sizeof chunk);
+        if (got < 0) throw InputError(Printable(path) + ": cannot read: " + std::strerror(errno));
         if (got == 0) break;
         buffer_.append(chunk, static_cast<std::size_t>(got));
     }
-    ::close(fd);
     data_ = buffer_.data();
     size_ = buffer_.size();
 }

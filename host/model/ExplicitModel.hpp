@@ -4,13 +4,15 @@
 #pragma once
 
 #include "IntervalIteration.h"
+#include "model/ExactValue.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace iicheck {
@@ -65,41 +67,103 @@ Deviations CheckStochastic(const ExplicitMdp& mdp, double tolerance, const Choic
 std::string DeviationNote(const Deviations& deviations, double tolerance,
                           const ChoiceLocator& locate);
 
-// One label of a model. A text reader records its states one by one
-// (AddLabelState): in States, or in a bitset over all states in Bits once
-// that is smaller; a binary reader hands over a ready bitset in Bits. Both
-// may be empty.
-struct Label {
-    std::string Name;
-    std::vector<uint64_t> States;
-    std::vector<uint64_t> Bits;
+// CheckStochastic a choice at a time, for a reader that checks each choice
+// as soon as it has read it: a stream cannot be read again to find where a
+// choice is written, and a malformed choice is refused at once. A choice of
+// binary64 values that sum to exactly 1 costs a shift and an addition per
+// value (Add); any other is checked in full when it ends (End).
+class ChoiceChecker {
+public:
+    explicit ChoiceChecker(double tolerance) : tolerance_(tolerance) {}
+
+    // A value of the choice being read.
+    void Add(const TransitionValue& value) {
+        uint64_t outside;
+        sum_ += FixedTerm(value, outside);
+        outside_ |= outside;
+        ++count_;
+    }
+    // The last choice of mdp, whose values were given to Add, ends; locate
+    // names it in messages.
+    void End(const ExplicitMdp& mdp, const ChoiceLocator& locate) {
+        const uint64_t first = mdp.ChoiceTransitionStart.back();
+        const uint64_t count = mdp.TransitionTarget.size() - first;
+        const uint64_t choice = mdp.ChoiceTransitionStart.size() - 1;
+        const TransitionValue* values = mdp.TransitionValues.data() + first;
+        // Exactly 1 when no value was outside and the sum cannot have
+        // wrapped around.
+        const bool one = ((outside_ | (count_ >> 26)) == 0) & (sum_ == kOne);
+        sum_ = 0;
+        outside_ = 0;
+        count_ = 0;
+        if (!one) CheckInFull(values, count, choice, locate);
+    }
+    // DeviationNote of the choices checked.
+    std::string Note() const;
+
+private:
+    static constexpr unsigned __int128 kOne = static_cast<unsigned __int128>(1) << kFixedBits;
+    void CheckInFull(const TransitionValue* values, uint64_t count, uint64_t choice, const ChoiceLocator& locate);
+
+    double tolerance_;
+    unsigned __int128 sum_ = 0;
+    uint64_t outside_ = 0;
+    uint64_t count_ = 0;
+    Deviations deviations_;
+    std::string firstPlace_;  // where the first choice that deviates is
 };
 
-// The labels of a model. Only the labels a property names become bitsets
-// (LabelStates), so that memory follows what the file holds, not the number
-// of labels times the number of states.
+// The labels of a model, in memory that follows the bytes of their names
+// and the states the file names: each label takes its name and about 16
+// bytes more; a label on few states keeps them as a list (8 bytes each), one
+// on many states as a bitset over all states, whichever is smaller. Only
+// the labels a property names become bitsets of their own (LabelStates).
 struct Labelling {
     std::string FileName;      // where the labels are declared, for messages
     uint64_t HeaderLine = 0;
     // Whether the format lists every label of the model, empty ones too
     // (.lab, UMB); DRN names only the labels that some state carries.
     bool Declared = true;
-    std::vector<Label> Labels;                                // as declared
-    std::map<std::string, std::size_t, std::less<>> Index;    // name -> position in Labels
 
+    std::size_t Count() const { return NameEnds.size(); }
+    std::string_view Name(std::size_t label) const;
     // Position of the label, or -1.
     int Find(std::string_view name) const;
     // The label names, comma-separated, for messages: the first few and how
     // many more (NameList in Text.hpp).
     std::string NameList() const;
+
+    // The storage, kept by the functions below.
+    std::string Names;               // every name, one after the other
+    std::vector<uint64_t> NameEnds;  // where each label's name ends in Names
+    std::vector<uint32_t> Slots;     // a hash table of the names: label + 1, or 0
+    // The states of the labels kept as lists: state << kLabelBits | label,
+    // in the order they were added.
+    std::vector<uint64_t> Members;
+    std::size_t MembersKept = 0;     // Members.size() after the last compaction
+    std::deque<std::vector<uint64_t>> Bitsets;  // of the labels on many states
+    std::unordered_map<uint32_t, uint32_t> BitsetOf;  // label -> its position in Bitsets
 };
 
+// Labels beyond this number are refused (a file of gigabytes of label
+// names); the state numbers of the lists take the other bits.
+constexpr unsigned kLabelBits = 30;
+constexpr std::size_t kMaxLabels = std::size_t{1} << kLabelBits;
+
 // Declares a label and returns its position; -1, and nothing declared, when
-// the name is taken.
+// the name is taken. An InputError beyond kMaxLabels labels.
 int AddLabel(Labelling& labels, std::string_view name);
 
-// Records that state (below stateCount) carries the label.
-void AddLabelState(Label& label, uint64_t state, uint64_t stateCount);
+// Records that state (below stateCount, at most 2^34) carries the label.
+void AddLabelState(Labelling& labels, std::size_t label, uint64_t state, uint64_t stateCount);
+
+// Moves the states of the labels on many states into bitsets, so that
+// labels take the least memory: what a reader does once it has read them.
+void CompactLabels(Labelling& labels, uint64_t stateCount);
+
+// The bitset of the label, empty when it has none yet: for a reader that
+// hands over a ready bitset. The reference stays valid while labels lives.
+std::vector<uint64_t>& LabelBits(Labelling& labels, std::size_t label);
 
 // The states of a label as a bitset over stateCount states.
 std::vector<uint64_t> LabelStates(const Labelling& labels, std::size_t label, uint64_t stateCount);

@@ -26,6 +26,18 @@ void ReserveLarge(std::vector<T>& array, std::size_t count) {
     ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+// Makes room for count more elements, up to limit in all, growing by half
+// at least: for arrays whose final size is not known beforehand.
+template <typename T>
+void GrowLarge(std::vector<T>& array, std::size_t count, std::size_t limit) {
+    const std::size_t needed = std::min(array.size() + count, limit);
+    if (needed <= array.capacity()) return;
+    std::vector<T> larger;
+    ReserveLarge(larger, std::min(limit, std::max(needed, array.capacity() + array.capacity() / 2)));
+    larger.insert(larger.end(), array.begin(), array.end());
+    array.swap(larger);
+}
+
 // Makes array count copies of value, in memory reserved with ReserveLarge.
 template <typename T>
 void AssignLarge(std::vector<T>& array, std::size_t count, const T& value) {

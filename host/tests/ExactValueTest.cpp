@@ -233,5 +233,35 @@ TEST(ExactValue, SumsBeyond128BitsAreStillExact) {
     EXPECT_NEAR(thirds.Deviation, -1.0, 1e-12);
 }
 
+// The reader that remembers the values it read gives for every text what
+// ParseProbability gives, whatever was read before: texts that differ only
+// past the 8th, 16th or 24th byte, or in their length, and texts too long
+// for it, read in turns, twice over.
+TEST(ExactValue, ARememberingReaderGivesWhatParsingGives) {
+    const std::vector<std::string> texts = {
+        "1", "0", "0.5", "0.50", "0.5000000", "0.50000001", "0.500000010", "1/3", "1/30", "2/3",
+        "0.1234567", "0.12345678", "0.123456789", "0.1234567890123456", "0.12345678901234567",
+        "0.30000000000000004", "0.300000000000000044", "0.1000000000000000055511151231257827",
+        "2.3283064365386963E-10", "2.3283064365386964E-10", "7/25", "7/250", "abc", "1.5", "-0.5", "1/0",
+        "0.0", "0.000", "0.1000000000000000000", "0.9999999999999999999", "0.0000000000000000001", "0.1x2", "0.",
+    };
+    ProbabilityReader reader;
+    for (int round = 0; round < 2; ++round) {
+        for (const std::string& text : texts) {
+            std::string padded = text + std::string(32, '7');  // what follows a value in a line
+            TransitionValue expected{};
+            TransitionValue got{};
+            bool expectedPrinted = false;
+            bool gotPrinted = false;
+            const char* begin = padded.data();
+            const char* end = begin + text.size();
+            EXPECT_EQ(reader.Parse(begin, end, got, gotPrinted), ParseProbability(begin, end, expected, expectedPrinted))
+                << text;
+            EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << text;
+            EXPECT_EQ(gotPrinted, expectedPrinted) << text;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace iicheck

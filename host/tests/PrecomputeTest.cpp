@@ -533,21 +533,22 @@ TEST(Bisimulation, RefinementFindsThePlainCoarsestPartition) {
     std::vector<std::pair<std::string, ReducedModel>> models;
     for (const auto& entry : std::filesystem::directory_iterator(IICHECK_MODELS)) {
         if (!entry.is_directory()) continue;
-        const std::string name = entry.path().filename().string();
-        const std::string path = entry.path().string() + "/" + name + ".umb";
+        const std::string model = entry.path().filename().string();
+        const std::string path = entry.path().string() + "/" + model + ".umb";
         std::ifstream in(path, std::ios::binary);
         if (!in) continue;
         const Model data = ParseUmb(std::string(std::istreambuf_iterator<char>(in), {}), path, kDefaultSumTolerance);
-        for (const Label& label : data.Labels.Labels) {
-            if (label.Name == "init" || label.Name == "deadlock") continue;
+        for (std::size_t label = 0; label < data.Labels.Count(); ++label) {
+            const std::string name = std::string(data.Labels.Name(label));
+            if (name == "init" || name == "deadlock") continue;
             for (const bool maximize : {true, false}) {
                 PropertySpec property;
                 property.Maximize = maximize;
                 property.Initial = data.Initial;
                 std::vector<std::string> notes;
-                property.Target = StatesWithAnyLabel(data.Labels, label.Name, data.Mdp.StateCount, notes);
+                property.Target = StatesWithAnyLabel(data.Labels, name, data.Mdp.StateCount, notes);
                 ReducedModel reduced = Reduce(data.Mdp, property, Analyse(data.Mdp, property));
-                if (reduced.StateCount() <= 2000) models.emplace_back(name + " " + label.Name, std::move(reduced));
+                if (reduced.StateCount() <= 2000) models.emplace_back(model + " " + name, std::move(reduced));
             }
         }
     }

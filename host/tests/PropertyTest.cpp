@@ -102,7 +102,8 @@ TEST(Property, LabelExpressionsDenoteTheirStates) {
     const uint64_t states = 70;  // two words, the second partly used
     const std::vector<std::vector<uint64_t>> members = {{0, 1, 65}, {1, 2, 69}};
     for (std::size_t i = 0; i < members.size(); ++i) {
-        labels.Labels[static_cast<std::size_t>(AddLabel(labels, i == 0 ? "a" : "b"))].States = members[i];
+        const auto label = static_cast<std::size_t>(AddLabel(labels, i == 0 ? "a" : "b"));
+        for (const uint64_t state : members[i]) AddLabelState(labels, label, state, states);
     }
     std::vector<std::string> notes;
     auto statesOf = [&](const char* path) {

@@ -326,8 +326,8 @@ TEST(SharedModels, GeneratedZeroconfModelIsTheExportedOne) {
     };
     auto labels = [](const Model& model) {
         std::map<std::string, std::vector<uint64_t>> bits;
-        for (std::size_t l = 0; l < model.Labels.Labels.size(); ++l) {
-            bits[model.Labels.Labels[l].Name] = LabelStates(model.Labels, l, model.Mdp.StateCount);
+        for (std::size_t l = 0; l < model.Labels.Count(); ++l) {
+            bits[std::string(model.Labels.Name(l))] = LabelStates(model.Labels, l, model.Mdp.StateCount);
         }
         return bits;
     };

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ struct ToolOutput {
     int ExitCode = -1;
     std::string Out;
     std::string Err;
+    long MaxRssKilobytes = 0;  // the peak of its resident memory
 };
 
 inline std::string ReadWhole(const std::string& path) {
@@ -98,7 +100,9 @@ inline ToolOutput RunProgram(const std::string& program, const std::vector<std::
     posix_spawn_file_actions_destroy(&actions);
     if (meanwhile) meanwhile(pid, err);
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    output.MaxRssKilobytes = usage.ru_maxrss;
     output.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     output.Out = surroundings.Stdout.empty() ? ReadWhole(out) : "";
     output.Err = ReadWhole(err);

@@ -1,5 +1,6 @@
 // End-to-end: the iicheck executable on the bundled model and on bad input.
 #include "cli/CommandLine.hpp"
+#include "support/Interrupt.hpp"
 #include "ToolRunner.hpp"
 
 #include <gmpxx.h>
@@ -291,6 +292,118 @@ TEST(Tool, SignalsStopEveryPhaseWithExitCode3) {
     });
     EXPECT_EQ(reading.ExitCode, 3);
     EXPECT_EQ(reading.Err, "iicheck: interrupted (SIGTERM) while reading; no bounds\n");
+}
+
+// Whether the process has a handler for signal (/proc/PID/status, SigCgt).
+bool Catches(pid_t pid, int signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+    }
+    return false;
+}
+
+// Whether the process sleeps in the kernel (/proc/PID/stat, state S).
+bool Sleeps(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'S';
+}
+
+// Seconds from the signal to the end of the process, which is killed after
+// ten.
+double SecondsUntilExit(pid_t pid) {
+    const auto start = std::chrono::steady_clock::now();
+    siginfo_t info;
+    while (true) {
+        info.si_pid = 0;
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0) break;
+        if (std::chrono::steady_clock::now() - start > std::chrono::seconds(10)) {
+            ::kill(pid, SIGKILL);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A read that waits for input (a FIFO without a writer, a pipe that
+// stalls) stops at once on SIGINT, SIGTERM and SIGHUP: exit code 3 and the
+// message of a stop. The signal is sent once iicheck has its handlers and
+// sleeps in the kernel.
+TEST(Tool, SignalsStopAReadThatWaitsForInput) {
+    const Folder folder;
+    const struct {
+        int Signal;
+        bool Writer;  // a writer that sends a header, then stalls
+        const char* Name;
+    } cases[] = {{SIGINT, false, "SIGINT, Ctrl-C"}, {SIGTERM, true, "SIGTERM"}, {SIGHUP, false, "SIGHUP"}};
+    for (const auto& test : cases) {
+        const std::string fifo = folder.Path() + "/" + std::to_string(test.Signal) + ".drn";
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        double seconds = 0;
+        int writer = -1;
+        const ToolOutput output = RunTool({fifo, "--quiet"}, [&](pid_t pid, const std::string&) {
+            if (test.Writer) {
+                writer = ::open(fifo.c_str(), O_WRONLY);  // once iicheck opens the other end
+                EXPECT_EQ(::write(writer, "@type: MDP\n", 11), 11);
+            }
+            siginfo_t info{};
+            while (!(Catches(pid, test.Signal) && Sleeps(pid))) {
+                if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                    info.si_pid != 0) {
+                    return;  // ended before it waited: the checks below fail
+                }
+                std::this_thread::yield();
+            }
+            ::kill(pid, test.Signal);
+            seconds = SecondsUntilExit(pid);
+        });
+        if (writer >= 0) ::close(writer);
+        EXPECT_LT(seconds, 1.0) << test.Name;
+        EXPECT_EQ(output.ExitCode, 3) << test.Name;
+        EXPECT_EQ(output.Err, "iicheck: interrupted (" + std::string(test.Name) + ") while reading; no bounds\n");
+    }
+}
+
+// A second signal ends the process at once, with a word and the exit code
+// of a stop.
+TEST(Tool, ASecondSignalEndsTheProcessWithAWord) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        EXPECT_EXIT(
+            {
+                InstallInterruptHandlers();
+                ::raise(signal);
+                ::raise(SIGTERM);
+            },
+            ::testing::ExitedWithCode(3), "iicheck: interrupted again \\(SIGTERM\\); stopped at once");
+    }
+}
+
+// Labels take memory in proportion to the bytes of their names: many
+// distinct labels on a DRN state line or declared in a .lab header raise
+// iicheck's peak memory by a small multiple of their names (it was forty).
+TEST(Tool, LabelsTakeMemoryInProportionToTheirNames) {
+    const Folder folder;
+    constexpr int kLabels = 300000;
+    std::string names;
+    std::string declared = "0=\"init\"";
+    for (int i = 1; i < kLabels; ++i) {
+        names += " l" + std::to_string(i);
+        declared += " " + std::to_string(i) + "=\"l" + std::to_string(i) + "\"";
+    }
+    const std::string step = "\taction a\n\t\t1 : 1\n";
+    const std::string drn = folder.Write("m.drn", "@type: MDP\n@nr_states\n2\n@nr_choices\n2\n@model\nstate 0 init" +
+                                                      names + "\n" + step + "state 1\n" + step);
+    folder.Write("m.lab", declared + "\n0: 0\n");
+    const std::string tra = folder.Write("m.tra", "2 2 2\n0 0 1 1\n1 0 1 1\n");
+    const long base = RunTool({"--quiet"}).MaxRssKilobytes;
+    for (const std::string& model : {drn, tra}) {
+        const ToolOutput output = RunTool({model, "--quiet", "--min", "--target", "l7"});
+        EXPECT_EQ(output.ExitCode, 0) << output.Err;
+        EXPECT_LT(output.MaxRssKilobytes - base, 20 * static_cast<long>(names.size()) / 1024) << model;
+    }
 }
 
 // A choice that sums to 1.8, let through by a tolerance of 1, gives the
