@@ -2,8 +2,8 @@
 // a fuzz target aborts on the first violation, which would be a reader fault.
 #pragma once
 
-#include "ExactValue.hpp"
-#include "ModelReader.hpp"
+#include "model/ExactValue.hpp"
+#include "formats/ModelReader.hpp"
 
 #include <cstdio>
 #include <cstdlib>
