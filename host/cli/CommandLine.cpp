@@ -375,7 +375,9 @@ void ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& li
 std::vector<Property> PropertiesOf(const CommandLine& line, std::vector<std::string>& notes) {
     std::vector<Property> properties = line.Properties;
     for (const std::string& file : line.PropertyFiles) {
-        const FileText text(file);
+        // Far above any real properties file, so that /dev/zero is refused.
+        constexpr std::size_t kMaxPropertiesBytes = std::size_t{16} << 20;
+        const FileText text(file, kMaxPropertiesBytes);
         for (Property& property : ParsePropertiesText(text.Text(), file, notes)) {
             properties.push_back(std::move(property));
         }

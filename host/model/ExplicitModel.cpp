@@ -297,7 +297,11 @@ std::vector<uint64_t> InitialStates(const Labelling& labels, uint64_t stateCount
     return initial;
 }
 
-FileText::FileText(const std::string& path) {
+FileText::FileText(const std::string& path, std::size_t maxBytes) {
+    const auto tooLarge = [&] {
+        return InputError(Printable(path) + ": larger than " + std::to_string(maxBytes) +
+                          " bytes, the most this file may hold");
+    };
     const int fd = OpenForReading(path.c_str());
     if (fd < 0) throw InputError(Printable(path) + ": cannot open: " + std::strerror(errno));
     struct Closer {
@@ -306,6 +310,7 @@ FileText::FileText(const std::string& path) {
     } closer{fd};
     struct stat info;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        if (static_cast<uint64_t>(info.st_size) > maxBytes) throw tooLarge();
         void* map = ::mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ,
                            MAP_PRIVATE | MAP_POPULATE, fd, 0);
         if (map != MAP_FAILED) {
@@ -323,6 +328,7 @@ FileText::FileText(const std::string& path) {
         const ssize_t got = ReadInterruptibly(fd, chunk, sizeof chunk);
         if (got < 0) throw InputError(Printable(path) + ": cannot read: " + std::strerror(errno));
         if (got == 0) break;
+        if (static_cast<std::size_t>(got) > maxBytes - buffer_.size()) throw tooLarge();
         buffer_.append(chunk, static_cast<std::size_t>(got));
     }
     data_ = buffer_.data();

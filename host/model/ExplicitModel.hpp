@@ -185,10 +185,10 @@ std::vector<uint64_t> StatesWithAnyLabel(const Labelling& labels, std::string_vi
 std::vector<uint64_t> InitialStates(const Labelling& labels, uint64_t stateCount);
 
 // A file's contents, memory-mapped when possible. InputError when it cannot
-// be read.
+// be read or holds more than maxBytes (a stream is read only that far).
 class FileText {
 public:
-    explicit FileText(const std::string& path);
+    FileText(const std::string& path, std::size_t maxBytes);
     ~FileText();
     FileText(const FileText&) = delete;
     FileText& operator=(const FileText&) = delete;

@@ -368,12 +368,21 @@ TEST(ExplicitModel, InitialStatesAreThoseLabelledInit) {
     EXPECT_EQ(error("0=\"init\"\n"), "m.lab: no state carries the label \"init\"");
 }
 
-TEST(ExplicitModel, MissingFileIsAnInputError) {
-    try {
-        FileText text("/nonexistent/model.tra");
-        ADD_FAILURE() << "opened a missing file";
-    } catch (const InputError& error) {
-        EXPECT_EQ(std::string(error.what()).rfind("/nonexistent/model.tra: cannot open", 0), 0u);
+// A missing file, and a stream that never ends (a properties file named
+// /dev/zero), are input errors; the stream is read only to the limit.
+TEST(ExplicitModel, FilesThatCannotBeReadOrNeverEndAreInputErrors) {
+    const struct {
+        const char* Path;
+        const char* Error;
+    } cases[] = {{"/nonexistent/model.tra", "/nonexistent/model.tra: cannot open"},
+                 {"/dev/zero", "/dev/zero: larger than 1048576 bytes"}};
+    for (const auto& test : cases) {
+        try {
+            FileText text(test.Path, std::size_t{1} << 20);
+            ADD_FAILURE() << "read " << test.Path;
+        } catch (const InputError& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(test.Error, 0), 0u) << error.what();
+        }
     }
 }
 
