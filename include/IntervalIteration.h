@@ -146,8 +146,10 @@ typedef struct TransitionValue {
  * 64-bit values. Before iterating, the library checks what it would
  * otherwise read out of bounds (at least one state, a target set, ascending
  * offsets within TransitionCount, successors below StateCount, a choice for
- * every state in neither set) and refuses a model that fails with status 3;
- * the lengths of the arrays themselves it must take on trust. */
+ * every state in neither set) and the values it reads (no NaN, infinity or
+ * negative value, no fraction with a negative quotient; -0 and 0/-1 are
+ * zero), and refuses a model that fails with status 3; the lengths of the
+ * arrays themselves it must take on trust. */
 typedef struct SparseMdp {
     uint32_t IsRational; /* offset 0: nonzero = TransitionValues carry exact
                             values; 0 is refused */

@@ -1,26 +1,61 @@
 // The model check: a host's wrong index would make the kernels read or write
-// memory the call does not own, so such a model is refused instead.
+// memory the call does not own, and a value that is not a probability (NaN,
+// infinite, negative) would make them loop or return bounds outside [0, 1],
+// so such a model is refused instead.
 #include "ModelCheck.hpp"
 
 #include "IntervalIteration.h"
 #include "StateSets.hpp"
 
+#include <cfloat>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 
 namespace ii {
+namespace {
 
-bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
+// Whether a transition value is a probability or above 1 (which the kernels
+// clamp): a stored value in [0, DBL_MAX] (-0 included; NaN fails both
+// comparisons), a fraction whose numerator is 0 or has the denominator's
+// sign.
+bool IsNonNegative(const TransitionValue& value) {
+    if (value.Denominator == 0) {
+        const double stored = __builtin_bit_cast(double, value.Numerator);
+        return stored >= 0.0 && stored <= DBL_MAX;
+    }
+    return value.Numerator == 0 || (value.Numerator < 0) == (value.Denominator < 0);
+}
+
+void DescribeValue(const SparseMdp& model, uint64_t t, char* message, std::size_t size) {
+    const TransitionValue& value = model.TransitionValues[t];
+    if (value.Denominator == 0) {
+        std::snprintf(message, size,
+                      "The model is malformed: transition %" PRIu64
+                      " has the value %.17g, which is not a probability.",
+                      t, __builtin_bit_cast(double, value.Numerator));
+    } else {
+        std::snprintf(message, size,
+                      "The model is malformed: transition %" PRIu64 " has the value %" PRId64
+                      "/%" PRId64 ", which is not a probability.",
+                      t, value.Numerator, value.Denominator);
+    }
+}
+
+}  // namespace
+
+ModelFacts CheckModel(const SparseMdp& model, char* message, std::size_t size) {
+    ModelFacts facts;
     const uint64_t n = model.StateCount;
     if (n == 0) {
         std::snprintf(message, size, "The model is malformed: it has no states.");
-        return false;
+        return facts;
     }
     if (model.TargetStates == nullptr) {
         std::snprintf(message, size, "The model is malformed: the set of target states is missing.");
-        return false;
+        return facts;
     }
+    const TransitionValue* values = model.TransitionValues;
     const uint64_t* choiceStart = model.StateChoiceStart;
     const uint64_t* transitionStart = model.ChoiceTransitionStart;
     for (uint64_t s = 0; s < n; ++s) {
@@ -31,7 +66,7 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                           "The model is malformed: the choices of state %" PRIu64
                           " end before they start.",
                           s);
-            return false;
+            return facts;
         }
         // The kernels read only the choices of states that are neither
         // targets nor zero states.
@@ -43,7 +78,7 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                           "The model is malformed: state %" PRIu64
                           " is neither a target nor a zero state but has no choices.",
                           s);
-            return false;
+            return facts;
         }
         for (uint64_t c = first; c < end; ++c) {
             const uint64_t from = transitionStart[c];
@@ -53,7 +88,7 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                               "The model is malformed: the transitions of choice %" PRIu64
                               " lie outside the %" PRIu64 " transitions.",
                               c, model.TransitionCount);
-                return false;
+                return facts;
             }
             for (uint64_t t = from; t < to; ++t) {
                 if (model.TransitionTarget[t] >= n) {
@@ -62,12 +97,18 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                                   " leads to state %" PRIu64 ", but there are only %" PRIu64
                                   " states.",
                                   t, model.TransitionTarget[t], n);
-                    return false;
+                    return facts;
                 }
+                if (!IsNonNegative(values[t])) {
+                    DescribeValue(model, t, message, size);
+                    return facts;
+                }
+                facts.HasFraction |= values[t].Denominator != 0;
             }
         }
     }
-    return true;
+    facts.WellFormed = true;
+    return facts;
 }
 
 }  // namespace ii
