@@ -7,7 +7,6 @@
 #include "IntervalIteration.h"
 #include "StateSets.hpp"
 
-#include <cfloat>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -16,29 +15,45 @@ namespace ii {
 namespace {
 
 // Whether a transition value is a probability or above 1 (which the kernels
-// clamp): a stored value in [0, DBL_MAX] (-0 included; NaN fails both
-// comparisons), a fraction whose numerator is 0 or has the denominator's
-// sign.
-bool IsNonNegative(const TransitionValue& value) {
-    if (value.Denominator == 0) {
-        const double stored = __builtin_bit_cast(double, value.Numerator);
-        return stored >= 0.0 && stored <= DBL_MAX;
-    }
-    return value.Numerator == 0 || (value.Numerator < 0) == (value.Denominator < 0);
+// clamp): a stored value in [0, DBL_MAX] by its bits (+0 up to the largest
+// finite value, or -0; NaN and infinities lie beyond), a fraction whose
+// numerator is 0 or has the denominator's sign. Without branches, so that
+// the check's loop runs at the speed of its loads.
+inline bool IsNonNegative(const TransitionValue& value) {
+    const int64_t numerator = value.Numerator;
+    const uint64_t bits = static_cast<uint64_t>(numerator);
+    const bool stored = (bits < 0x7FF0000000000000u) | (bits == 0x8000000000000000u);
+    const bool fraction = ((numerator ^ value.Denominator) >= 0) | (numerator == 0);
+    return value.Denominator == 0 ? stored : fraction;
 }
 
-void DescribeValue(const SparseMdp& model, uint64_t t, char* message, std::size_t size) {
-    const TransitionValue& value = model.TransitionValues[t];
-    if (value.Denominator == 0) {
-        std::snprintf(message, size,
-                      "The model is malformed: transition %" PRIu64
-                      " has the value %.17g, which is not a probability.",
-                      t, __builtin_bit_cast(double, value.Numerator));
-    } else {
-        std::snprintf(message, size,
-                      "The model is malformed: transition %" PRIu64 " has the value %" PRId64
-                      "/%" PRId64 ", which is not a probability.",
-                      t, value.Numerator, value.Denominator);
+// The first fault among transitions [from, to), which holds one.
+void DescribeTransition(const SparseMdp& model, uint64_t from, uint64_t to, char* message,
+                        std::size_t size) {
+    for (uint64_t t = from; t < to; ++t) {
+        const TransitionValue& value = model.TransitionValues[t];
+        if (model.TransitionTarget[t] >= model.StateCount) {
+            std::snprintf(message, size,
+                          "The model is malformed: transition %" PRIu64 " leads to state %" PRIu64
+                          ", but there are only %" PRIu64 " states.",
+                          t, model.TransitionTarget[t], model.StateCount);
+            return;
+        }
+        if (IsNonNegative(value)) {
+            continue;
+        }
+        if (value.Denominator == 0) {
+            std::snprintf(message, size,
+                          "The model is malformed: transition %" PRIu64
+                          " has the value %.17g, which is not a probability.",
+                          t, __builtin_bit_cast(double, value.Numerator));
+        } else {
+            std::snprintf(message, size,
+                          "The model is malformed: transition %" PRIu64 " has the value %" PRId64
+                          "/%" PRId64 ", which is not a probability.",
+                          t, value.Numerator, value.Denominator);
+        }
+        return;
     }
 }
 
@@ -55,6 +70,7 @@ ModelFacts CheckModel(const SparseMdp& model, char* message, std::size_t size) {
         std::snprintf(message, size, "The model is malformed: the set of target states is missing.");
         return facts;
     }
+    const uint64_t* targets = model.TransitionTarget;
     const TransitionValue* values = model.TransitionValues;
     const uint64_t* choiceStart = model.StateChoiceStart;
     const uint64_t* transitionStart = model.ChoiceTransitionStart;
@@ -90,21 +106,17 @@ ModelFacts CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                               c, model.TransitionCount);
                 return facts;
             }
+            bool faulty = false;
+            bool fraction = false;
             for (uint64_t t = from; t < to; ++t) {
-                if (model.TransitionTarget[t] >= n) {
-                    std::snprintf(message, size,
-                                  "The model is malformed: transition %" PRIu64
-                                  " leads to state %" PRIu64 ", but there are only %" PRIu64
-                                  " states.",
-                                  t, model.TransitionTarget[t], n);
-                    return facts;
-                }
-                if (!IsNonNegative(values[t])) {
-                    DescribeValue(model, t, message, size);
-                    return facts;
-                }
-                facts.HasFraction |= values[t].Denominator != 0;
+                faulty |= (targets[t] >= n) | !IsNonNegative(values[t]);
+                fraction |= values[t].Denominator != 0;
             }
+            if (faulty) {
+                DescribeTransition(model, from, to, message, size);
+                return facts;
+            }
+            facts.HasFraction |= fraction;
         }
     }
     facts.WellFormed = true;
