@@ -156,8 +156,8 @@ void PrintTable(const Report& report, const PropertyReport& property) {
                 continue;
             }
             std::printf("%-12s %-10s %-24.17g %-24.17g %10lld %9.3g %8.3fs\n", ShortStatus(variant, outcome),
-                        Guaranteed(run) ? "yes" : "no", outcome.Result.Lower, outcome.Result.Upper, static_cast<long long>(outcome.Iterations),
-                        outcome.AchievedPrecision, run.Seconds);
+                        Guaranteed(run) ? "yes" : "no", outcome.Result.Lower, outcome.Result.Upper,
+                        static_cast<long long>(outcome.Iterations), outcome.AchievedPrecision, run.Seconds);
         }
     }
     std::printf("\n");
