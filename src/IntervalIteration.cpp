@@ -108,13 +108,13 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
                   options->Sequential != 0 ? "sequential" : "interleaved");
     callback(0, information, SeverityInformation);
 
-    // One pass over the model both refuses a malformed one and finds the
-    // fractions that safe rounding warns about. A malformed model gets no
-    // warning: its refusal follows, after a refused combination's.
-    char fault[256];
-    const ModelFacts facts = CheckModel(*model, fault, sizeof fault);
-    if (options->Rounding == RoundingSafe && facts.WellFormed && facts.HasFraction) {
-        callback(0, kInexactValueText, SeverityWarning);
+    if (options->Rounding == RoundingSafe) {
+        for (uint64_t t = 0; t < model->TransitionCount; ++t) {
+            if (model->TransitionValues[t].Denominator != 0) {
+                callback(0, kInexactValueText, SeverityWarning);
+                break;
+            }
+        }
     }
 
     const DriverFunction driver =
@@ -122,7 +122,10 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
     if (driver == nullptr) {
         return Refuse(callback, kUnsupportedCombinationText);
     }
-    if (!facts.WellFormed) {
+    // A malformed model is refused rather than read out of bounds; a valid
+    // call sends exactly the messages above.
+    char fault[256];
+    if (!CheckModel(*model, fault, sizeof fault)) {
         return Refuse(callback, fault);
     }
     return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,

@@ -8,6 +8,7 @@
 #include "StateSets.hpp"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
@@ -43,10 +44,16 @@ void DescribeTransition(const SparseMdp& model, uint64_t from, uint64_t to, char
             continue;
         }
         if (value.Denominator == 0) {
+            // Named without formatting the number, whose digits would depend
+            // on the caller's rounding direction.
+            const double stored = __builtin_bit_cast(double, value.Numerator);
+            const char* what = std::isnan(stored)   ? "the value NaN"
+                               : !std::isinf(stored) ? "a negative value"
+                               : stored > 0          ? "the value +inf"
+                                                     : "the value -inf";
             std::snprintf(message, size,
-                          "The model is malformed: transition %" PRIu64
-                          " has the value %.17g, which is not a probability.",
-                          t, __builtin_bit_cast(double, value.Numerator));
+                          "The model is malformed: transition %" PRIu64 " has %s, which is not a probability.",
+                          t, what);
         } else {
             std::snprintf(message, size,
                           "The model is malformed: transition %" PRIu64 " has the value %" PRId64
@@ -59,16 +66,15 @@ void DescribeTransition(const SparseMdp& model, uint64_t from, uint64_t to, char
 
 }  // namespace
 
-ModelFacts CheckModel(const SparseMdp& model, char* message, std::size_t size) {
-    ModelFacts facts;
+bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
     const uint64_t n = model.StateCount;
     if (n == 0) {
         std::snprintf(message, size, "The model is malformed: it has no states.");
-        return facts;
+        return false;
     }
     if (model.TargetStates == nullptr) {
         std::snprintf(message, size, "The model is malformed: the set of target states is missing.");
-        return facts;
+        return false;
     }
     const uint64_t* targets = model.TransitionTarget;
     const TransitionValue* values = model.TransitionValues;
@@ -82,7 +88,7 @@ ModelFacts CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                           "The model is malformed: the choices of state %" PRIu64
                           " end before they start.",
                           s);
-            return facts;
+            return false;
         }
         // The kernels read only the choices of states that are neither
         // targets nor zero states.
@@ -94,7 +100,7 @@ ModelFacts CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                           "The model is malformed: state %" PRIu64
                           " is neither a target nor a zero state but has no choices.",
                           s);
-            return facts;
+            return false;
         }
         for (uint64_t c = first; c < end; ++c) {
             const uint64_t from = transitionStart[c];
@@ -104,23 +110,19 @@ ModelFacts CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                               "The model is malformed: the transitions of choice %" PRIu64
                               " lie outside the %" PRIu64 " transitions.",
                               c, model.TransitionCount);
-                return facts;
+                return false;
             }
             bool faulty = false;
-            bool fraction = false;
             for (uint64_t t = from; t < to; ++t) {
                 faulty |= (targets[t] >= n) | !IsNonNegative(values[t]);
-                fraction |= values[t].Denominator != 0;
             }
             if (faulty) {
                 DescribeTransition(model, from, to, message, size);
-                return facts;
+                return false;
             }
-            facts.HasFraction |= fraction;
         }
     }
-    facts.WellFormed = true;
-    return facts;
+    return true;
 }
 
 }  // namespace ii

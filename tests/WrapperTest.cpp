@@ -105,7 +105,7 @@ TEST(Wrapper, ValuesThatAreNotProbabilitiesAreRefused) {
         EXPECT_EQ(run.Result.Status, ii::Status::Error);
         ASSERT_FALSE(run.Messages.empty());
         EXPECT_EQ(run.Messages.back().Severity, ii::Severity::Error);
-        EXPECT_NE(run.Messages.back().Text.find("transition 5 has the value"), std::string::npos)
+        EXPECT_NE(run.Messages.back().Text.find("The model is malformed: transition 5 has "), std::string::npos)
             << run.Messages.back().Text;
     }
 }
