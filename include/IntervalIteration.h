@@ -29,11 +29,11 @@
  * pkg-config file, iicheck --version and the release packages. The major
  * version changes when the binary interface does. */
 #define INTERVAL_ITERATION_VERSION_MAJOR 1
-#define INTERVAL_ITERATION_VERSION_MINOR 1
+#define INTERVAL_ITERATION_VERSION_MINOR 2
 #define INTERVAL_ITERATION_VERSION_PATCH 0
 #define INTERVAL_ITERATION_STRINGIFY_(Value) #Value
 #define INTERVAL_ITERATION_STRINGIFY(Value) INTERVAL_ITERATION_STRINGIFY_(Value)
-/* "1.1.0" */
+/* "1.2.0" */
 #define INTERVAL_ITERATION_VERSION                                      \
     INTERVAL_ITERATION_STRINGIFY(INTERVAL_ITERATION_VERSION_MAJOR) "."  \
     INTERVAL_ITERATION_STRINGIFY(INTERVAL_ITERATION_VERSION_MINOR) "."  \
