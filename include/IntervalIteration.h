@@ -147,9 +147,10 @@ typedef struct TransitionValue {
  * otherwise read out of bounds (at least one state, a target set, ascending
  * offsets within TransitionCount, successors below StateCount, a choice for
  * every state in neither set) and the values it reads (no NaN, infinity or
- * negative value, no fraction with a negative quotient; -0 and 0/-1 are
- * zero), and refuses a model that fails with status 3; the lengths of the
- * arrays themselves it must take on trust. */
+ * negative value, no fraction with a negative quotient, at single precision
+ * no stored value above FLT_MAX; -0 and 0/-1 are zero), and refuses a model
+ * that fails with status 3; the lengths of the arrays themselves it must
+ * take on trust. */
 typedef struct SparseMdp {
     uint32_t IsRational; /* offset 0: nonzero = TransitionValues carry exact
                             values; 0 is refused */

@@ -4,6 +4,7 @@
 #include "IntervalIteration.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ii {
 
@@ -14,8 +15,10 @@ namespace ii {
 // every state that is neither a target nor a zero state, and transition
 // values that are probabilities (a stored value that is neither NaN,
 // infinite nor negative, a fraction whose quotient is not negative; a stored
-// -0 and 0/-1 are zero). Returns true when the model passes; otherwise
+// -0 and 0/-1 are zero). Values above 1 pass, up to the largest value that
+// the precision (a Precision byte) holds: single precision refuses stored
+// values beyond FLT_MAX. Returns true when the model passes; otherwise
 // writes a message naming the first fault into the buffer.
-bool CheckModel(const SparseMdp& model, char* message, std::size_t size);
+bool CheckModel(const SparseMdp& model, uint8_t precision, char* message, std::size_t size);
 
 }  // namespace ii

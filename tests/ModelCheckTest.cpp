@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -148,6 +149,37 @@ TEST(ModelCheck, SignedZerosAndValuesAboveOneAreAccepted) {
     EXPECT_EQ(call.Result.Upper, 1.0);
     ASSERT_EQ(call.Messages.size(), 2u);
     EXPECT_EQ(call.Messages[1].Severity, uint64_t{SeverityWarning});
+}
+
+// Single precision would turn a stored value beyond FLT_MAX into infinity,
+// and infinity times a bound of 0 into a NaN bound that never converges:
+// there such a value is refused. FLT_MAX itself, and in the wider precisions
+// any finite value, is a value above 1 like another.
+TEST(ModelCheck, StoredValuesBeyondTheSingleRangeAreRefusedInSinglePrecision) {
+    const double beyond = std::nextafter(double{FLT_MAX}, INFINITY);
+    for (const double value : {double{FLT_MAX}, beyond, 1e300}) {
+        // State 0 reaches the target with 1/2 and the zero state 2 with `value`.
+        const test::Model model =
+            test::MakeModel({{{Fraction(1, 1, 2), Stored(2, value)}}, {}, {}}, {1}, {2});
+        for (const test::Variant& variant : test::ComputingVariants()) {
+            for (bool sequential : {true, false}) {
+                const test::Call call = test::Run(model, test::MakeOptions(variant, sequential));
+                const std::string where = std::string(variant.Name) + " " + std::to_string(value);
+                if (variant.Precision == PrecisionSingle && value > FLT_MAX) {
+                    EXPECT_EQ(call.Result.Status, IterationStatusError) << where;
+                    EXPECT_EQ(call.Messages.back(),
+                              (Message{SeverityError,
+                                       "The model is malformed: transition 1 has a value beyond "
+                                       "the single-precision range, which is not a probability."}))
+                        << where;
+                } else {
+                    EXPECT_EQ(call.Result.Status, IterationStatusConverged) << where;
+                    EXPECT_EQ(call.Result.Lower, 0.5) << where;
+                    EXPECT_EQ(call.Result.Upper, 0.5) << where;
+                }
+            }
+        }
+    }
 }
 
 // A refused combination is reported before the model is looked at.

@@ -642,9 +642,12 @@ std::optional<Variant> Dispatch(uint8_t precision, uint8_t rounding, uint8_t fpu
 }
 
 // The refusal of a value the kernels would read that is not a probability
-// (NaN, infinite, negative, a fraction with a negative quotient), or "":
-// the first such transition in the order of the states and their choices.
-std::string NonProbabilityText(const SparseMdp& model) {
+// (NaN, infinite, negative, a fraction with a negative quotient, in single
+// precision a stored value beyond FLT_MAX), or "": the first such transition
+// in the order of the states and their choices.
+std::string NonProbabilityText(const SparseMdp& model, uint8_t precision) {
+    const double largest = precision == PrecisionSingle ? double{std::numeric_limits<float>::max()}
+                                                        : std::numeric_limits<double>::max();
     for (uint64_t s = 0; s < model.StateCount; ++s) {
         if (Contains(model.TargetStates, s) || (model.ZeroStates != nullptr && Contains(model.ZeroStates, s))) {
             continue;
@@ -655,11 +658,12 @@ std::string NonProbabilityText(const SparseMdp& model) {
                 char text[160];
                 if (value.Denominator == 0) {
                     const double stored = value.Value;
-                    if (stored >= 0 && stored <= std::numeric_limits<double>::max()) continue;
+                    if (stored >= 0 && stored <= largest) continue;
                     const char* what = std::isnan(stored)                          ? "the value NaN"
                                        : stored == std::numeric_limits<double>::infinity()  ? "the value +inf"
                                        : stored == -std::numeric_limits<double>::infinity() ? "the value -inf"
-                                                                                            : "a negative value";
+                                       : stored < 0                                         ? "a negative value"
+                                                                                            : "a value beyond the single-precision range";
                     std::snprintf(text, sizeof text,
                                   "The model is malformed: transition %" PRIu64 " has %s, which is not a probability.",
                                   t, what);
@@ -720,7 +724,7 @@ Outcome Evaluate(const Request& request) {
         return outcome;
     }
 
-    const std::string refusal = NonProbabilityText(model);
+    const std::string refusal = NonProbabilityText(model, options.Precision);
     if (!refusal.empty()) {
         call.Messages.push_back({SeverityError, refusal});
         SetErrorResult(call);
