@@ -218,7 +218,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // [0, 1], and none is NaN unless a stop returns NaN for both.
         Check(!(result.Lower < 0) && !(result.Upper > 1));
         Check(!std::isnan(achieved));
-        const bool nanResult = result.Status == IterationStatusStopped && options.ReturnBoundsOnFailure == 0;
+        const bool nanResult =
+            result.Status == IterationStatusStopped && options.ReturnBoundsOnFailure == 0;
         Check(nanResult ? std::isnan(result.Lower) && std::isnan(result.Upper)
                         : !std::isnan(result.Lower) && !std::isnan(result.Upper));
     }

@@ -56,10 +56,11 @@ void DescribeTransition(const SparseMdp& model, uint64_t largestBits, uint64_t f
             // Named without formatting the number, whose digits would depend
             // on the caller's rounding direction.
             const double stored = __builtin_bit_cast(double, value.Numerator);
-            const char* what = std::isnan(stored)   ? "the value NaN"
-                               : std::isinf(stored)  ? (stored > 0 ? "the value +inf" : "the value -inf")
-                               : stored < 0          ? "a negative value"
-                                                     : "a value beyond the single-precision range";
+            const char* what = std::isnan(stored)  ? "the value NaN"
+                               : std::isinf(stored) ? (stored > 0 ? "the value +inf"
+                                                                  : "the value -inf")
+                               : stored < 0         ? "a negative value"
+                                                    : "a value beyond the single-precision range";
             std::snprintf(message, size,
                           "The model is malformed: transition %" PRIu64 " has %s, which is not a probability.",
                           t, what);

@@ -447,7 +447,8 @@ TEST(ReferenceKernel, FusedVersusSeparateAccumulation) {
     const test::Model exact = model(std::ldexp(1.0, -61));
     for (const bool sequential : {true, false}) {
         SCOPED_TRACE(sequential ? "sequential" : "interleaved");
-        const test::Call fused = Evaluate(midpoint, Options("DoubleDefaultAVX512", sequential)).Call;
+        const test::Call fused =
+            Evaluate(midpoint, Options("DoubleDefaultAVX512", sequential)).Call;
         EXPECT_EQ(fused.Result.Lower, 0.5);
         EXPECT_EQ(fused.Result.Upper, 0.5);
         const test::Call separate =

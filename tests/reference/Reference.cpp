@@ -646,8 +646,9 @@ std::optional<Variant> Dispatch(uint8_t precision, uint8_t rounding, uint8_t fpu
 // precision a stored value beyond FLT_MAX), or "": the first such transition
 // in the order of the states and their choices.
 std::string NonProbabilityText(const SparseMdp& model, uint8_t precision) {
-    const double largest = precision == PrecisionSingle ? double{std::numeric_limits<float>::max()}
-                                                        : std::numeric_limits<double>::max();
+    const double largest = precision == PrecisionSingle
+                               ? double{std::numeric_limits<float>::max()}
+                               : std::numeric_limits<double>::max();
     for (uint64_t s = 0; s < model.StateCount; ++s) {
         if (Contains(model.TargetStates, s) || (model.ZeroStates != nullptr && Contains(model.ZeroStates, s))) {
             continue;
@@ -659,11 +660,12 @@ std::string NonProbabilityText(const SparseMdp& model, uint8_t precision) {
                 if (value.Denominator == 0) {
                     const double stored = value.Value;
                     if (stored >= 0 && stored <= largest) continue;
-                    const char* what = std::isnan(stored)                          ? "the value NaN"
-                                       : stored == std::numeric_limits<double>::infinity()  ? "the value +inf"
-                                       : stored == -std::numeric_limits<double>::infinity() ? "the value -inf"
-                                       : stored < 0                                         ? "a negative value"
-                                                                                            : "a value beyond the single-precision range";
+                    const double inf = std::numeric_limits<double>::infinity();
+                    const char* what = std::isnan(stored) ? "the value NaN"
+                                       : stored == inf    ? "the value +inf"
+                                       : stored == -inf   ? "the value -inf"
+                                       : stored < 0       ? "a negative value"
+                                                          : "a value beyond the single-precision range";
                     std::snprintf(text, sizeof text,
                                   "The model is malformed: transition %" PRIu64 " has %s, which is not a probability.",
                                   t, what);
