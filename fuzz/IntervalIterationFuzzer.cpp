@@ -1,8 +1,10 @@
 // Fuzzes IntervalIteration with option records and models decoded from the
-// input: well-formed models, and malformed ones whose arrays are exactly as
-// long as the host claims, so that any read beyond them trips the address
-// sanitizer. Every call must return a valid status with a bounded number of
-// iterations and leave the caller's floating-point state as it was.
+// input: well-formed models, mostly with values the model check accepts, and
+// malformed ones whose arrays are exactly as long as the host claims, so
+// that any read beyond them trips the address sanitizer. Every call must
+// return a valid status with a bounded number of iterations, bounds that
+// are not NaN and not outside [0, 1] where it returns bounds, and leave the
+// caller's floating-point state as it was.
 #include "IntervalIteration.h"
 #include "TestSupport.hpp"
 
@@ -68,20 +70,38 @@ struct Model {
     std::vector<TransitionValue> Values;
 };
 
-void AddValue(FuzzedDataProvider& in, Model& model) {
+// With `accepted`, a value the model check accepts: a stored value made
+// finite and not negative (values above 1 stay), a fraction whose quotient is
+// not negative. Otherwise anything: NaN, infinities, negative values, a zero
+// denominator with any numerator bits.
+void AddValue(FuzzedDataProvider& in, Model& model, bool accepted) {
     TransitionValue value;
     if (in.ConsumeBool()) {
-        value.Value = Probability(in);
+        double stored = Probability(in);
+        if (accepted) {
+            stored = std::isfinite(stored) ? std::fabs(stored) : 1.0;
+        }
+        value.Value = stored;
         value.Denominator = 0;
     } else {
         value.Numerator = Integer(in);
         value.Denominator = Integer(in);
+        if (accepted && value.Denominator == 0) {
+            value.Denominator = 1;
+        }
+        if (accepted && (value.Numerator < 0) != (value.Denominator < 0)) {
+            value.Numerator = value.Numerator == std::numeric_limits<int64_t>::min()
+                                  ? std::numeric_limits<int64_t>::max()
+                                  : -value.Numerator;
+        }
     }
     model.Values.push_back(value);
 }
 
-// A model as the documented invariants want it.
+// A model as the documented invariants want it; one in eight may hold values
+// that are not probabilities.
 void WellFormed(FuzzedDataProvider& in, uint64_t n, Model& model) {
+    const bool accepted = in.ConsumeIntegralInRange(0, 7) != 0;
     for (uint64_t s = 0; s < n; ++s) {
         const bool target = in.ConsumeIntegralInRange(0, 5) == 0;
         const bool zero = in.ConsumeIntegralInRange(0, 5) == 0;
@@ -94,7 +114,7 @@ void WellFormed(FuzzedDataProvider& in, uint64_t n, Model& model) {
             const int transitions = in.ConsumeIntegralInRange(0, 4);
             for (int t = 0; t < transitions; ++t) {
                 model.TransitionTarget.push_back(in.ConsumeIntegralInRange<uint64_t>(0, n - 1));
-                AddValue(in, model);
+                AddValue(in, model, accepted);
             }
         }
     }
@@ -121,7 +141,7 @@ void Malformed(FuzzedDataProvider& in, uint64_t n, Model& model) {
     for (uint64_t t = 0; t < transitions; ++t) {
         model.TransitionTarget.push_back(in.ConsumeBool() ? in.ConsumeIntegral<uint64_t>()
                                                           : in.ConsumeIntegralInRange<uint64_t>(0, n));
-        AddValue(in, model);
+        AddValue(in, model, false);
     }
 }
 
@@ -132,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     IterationOptions options;
     std::memset(&options, 0, sizeof options);
     options.Epsilon = in.ConsumeBool() ? Probability(in) : 1e-6;
-    // Never 0 (no limit): a model with a NaN bound would run until aborted.
+    // Never 0 (no limit): a slowly converging model would run for long.
     options.MaxIterations = in.ConsumeIntegralInRange<int32_t>(-3, 40);
     if (options.MaxIterations == 0) {
         options.MaxIterations = 1;
@@ -193,6 +213,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         Check(count == -9 && achieved == -9);
     } else {
         Check(count >= 0 && count <= 41);
+        // Every value that passed the model check is finite and >= 0 (the
+        // rest is refused) and the kernels clamp above 1: no bound leaves
+        // [0, 1], and none is NaN unless a stop returns NaN for both.
+        Check(!(result.Lower < 0) && !(result.Upper > 1));
+        Check(!std::isnan(achieved));
+        const bool nanResult =
+            result.Status == IterationStatusStopped && options.ReturnBoundsOnFailure == 0;
+        Check(nanResult ? std::isnan(result.Lower) && std::isnan(result.Upper)
+                        : !std::isnan(result.Lower) && !std::isnan(result.Upper));
     }
     return 0;
 }

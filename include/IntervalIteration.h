@@ -29,11 +29,11 @@
  * pkg-config file, iicheck --version and the release packages. The major
  * version changes when the binary interface does. */
 #define INTERVAL_ITERATION_VERSION_MAJOR 1
-#define INTERVAL_ITERATION_VERSION_MINOR 1
+#define INTERVAL_ITERATION_VERSION_MINOR 2
 #define INTERVAL_ITERATION_VERSION_PATCH 0
 #define INTERVAL_ITERATION_STRINGIFY_(Value) #Value
 #define INTERVAL_ITERATION_STRINGIFY(Value) INTERVAL_ITERATION_STRINGIFY_(Value)
-/* "1.1.0" */
+/* "1.2.0" */
 #define INTERVAL_ITERATION_VERSION                                      \
     INTERVAL_ITERATION_STRINGIFY(INTERVAL_ITERATION_VERSION_MAJOR) "."  \
     INTERVAL_ITERATION_STRINGIFY(INTERVAL_ITERATION_VERSION_MINOR) "."  \
@@ -146,8 +146,11 @@ typedef struct TransitionValue {
  * 64-bit values. Before iterating, the library checks what it would
  * otherwise read out of bounds (at least one state, a target set, ascending
  * offsets within TransitionCount, successors below StateCount, a choice for
- * every state in neither set) and refuses a model that fails with status 3;
- * the lengths of the arrays themselves it must take on trust. */
+ * every state in neither set) and the values it reads (no NaN, infinity or
+ * negative value, no fraction with a negative quotient, at single precision
+ * no stored value above FLT_MAX; -0 and 0/-1 are zero), and refuses a model
+ * that fails with status 3; the lengths of the arrays themselves it must
+ * take on trust. */
 typedef struct SparseMdp {
     uint32_t IsRational; /* offset 0: nonzero = TransitionValues carry exact
                             values; 0 is refused */

@@ -136,9 +136,16 @@ struct Model {
 
 // A probability given exactly as a fraction (divided in the working
 // precision, outward under safe rounding), and one that binary64 holds
-// exactly (0.5, 0.25: a stored value, taken as it is).
+// exactly (0.5, 0.25: a stored value, taken as it is). A denominator of 0
+// is no fraction (the record would read it as a stored value with the
+// numerator's bits): it gives a stored NaN, which the library refuses with
+// Status::Error and an error naming the transition, like a negative value.
 inline TransitionValue Fraction(std::int64_t numerator, std::int64_t denominator) noexcept {
     TransitionValue value{};
+    if (denominator == 0) {
+        value.Value = std::nan("");
+        return value;
+    }
     value.Numerator = numerator;
     value.Denominator = denominator;
     return value;

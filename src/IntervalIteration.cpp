@@ -125,7 +125,7 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
     // A malformed model is refused rather than read out of bounds; a valid
     // call sends exactly the messages above.
     char fault[256];
-    if (!CheckModel(*model, fault, sizeof fault)) {
+    if (!CheckModel(*model, options->Precision, fault, sizeof fault)) {
         return Refuse(callback, fault);
     }
     return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,

@@ -1,18 +1,84 @@
 // The model check: a host's wrong index would make the kernels read or write
-// memory the call does not own, so such a model is refused instead.
+// memory the call does not own, and a value that is not a probability (NaN,
+// infinite, negative, or too large for the precision) would make them loop
+// or return bounds outside [0, 1], so such a model is refused instead.
 #include "ModelCheck.hpp"
 
 #include "IntervalIteration.h"
 #include "StateSets.hpp"
 
+#include <cfloat>
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
 namespace ii {
+namespace {
 
-bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
+// The bits of the largest stored value a precision converts to a finite
+// number. Single precision turns a larger one into infinity (upward, and to
+// nearest), whose product with a bound of 0 is a NaN bound that never
+// converges; fractions stay below 2^63 in every precision.
+inline uint64_t LargestStoredBits(uint8_t precision) {
+    return __builtin_bit_cast(uint64_t, precision == PrecisionSingle ? double{FLT_MAX} : DBL_MAX);
+}
+
+// Whether a transition value is a probability or above 1 (which the kernels
+// clamp): a stored value from +0 up to the largest one by its bits (positive
+// doubles order like their bits; NaN and infinities lie beyond), or -0; a
+// fraction whose numerator is 0 or has the denominator's sign. Without
+// branches, so that the check's loop runs at the speed of its loads.
+inline bool IsNonNegative(const TransitionValue& value, uint64_t largestBits) {
+    const int64_t numerator = value.Numerator;
+    const uint64_t bits = static_cast<uint64_t>(numerator);
+    const bool stored = (bits <= largestBits) | (bits == 0x8000000000000000u);
+    const bool fraction = ((numerator ^ value.Denominator) >= 0) | (numerator == 0);
+    return value.Denominator == 0 ? stored : fraction;
+}
+
+// The first fault among transitions [from, to), which holds one.
+void DescribeTransition(const SparseMdp& model, uint64_t largestBits, uint64_t from, uint64_t to,
+                        char* message, std::size_t size) {
+    for (uint64_t t = from; t < to; ++t) {
+        const TransitionValue& value = model.TransitionValues[t];
+        if (model.TransitionTarget[t] >= model.StateCount) {
+            std::snprintf(message, size,
+                          "The model is malformed: transition %" PRIu64 " leads to state %" PRIu64
+                          ", but there are only %" PRIu64 " states.",
+                          t, model.TransitionTarget[t], model.StateCount);
+            return;
+        }
+        if (IsNonNegative(value, largestBits)) {
+            continue;
+        }
+        if (value.Denominator == 0) {
+            // Named without formatting the number, whose digits would depend
+            // on the caller's rounding direction.
+            const double stored = __builtin_bit_cast(double, value.Numerator);
+            const char* what = std::isnan(stored)  ? "the value NaN"
+                               : std::isinf(stored) ? (stored > 0 ? "the value +inf"
+                                                                  : "the value -inf")
+                               : stored < 0         ? "a negative value"
+                                                    : "a value beyond the single-precision range";
+            std::snprintf(message, size,
+                          "The model is malformed: transition %" PRIu64 " has %s, which is not a probability.",
+                          t, what);
+        } else {
+            std::snprintf(message, size,
+                          "The model is malformed: transition %" PRIu64 " has the value %" PRId64
+                          "/%" PRId64 ", which is not a probability.",
+                          t, value.Numerator, value.Denominator);
+        }
+        return;
+    }
+}
+
+}  // namespace
+
+bool CheckModel(const SparseMdp& model, uint8_t precision, char* message, std::size_t size) {
     const uint64_t n = model.StateCount;
+    const uint64_t largestBits = LargestStoredBits(precision);
     if (n == 0) {
         std::snprintf(message, size, "The model is malformed: it has no states.");
         return false;
@@ -21,6 +87,8 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
         std::snprintf(message, size, "The model is malformed: the set of target states is missing.");
         return false;
     }
+    const uint64_t* targets = model.TransitionTarget;
+    const TransitionValue* values = model.TransitionValues;
     const uint64_t* choiceStart = model.StateChoiceStart;
     const uint64_t* transitionStart = model.ChoiceTransitionStart;
     for (uint64_t s = 0; s < n; ++s) {
@@ -55,15 +123,13 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                               c, model.TransitionCount);
                 return false;
             }
+            bool faulty = false;
             for (uint64_t t = from; t < to; ++t) {
-                if (model.TransitionTarget[t] >= n) {
-                    std::snprintf(message, size,
-                                  "The model is malformed: transition %" PRIu64
-                                  " leads to state %" PRIu64 ", but there are only %" PRIu64
-                                  " states.",
-                                  t, model.TransitionTarget[t], n);
-                    return false;
-                }
+                faulty |= (targets[t] >= n) | !IsNonNegative(values[t], largestBits);
+            }
+            if (faulty) {
+                DescribeTransition(model, largestBits, from, to, message, size);
+                return false;
             }
         }
     }

@@ -94,6 +94,22 @@ TEST(Wrapper, SpansThatDoNotFitTogetherAreRefusedBeforeTheCall) {
     }
 }
 
+// Values that are not probabilities, a zero denominator among them (which
+// the record alone would read as the stored value with the numerator's
+// bits), are refused with Status::Error and an error naming the transition.
+TEST(Wrapper, ValuesThatAreNotProbabilitiesAreRefused) {
+    for (const TransitionValue value : {ii::Fraction(1, 0), ii::Stored(-0.5), ii::Fraction(-1, 2)}) {
+        Chain chain;
+        chain.TransitionValues[5] = value;
+        const Outcome run = Collect(chain.View(), ii::Options{});
+        EXPECT_EQ(run.Result.Status, ii::Status::Error);
+        ASSERT_FALSE(run.Messages.empty());
+        EXPECT_EQ(run.Messages.back().Severity, ii::Severity::Error);
+        EXPECT_NE(run.Messages.back().Text.find("The model is malformed: transition 5 has "), std::string::npos)
+            << run.Messages.back().Text;
+    }
+}
+
 // iicheck's bundled model as iicheck hands it to the library: maximum 10/21,
 // minimum over the same choices 19/60.
 struct Bundled {

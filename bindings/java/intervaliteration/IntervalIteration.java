@@ -11,6 +11,7 @@ import com.sun.jna.Union;
 import com.sun.jna.ptr.DoubleByReference;
 import com.sun.jna.ptr.IntByReference;
 import com.sun.jna.ptr.LongByReference;
+import java.lang.ref.Reference;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -53,8 +54,13 @@ public final class IntervalIteration {
             return (TransitionValue[]) new TransitionValue().toArray(count);
         }
 
-        /** The exact fraction numerator / denominator, divided in the working precision. */
+        /** The exact fraction numerator / denominator, divided in the working precision.
+         * @throws IllegalArgumentException for denominator 0 (the record would read the
+         * numerator's bits as a stored value) */
         public TransitionValue fraction(long numerator, long denominator) {
+            if (denominator == 0) {
+                throw new IllegalArgumentException("the fraction " + numerator + "/0 has denominator 0");
+            }
             Probability.setType(long.class);
             Probability.Numerator = numerator;
             Denominator = denominator;
@@ -62,8 +68,12 @@ public final class IntervalIteration {
             return this;
         }
 
-        /** A probability that binary64 holds exactly (0.5, 0.25), taken as it is. */
+        /** A probability that binary64 holds exactly (0.5, 0.25), taken as it is.
+         * @throws IllegalArgumentException for NaN, an infinity or a negative value (-0 is 0) */
         public TransitionValue stored(double value) {
+            if (!(value >= 0 && value <= Double.MAX_VALUE)) {
+                throw new IllegalArgumentException(value + " is not a probability");
+            }
             Probability.setType(double.class);
             Probability.Value = value;
             Denominator = 0;
@@ -135,7 +145,7 @@ public final class IntervalIteration {
         public static class ByValue extends IterationResult implements Structure.ByValue {}
     }
 
-    /** Receives every message of a call, on the calling thread, during the call. */
+    /** Receives every message of a call, during the call (on the thread that runs it). */
     public interface MessageCallback extends Callback {
         void invoke(long context, String text, long severity);
     }
@@ -234,16 +244,64 @@ public final class IntervalIteration {
     public record Result(double lower, double upper, int status, long iterations,
             double achievedPrecision, List<String> messages) {}
 
-    /** Calls IntervalIteration with fresh output locations and collects the messages as
-     * "severity: text" (0 error, 1 warning, 2 information). */
+    /** {@link #compute(Api, SparseMdp, IterationOptions, String, IntByReference)} with an
+     * empty property name and no abort flag of the caller's. */
     public static Result compute(Api library, SparseMdp model, IterationOptions options) {
+        return compute(library, model, options, "", null);
+    }
+
+    /**
+     * Calls IntervalIteration with fresh output locations and collects the messages as
+     * "severity: text" (0 error, 1 warning, 2 information), with "{0}" replaced by
+     * propertyName. The call stops with STATUS_STOPPED once abort (may be null) is set to
+     * nonzero, or once the calling thread is interrupted: the library then runs on a worker
+     * thread while this one waits; an interruption raises the abort flag, waits for the
+     * library to stop at its next poll, and is kept as the thread's interrupt status.
+     * @throws IllegalArgumentException for an Epsilon that is NaN or negative
+     */
+    public static Result compute(Api library, SparseMdp model, IterationOptions options,
+            String propertyName, IntByReference abort) {
+        if (!(options.Epsilon >= 0)) {
+            throw new IllegalArgumentException("Epsilon must be a number >= 0, not " + options.Epsilon);
+        }
+        String name = propertyName == null ? "" : propertyName;
         List<String> messages = new ArrayList<>();
         MessageCallback callback = (context, text, severity) -> messages.add(
-                (severity == 0 ? "error" : severity == 1 ? "warning" : "information") + ": " + text);
+                (severity == 0 ? "error" : severity == 1 ? "warning" : "information") + ": "
+                        + text.replace("{0}", name));
         LongByReference iterations = new LongByReference();
         DoubleByReference achieved = new DoubleByReference();
-        IterationResult.ByValue result = library.IntervalIteration(model, options, iterations,
-                achieved, new IntByReference(0), callback, new IntByReference(0));
+        IntByReference flag = abort != null ? abort : new IntByReference(0);
+        IterationResult.ByValue[] answer = new IterationResult.ByValue[1];
+        Throwable[] failure = new Throwable[1];
+        Thread worker = new Thread(() -> {
+            try {
+                answer[0] = library.IntervalIteration(model, options, iterations, achieved,
+                        new IntByReference(0), callback, flag);
+            } catch (Throwable thrown) {
+                failure[0] = thrown;
+            }
+        }, "IntervalIteration");
+        worker.setDaemon(true);
+        worker.start();
+        boolean interrupted = false;
+        while (true) {
+            try {
+                worker.join();
+                break;
+            } catch (InterruptedException interruption) {
+                interrupted = true;
+                flag.setValue(1);
+            }
+        }
+        Reference.reachabilityFence(callback);
+        if (interrupted) {
+            Thread.currentThread().interrupt();
+        }
+        if (failure[0] != null) {
+            throw new IllegalStateException("IntervalIteration failed", failure[0]);
+        }
+        IterationResult.ByValue result = answer[0];
         return new Result(result.Lower, result.Upper, result.Status, iterations.getValue(),
                 achieved.getValue(), messages);
     }

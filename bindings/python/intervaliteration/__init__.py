@@ -18,12 +18,15 @@ or the arrays ``(indptr, indices, data)``), grouped by state through
 import ctypes
 import enum
 import fractions
+import numbers
+import operator
 import os
 import threading
 from importlib import metadata
-from typing import NamedTuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
+from numpy.typing import NDArray
 
 try:
     __version__ = metadata.version("intervaliteration")
@@ -31,7 +34,7 @@ except metadata.PackageNotFoundError:  # imported from a source tree
     __version__ = "unknown"
 
 __all__ = ["Fpu", "Precision", "Rounding", "Severity", "Status", "Message", "Result",
-           "compute", "has_avx512", "load_library"]
+           "Matrix", "compute", "has_avx512", "load_library"]
 
 
 class Fpu(enum.IntEnum):
@@ -66,7 +69,7 @@ class Status(enum.IntEnum):
 
 
 class Message(NamedTuple):
-    severity: Severity
+    severity: Union[Severity, int]  # an int only for a severity the library does not name
     text: str
 
 
@@ -76,9 +79,9 @@ class Result(NamedTuple):
     status: Status
     iterations: int
     achieved_precision: float
-    messages: list  # of Message, in the order the library sent them
+    messages: List[Message]  # in the order the library sent them
 
-    def encloses(self, value):
+    def encloses(self, value: Union[numbers.Rational, float]) -> bool:
         """Whether lower <= value <= upper, compared exactly (value may be a
         fractions.Fraction)."""
         if self.lower != self.lower or self.upper != self.upper:
@@ -129,11 +132,11 @@ assert ctypes.sizeof(_IterationResult) == 24 and _IterationResult.Status.offset 
 
 _MessageCallback = ctypes.CFUNCTYPE(None, ctypes.c_uint64, ctypes.c_char_p, ctypes.c_uint64)
 
-_libraries = {}
+_libraries: Dict[str, ctypes.CDLL] = {}
 _libraries_lock = threading.Lock()
 
 
-def load_library(library=None):
+def load_library(library: Optional[str] = None) -> ctypes.CDLL:
     """The library at the path ``library``, else at $INTERVAL_ITERATION_LIBRARY,
     else libIntervalIteration.so.1 as the dynamic loader finds it; loaded
     once per path."""
@@ -154,19 +157,44 @@ def load_library(library=None):
         return _libraries[path]
 
 
-def has_avx512(library=None):
+def has_avx512(library: Optional[str] = None) -> bool:
     """Whether this processor runs the AVX-512 variants."""
     return bool(load_library(library).GetNativeSupportMask() & 2)
 
 
-def _words(values, what):
-    array = np.ascontiguousarray(values, dtype=np.uint64)
+def _integers(values: Any, what: str) -> NDArray[Any]:
+    """values as a one-dimensional integer array: floats are refused, not
+    truncated."""
+    array = np.asarray(values)
+    if array.size == 0:
+        array = array.astype(np.int64)
+    if array.dtype.kind not in "iu":
+        raise TypeError("%s must be integers, not %s" % (what, array.dtype))
     if array.ndim != 1:
         raise ValueError("%s must be one-dimensional" % what)
     return array
 
 
-def _bitset(states, state_count, what):
+def _exact_int64(values: NDArray[Any], what: str) -> NDArray[Any]:
+    """Values that are integers fitting the library's signed 64-bit fields
+    (integral floats too), as int64; others raise ValueError."""
+    try:
+        converted = values.astype(np.int64)
+    except (TypeError, ValueError, OverflowError):
+        converted = None
+    if converted is None or values.dtype.kind not in "iuf" or not np.array_equal(converted, values):
+        raise ValueError("%s must be integers of at most 64 signed bits" % what)
+    return converted
+
+
+def _words(values: Any, what: str) -> NDArray[Any]:
+    array = _integers(values, what)
+    if array.dtype.kind == "i" and array.size and array.min() < 0:
+        raise ValueError("%s must not be negative" % what)
+    return np.ascontiguousarray(array, dtype=np.uint64)
+
+
+def _bitset(states: Any, state_count: int, what: str) -> NDArray[Any]:
     """A state set (a boolean mask of all states, or state indices) as the
     library's words: bit s % 64 of word s // 64."""
     states = np.asarray(states)
@@ -176,7 +204,7 @@ def _bitset(states, state_count, what):
                              % (what, state_count, states.shape))
         mask = states
     else:
-        indices = np.asarray(states, dtype=np.int64).reshape(-1)
+        indices = _integers(np.asarray(states).reshape(-1), what).astype(np.int64)
         if indices.size and (indices.min() < 0 or indices.max() >= state_count):
             raise ValueError("%s: state indices must lie in 0 .. %d" % (what, state_count - 1))
         mask = np.zeros(state_count, dtype=bool)
@@ -187,10 +215,12 @@ def _bitset(states, state_count, what):
     return packed.view("<u8").astype(np.uint64)
 
 
-def _transition_values(data, denominators):
+def _transition_values(data: Any, denominators: Any) -> NDArray[Any]:
     """The probabilities as TransitionValue records in an (T, 2) int64 array:
     floats as stored binary64 values (denominator 0), fractions.Fraction or
-    integer entries, or numerators with ``denominators``, as exact fractions."""
+    integer entries of an object array, or integer numerators with
+    ``denominators``, as exact fractions. Integer data alone would be read as
+    probabilities 2, 3, ...: they need their denominators."""
     data = np.asarray(data)
     if data.ndim != 1:
         raise ValueError("the matrix's data must be one-dimensional")
@@ -200,24 +230,79 @@ def _transition_values(data, denominators):
         if denominators.shape != data.shape:
             raise ValueError("denominators: %d entries for %d values"
                              % (denominators.size, data.size))
-        numerators = np.asarray(data, dtype=np.int64)
-        if not np.array_equal(numerators, data):
-            raise ValueError("with denominators, the matrix's data must be integer numerators")
+        numerators = _exact_int64(data, "with denominators, the matrix's data (the numerators)")
+        denominators = _exact_int64(denominators, "denominators")
+        if np.any(denominators == 0):
+            raise ValueError("denominators must not be 0 (transition %d)"
+                             % int(np.flatnonzero(denominators == 0)[0]))
         records[:, 0] = numerators
-        records[:, 1] = np.asarray(denominators, dtype=np.int64)
+        records[:, 1] = denominators
     elif data.dtype == object:
         exact = [fractions.Fraction(value) for value in data]
         records[:, 0] = [value.numerator for value in exact]
         records[:, 1] = [value.denominator for value in exact]
-    else:
+    elif data.size == 0:
+        pass
+    elif data.dtype.kind == "f" and data.dtype.itemsize <= 8:
         records[:, 0] = np.ascontiguousarray(data, dtype="<f8").view(np.int64)
+    elif data.dtype.kind in "iub":
+        raise TypeError("integer data are numerators: pass their denominators, or give the "
+                        "probabilities as floats or fractions.Fraction")
+    else:
+        raise TypeError("the matrix's data must be floats (binary64 or narrower) or "
+                        "fractions.Fraction, not %s" % data.dtype)
     return records
 
 
-def compute(matrix, choice_start, target, *, zero=None, denominators=None, maximize=True,
-            epsilon=1e-6, relative=False, max_iterations=0, fpu=None,
-            precision=Precision.DOUBLE, rounding=Rounding.SAFE, sequential=False,
-            return_bounds_on_failure=False, property_name=None, abort=None, library=None):
+def _byte(value: int, what: str) -> int:
+    value = operator.index(value)
+    if not 0 <= value <= 255:
+        raise ValueError("%s must be an option byte, 0 to 255, not %d" % (what, value))
+    return value
+
+
+def _call(handle: ctypes.CDLL, arguments: Tuple[Any, ...], abort_flag: ctypes.c_int32,
+          keep: Tuple[Any, ...]) -> Any:
+    """The library call. From the main thread it runs on a worker thread, so
+    that Ctrl-C (KeyboardInterrupt) stays deliverable: it raises the abort
+    flag, waits for the library to stop at its next poll and goes on. The
+    worker holds every object the call reads (arguments, keep), so that the
+    memory stays valid whenever the interrupt comes, even during start()."""
+    if threading.current_thread() is not threading.main_thread():
+        return handle.IntervalIteration(*arguments)
+    answer: List[Any] = []
+    done = threading.Event()
+
+    def run(_held: Tuple[Any, ...]) -> None:  # the thread holds its argument until it ends
+        try:
+            answer.append(handle.IntervalIteration(*arguments))
+        finally:
+            done.set()
+
+    worker = threading.Thread(target=run, args=(keep,), name="IntervalIteration", daemon=True)
+    try:
+        worker.start()
+        done.wait()
+    except KeyboardInterrupt:
+        abort_flag.value = 1
+        if worker.is_alive():
+            done.wait()
+        raise
+    return answer[0]
+
+
+Matrix = Union[Tuple[Sequence[int], Sequence[int], Sequence[Any]], Any]
+
+
+def compute(matrix: Matrix, choice_start: Sequence[int], target: Sequence[Any], *,
+            zero: Optional[Sequence[Any]] = None, denominators: Optional[Sequence[int]] = None,
+            maximize: bool = True, epsilon: float = 1e-6, relative: bool = False,
+            max_iterations: int = 0, fpu: Optional[int] = None,
+            precision: int = Precision.DOUBLE, rounding: int = Rounding.SAFE,
+            sequential: bool = False, return_bounds_on_failure: bool = False,
+            property_name: Optional[str] = None, abort: Optional[ctypes.c_int32] = None,
+            on_message: Optional[Callable[[Message], None]] = None,
+            library: Optional[str] = None) -> Result:
     """Bounds on the minimal or maximal probability of reaching ``target``
     from state 0.
 
@@ -235,74 +320,97 @@ def compute(matrix, choice_start, target, *, zero=None, denominators=None, maxim
                   indices (zero may be None).
     fpu           an Fpu; by default AVX512 when has_avx512(), else SSE.
     property_name put in place of "{0}" in the messages.
+    epsilon       the half-width to reach, a number >= 0.
+    max_iterations  the iteration limit, a 32-bit signed integer; 0: none.
     abort         a ctypes.c_int32 that another thread may set to nonzero to
-                  stop the run (status STOPPED).
-    Lengths that do not fit together raise ValueError; what the library
-    refuses comes back with status ERROR and an error message.
+                  stop the run (status STOPPED). Ctrl-C in the main thread
+                  raises it too, then KeyboardInterrupt once the library has
+                  stopped.
+    on_message    called with each Message as the library sends it, on the
+                  thread that runs the call.
+    What is not a model raises before the call: lengths that do not fit
+    together, negative indices, a zero denominator, an epsilon that is NaN
+    or negative, a limit beyond 32 bits raise ValueError; indices that are
+    not integers, integer data without denominators, complex data raise
+    TypeError. What the library refuses (a value that is not a probability,
+    an option value it does not know) comes back with status ERROR and an
+    error message.
     """
     handle = load_library(library)
+    shape = getattr(matrix, "shape", None)
     if hasattr(matrix, "tocsr"):
         if denominators is not None and getattr(matrix, "format", None) != "csr":
             # Converting the format reorders the data; the denominators
             # follow the order of the CSR data as given.
             raise ValueError("denominators need the matrix in CSR format, not %s"
                              % getattr(matrix, "format", type(matrix).__name__))
-        matrix = matrix.tocsr()
-        indptr, indices, data = matrix.indptr, matrix.indices, matrix.data
+        csr = cast(Any, matrix).tocsr()
+        rows, columns, data = csr.indptr, csr.indices, csr.data
     else:
-        indptr, indices, data = matrix
-    choice_start = _words(choice_start, "choice_start")
-    indptr = _words(indptr, "indptr")
-    indices = _words(indices, "indices")
+        rows, columns, data = matrix
+    starts = _words(choice_start, "choice_start")
+    indptr = _words(rows, "indptr")
+    indices = _words(columns, "indices")
     values = _transition_values(data, denominators)
-    if choice_start.size < 2:
+    if starts.size < 2:
         raise ValueError("choice_start needs one entry per state and one more")
-    state_count = choice_start.size - 1
-    if indptr.size != int(choice_start[-1]) + 1:
+    state_count = starts.size - 1
+    if indptr.size != int(starts[-1]) + 1:
         raise ValueError("choice_start ends at %d choices, but indptr has %d entries"
-                         % (choice_start[-1], indptr.size))
+                         % (starts[-1], indptr.size))
     if indices.size != values.shape[0]:
         raise ValueError("%d column indices, but %d values" % (indices.size, values.shape[0]))
-    if hasattr(matrix, "shape") and matrix.shape != (indptr.size - 1, state_count):
+    if shape is not None and shape != (indptr.size - 1, state_count):
         raise ValueError("a matrix of %d choices and %d states must have shape %s, not %s"
-                         % (indptr.size - 1, state_count, (indptr.size - 1, state_count),
-                            matrix.shape))
+                         % (indptr.size - 1, state_count, (indptr.size - 1, state_count), shape))
     target_words = _bitset(target, state_count, "target")
     zero_words = None if zero is None else _bitset(zero, state_count, "zero")
 
-    def words_pointer(array):
+    def words_pointer(array: NDArray[Any]) -> Any:
         return array.ctypes.data_as(_Words)
 
     model = _SparseMdp(
         IsRational=1, StateCount=state_count,
         ZeroStates=None if zero_words is None else words_pointer(zero_words),
-        TargetStates=words_pointer(target_words), StateChoiceStart=words_pointer(choice_start),
-        ChoiceCount=int(choice_start[-1]), ChoiceTransitionStart=words_pointer(indptr),
+        TargetStates=words_pointer(target_words), StateChoiceStart=words_pointer(starts),
+        ChoiceCount=int(starts[-1]), ChoiceTransitionStart=words_pointer(indptr),
         TransitionCount=indices.size, TransitionTarget=words_pointer(indices),
         TransitionValues=values.ctypes.data_as(ctypes.POINTER(_TransitionValue)))
     if fpu is None:
         fpu = Fpu.AVX512 if has_avx512(library) else Fpu.SSE
+    epsilon = float(epsilon)
+    if not epsilon >= 0:
+        raise ValueError("epsilon must be a number >= 0, not %r" % epsilon)
+    max_iterations = operator.index(max_iterations)
+    if not -2**31 <= max_iterations < 2**31:
+        raise ValueError("max_iterations must fit 32 signed bits, not %d" % max_iterations)
     options = _IterationOptions(
         Epsilon=epsilon, MaxIterations=max_iterations, Maximize=bool(maximize),
         Relative=bool(relative),
-        ReturnBoundsOnFailure=bool(return_bounds_on_failure), Fpu=int(fpu),
-        Precision=int(precision), Rounding=int(rounding), Sequential=bool(sequential))
+        ReturnBoundsOnFailure=bool(return_bounds_on_failure), Fpu=_byte(fpu, "fpu"),
+        Precision=_byte(precision, "precision"), Rounding=_byte(rounding, "rounding"),
+        Sequential=bool(sequential))
 
-    messages = []
+    messages: List[Message] = []
 
-    def receive(context, text, severity):
+    def receive(context: int, raw: bytes, severity: int) -> None:
         # The text is valid only during the callback: decode it now.
-        text = text.decode("utf-8", "replace")
+        text = raw.decode("utf-8", "replace")
         if property_name is not None:
             text = text.replace("{0}", property_name)
-        messages.append(Message(Severity(severity) if severity <= 2 else severity, text))
+        message = Message(Severity(severity) if severity <= 2 else severity, text)
+        messages.append(message)
+        if on_message is not None:
+            on_message(message)
 
     callback = _MessageCallback(receive)
     iterations, achieved = ctypes.c_int64(0), ctypes.c_double(0)
     warned = ctypes.c_int32(0)
     abort_flag = abort if abort is not None else ctypes.c_int32(0)
-    answer = handle.IntervalIteration(ctypes.byref(model), ctypes.byref(options),
-                                      ctypes.byref(iterations), ctypes.byref(achieved),
-                                      ctypes.byref(warned), callback, ctypes.byref(abort_flag))
+    answer = _call(handle, (ctypes.byref(model), ctypes.byref(options), ctypes.byref(iterations),
+                            ctypes.byref(achieved), ctypes.byref(warned), callback,
+                            ctypes.byref(abort_flag)), abort_flag,
+                   (model, options, callback, values, indices, indptr, starts, target_words,
+                    zero_words))
     status = Status(answer.Status) if 0 <= answer.Status <= 3 else answer.Status
     return Result(answer.Lower, answer.Upper, status, iterations.value, achieved.value, messages)

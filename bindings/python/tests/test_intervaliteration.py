@@ -130,3 +130,43 @@ def test_refusals_limits_and_abort_come_back_as_statuses():
     # leaves by the try with 1/5, state 3 skips: 1/3 * 1/5 + 2/3 * 3/8.
     minimum = bundled(maximize=False)
     assert minimum.status == ii.Status.CONVERGED and minimum.encloses(Fraction(19, 60))
+
+
+@pytest.mark.parametrize("arguments,error,complaint", [
+    # Integers would be taken as probabilities 2, 3, ...; a zero denominator
+    # as the bits of a stored double; complex parts would be dropped.
+    (dict(matrix=(INDPTR, INDICES, list(range(1, 15)))), TypeError, "denominators"),
+    (dict(matrix=(INDPTR, INDICES, [1] * 14), denominators=[0] + [2] * 13), ValueError, "not be 0"),
+    (dict(matrix=(INDPTR, INDICES, [1] * 14), denominators=[2.5] * 14), ValueError, "denominators"),
+    (dict(matrix=(INDPTR, INDICES, np.full(14, 0.5 + 0.5j))), TypeError, "complex"),
+    # Indices would be truncated or wrapped.
+    (dict(matrix=(INDPTR, np.array(INDICES) + 0.25, FRACTIONS)), TypeError, "indices"),
+    (dict(target=[5.7]), TypeError, "target"),
+    (dict(choice_start=[-1] + CHOICE_START[1:]), ValueError, "negative"),
+    # Options that no call means: a limit that would wrap to "none", a
+    # precision that never converges, a byte that would wrap.
+    (dict(max_iterations=2**80), ValueError, "32 signed bits"),
+    (dict(epsilon=float("nan")), ValueError, "epsilon"),
+    (dict(epsilon=-1e-6), ValueError, "epsilon"),
+    (dict(precision=258), ValueError, "option byte"),
+])
+def test_what_is_not_a_model_is_refused_before_the_call(arguments, error, complaint):
+    call = dict(matrix=(INDPTR, INDICES, FRACTIONS), choice_start=CHOICE_START, target=[5])
+    call.update(arguments)
+    with pytest.raises(error, match=complaint):
+        ii.compute(call.pop("matrix"), call.pop("choice_start"), **call)
+
+
+def test_ctrl_c_stops_a_long_call():
+    """SIGINT while the library iterates raises the abort flag; the call
+    stops and KeyboardInterrupt follows. The signal is sent from the
+    library's first message, so it arrives while the call runs."""
+    import os
+    import signal
+    # Lower bound 1 - p^k: about 2^40 iterations to converge.
+    slow = ([0, 2], [0, 1], [Fraction(2**40 - 1, 2**40), Fraction(1, 2**40)])
+    stopped = ctypes.c_int32(0)
+    with pytest.raises(KeyboardInterrupt):
+        ii.compute(slow, [0, 1, 1], target=[1], abort=stopped, epsilon=0,
+                   on_message=lambda message: os.kill(os.getpid(), signal.SIGINT))
+    assert stopped.value == 1
