@@ -390,8 +390,9 @@ TEST(Tool, LabelsTakeMemoryInProportionToTheirNames) {
     std::string names;
     std::string declared = "0=\"init\"";
     for (int i = 1; i < kLabels; ++i) {
-        names += " l" + std::to_string(i);
-        declared += " " + std::to_string(i) + "=\"l" + std::to_string(i) + "\"";
+        const std::string number = std::to_string(i);
+        names.append(" l").append(number);
+        declared.append(" ").append(number).append("=\"l").append(number).append("\"");
     }
     const std::string step = "\taction a\n\t\t1 : 1\n";
     const std::string drn = folder.Write("m.drn", "@type: MDP\n@nr_states\n2\n@nr_choices\n2\n@model\nstate 0 init" +
