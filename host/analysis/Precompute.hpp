@@ -71,6 +71,10 @@ struct PrecomputeOptions {
     bool ProbabilityOne = true;  // step 4
     bool Bisimulation = true;    // Bisimulation.hpp
     StateOrder Order = StateOrder::Topological;
+    // The bisimulation races the iterations (Pipeline.hpp) on collapsed
+    // models of at least this many transitions; below, it takes
+    // milliseconds and runs to its end.
+    uint64_t RaceTransitions = uint64_t{1} << 20;
 };
 
 // What the graph algorithms found, per state of the model as read.

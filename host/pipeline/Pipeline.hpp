@@ -13,10 +13,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace iicheck {
+
+// Where the answer for an initial state of the current property comes
+// from: a library call of its own; the precomputation, which found it a
+// target or probability-1 state (1) or a probability-0 state (0); or the
+// call of an earlier initial state that is the same state of the reduced
+// model (in the same end component or bisimulation class, which have the
+// same minimum and maximum probabilities).
+enum class AnswerSource : uint8_t { Library, Precomputation, Earlier };
+struct InitialAnswer {
+    AnswerSource Source = AnswerSource::Library;
+    double Probability = 0;   // Precomputation: 0 or 1
+    std::size_t Earlier = 0;  // Earlier: the index of that initial state, which has a call of its own
+};
+
+constexpr std::size_t kNotOrdered = SIZE_MAX;
 
 // The times of a property's phases after reading, in seconds.
 struct PhaseSeconds {
@@ -24,6 +40,7 @@ struct PhaseSeconds {
     double Collapse = 0;      // the quotient by them (Reduce)
     double Bisimulation = 0;
     double Order = 0;         // numbering the states, summed over the initial states (ReduceFrom)
+    double Trials = 0;        // iterations begun in the race with the bisimulation and given up
 };
 
 struct Prepared {
@@ -49,7 +66,20 @@ struct Prepared {
     // last ReduceFrom releases it.
     ReducedModel Reduced;
     StateOrder Order = StateOrder::Topological;
+    std::vector<InitialAnswer> Sources;  // AnswerSources
+    // The initial state (an index into Initial) that Reduced is numbered
+    // for already, or kNotOrdered; and the one whose run the race settled
+    // (TrialRun), or kNotOrdered.
+    std::size_t OrderedFor = kNotOrdered;
+    std::size_t Settled = kNotOrdered;
 };
+
+// Iterates model, the model the library gets for the initial state
+// Initial[initial], numbered for it, with at most sweeps iterations; true
+// when that settled its answer (the caller keeps the run), false when the
+// iterations stopped at that limit. The race between iterating and the
+// bisimulation (PrepareProperty) calls it.
+using TrialRun = std::function<bool(const ReducedModel& model, std::size_t initial, int32_t sweeps)>;
 
 // Keeps a model of any format (its reader has run CheckChoices) for the
 // properties. Sets the fields above the current property's.
@@ -62,29 +92,27 @@ void Prepare(Model model, Prepared& prepared);
 // labels go now and the reduction takes the model. The labels' notes (a
 // label DRN does not name) are appended to notes. After an exception (an
 // unknown label, an interrupt) prepared serves no further property.
+//
+// With trial, on a large model with one initial state that needs a call,
+// the bisimulation races the iterations on the model without it, so that
+// it never costs much more than it saves, which it cannot know in advance:
+// first the iterations run for as many sweeps as cost about a quarter of
+// the work so far (read and analysed); when they settle the answer, the
+// bisimulation is not done (Outrun) and prepared.Settled names the run.
+// Otherwise the refinement and the iterations take turns, each turn of the
+// iterations twice as long as the last and starting afresh, each of the
+// refinement about four times as long (in estimated time), until one of
+// them ends. The quotient is exact either way; which model is iterated
+// depends only on the model and the property, never on the clock.
 void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
-                     bool last, std::vector<std::string>& notes);
+                     bool last, std::vector<std::string>& notes, const TrialRun& trial = nullptr);
 
 // Prepare and PrepareProperty for one property, the last (the benchmarks).
 void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,
              Prepared& prepared);
 
-// Where the answer for an initial state of the current property comes
-// from: a library call of its own; the precomputation, which found it a
-// target or probability-1 state (1) or a probability-0 state (0); or the
-// call of an earlier initial state that is the same state of the reduced
-// model (in the same end component or bisimulation class, which have the
-// same minimum and maximum probabilities).
-enum class AnswerSource : uint8_t { Library, Precomputation, Earlier };
-struct InitialAnswer {
-    AnswerSource Source = AnswerSource::Library;
-    double Probability = 0;   // Precomputation: 0 or 1
-    std::size_t Earlier = 0;  // Earlier: the index of that initial state, which has a call of its own
-};
-
-// For every initial state, in order; before the last ReduceFrom, which takes
-// the reduced model.
-std::vector<InitialAnswer> AnswerSources(const Prepared& prepared);
+// For every initial state, in order, as PrepareProperty found them.
+const std::vector<InitialAnswer>& AnswerSources(const Prepared& prepared);
 
 // The model the library gets for the initial state prepared.Initial[i],
 // which becomes its state 0, in the order the options chose. The one for

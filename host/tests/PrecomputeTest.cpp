@@ -8,6 +8,7 @@
 #include "formats/TraReader.hpp"
 #include "formats/UmbReader.hpp"
 #include "model/ExactValue.hpp"
+#include "pipeline/Pipeline.hpp"
 #include "pipeline/Run.hpp"
 #include "support/Interrupt.hpp"
 
@@ -19,11 +20,13 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -591,6 +594,62 @@ TEST(Bisimulation, RefinementFindsThePlainCoarsestPartition) {
     for (const auto& [name, model] : models) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(SamePartition(BisimulationClasses(model), PlainBisimulation(model)));
+        // In steps of a few records of work, as the race runs it: the same
+        // quotient as in one go.
+        BisimulationStats whole, stepwise;
+        const ModelSize quotient = SizeOf(Bisimulate(model, whole));
+        Refining refining = StartBisimulation(model);
+        for (uint64_t step = 1; !ContinueBisimulation(*refining, BisimulationWork(*refining) + step); step += 3) {
+        }
+        const ModelSize stepped = SizeOf(FinishBisimulation(std::move(refining), model, stepwise));
+        EXPECT_EQ(std::tie(stepped.States, stepped.Choices, stepped.Transitions),
+                  std::tie(quotient.States, quotient.Choices, quotient.Transitions));
+        EXPECT_EQ(stepwise.Rounds, whole.Rounds);
+    }
+}
+
+// The race between the bisimulation and the iterations, on the consensus
+// protocol (symmetric: its quotient is a hundredth of it): iterations that
+// settle at once keep the collapsed model, numbered for the initial state,
+// and the bisimulation ends there; iterations that never settle get turns
+// twice as long each time until the refinement ends with the same quotient
+// as without the race.
+TEST(Bisimulation, RaceKeepsTheModelThatEndsFirst) {
+    generator::StringSink tra, lab;
+    generator::Consensus(5, 2).Write(tra, lab);
+    const Model data = ParseTra(tra.Text, "c.tra", lab.Text, "c.lab", kDefaultSumTolerance);
+    const Property property = ShorthandProperty("target2", "", true);
+    PrecomputeOptions options;
+    Prepared alone;
+    Prepare(data, property, true, options, alone);
+    options.RaceTransitions = 0;
+    for (const int32_t settlesAt : {1, std::numeric_limits<int32_t>::max()}) {
+        SCOPED_TRACE(settlesAt);
+        std::vector<int32_t> turns;
+        const TrialRun trial = [&](const ReducedModel& model, std::size_t initial, int32_t sweeps) {
+            EXPECT_EQ(initial, 0u);
+            EXPECT_EQ(model.Initial[initial], 0u);
+            turns.push_back(sweeps);
+            return sweeps >= settlesAt;
+        };
+        Prepared prepared;
+        Prepare(data, prepared);
+        std::vector<std::string> notes;
+        PrepareProperty(prepared, property, true, options, true, notes, trial);
+        ASSERT_FALSE(turns.empty());
+        const ModelSize reduced = SizeOf(ReduceFrom(prepared, 0));
+        if (settlesAt == 1) {
+            EXPECT_EQ(turns.size(), 1u);
+            EXPECT_EQ(prepared.Settled, 0u);
+            EXPECT_EQ(prepared.Bisimulation.Why, BisimulationStop::Outrun);
+            EXPECT_EQ(reduced.States, prepared.Collapsed.States);
+        } else {
+            for (std::size_t k = 1; k < turns.size(); ++k) EXPECT_EQ(turns[k], 2 * turns[k - 1]);
+            EXPECT_EQ(prepared.Settled, kNotOrdered);
+            EXPECT_FALSE(prepared.Bisimulation.Stopped);
+            EXPECT_EQ(reduced.States, alone.Bisimulation.After.States);
+            EXPECT_EQ(reduced.Transitions, alone.Bisimulation.After.Transitions);
+        }
     }
 }
 
