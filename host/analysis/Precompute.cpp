@@ -295,10 +295,10 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
     }
     propagateRemovals();
 
-    std::vector<uint64_t>& rindex = analysis.Component;
+    std::vector<Index> rindex = LargeArray<Index>(n, 0);
     uint64_t components = 0;
     while (true) {
-        for (uint64_t s = 0; s < n; ++s) rindex[s] = candidate[s] ? 0 : kNoComponent;
+        for (uint64_t s = 0; s < n; ++s) rindex[s] = candidate[s] ? 0 : kNone<Index>;
         components = StronglyConnectedComponents<Index>(
             mdp, [&](uint64_t c) { return allowed[c] != 0; }, rindex);
 
@@ -324,7 +324,7 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
         if (!changed) break;
     }
     for (uint64_t s = 0; s < n; ++s) {
-        rindex[s] = candidate[s] ? kNoComponent - 1 - rindex[s] : kNoComponent;
+        analysis.Component[s] = candidate[s] ? uint64_t{kNone<Index>} - 1 - rindex[s] : kNoComponent;
     }
     NumberComponents(components, analysis);
 }

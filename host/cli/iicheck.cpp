@@ -162,6 +162,7 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     property.Collapsed = report.Model.Collapsed;
     property.Bisimulation = report.Model.Bisimulation;
     property.BisimulationSeconds = report.Model.BisimulationSeconds;
+    property.Options.Order = report.Model.Order;  // breadth-first when the race kept its run
     StopPoint("precomputed");
 
     const std::vector<InitialAnswer>& sources = AnswerSources(report.Model);

@@ -68,8 +68,8 @@ struct Prepared {
     StateOrder Order = StateOrder::Topological;
     std::vector<InitialAnswer> Sources;  // AnswerSources
     // The initial state (an index into Initial) that Reduced is numbered
-    // for already, or kNotOrdered; and the one whose run the race settled
-    // (TrialRun), or kNotOrdered.
+    // for already (in breadth-first order, Order says so), or kNotOrdered;
+    // and the one whose run the race settled (TrialRun), or kNotOrdered.
     std::size_t OrderedFor = kNotOrdered;
     std::size_t Settled = kNotOrdered;
 };
@@ -96,9 +96,11 @@ void Prepare(Model model, Prepared& prepared);
 // With trial, on a large model with one initial state that needs a call,
 // the bisimulation races the iterations on the model without it, so that
 // it never costs much more than it saves, which it cannot know in advance:
-// first the iterations run for as many sweeps as cost about a quarter of
-// the work so far (read and analysed); when they settle the answer, the
-// bisimulation is not done (Outrun) and prepared.Settled names the run.
+// first the iterations run, on the collapsed model in breadth-first order,
+// for as many sweeps as cost about a quarter of the work so far (read and
+// analysed); when they settle the answer, the bisimulation is not done
+// (Outrun), prepared.Settled names the run and the model stays in that
+// order.
 // Otherwise the refinement and the iterations take turns, each turn of the
 // iterations twice as long as the last and starting afresh, each of the
 // refinement about four times as long (in estimated time), until one of
