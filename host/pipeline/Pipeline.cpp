@@ -124,7 +124,11 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
     prepared.Settled = kNotOrdered;
     prepared.Order = options.Order;
     const auto analysisStart = std::chrono::steady_clock::now();
-    Analysis analysis = Analyse(prepared.Mdp, spec, options.ProbabilityOne);
+    // The predecessor lists serve every property of the model: built once
+    // when more than one comes, released with the model.
+    if (!last && !prepared.Predecessors.Built) prepared.Predecessors = BuildModelPredecessors(prepared.Mdp);
+    Analysis analysis = Analyse(prepared.Mdp, spec, options.ProbabilityOne, &prepared.Predecessors);
+    if (last) prepared.Predecessors = ModelPredecessors();
     prepared.Counts = Count(analysis);
     prepared.Phases.Analysis = Since(analysisStart);
     const auto collapseStart = std::chrono::steady_clock::now();

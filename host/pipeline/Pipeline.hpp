@@ -55,6 +55,7 @@ struct Prepared {
     // releases it.
     ExplicitMdp Mdp;
     Labelling Labels;
+    ModelPredecessors Predecessors;  // of Mdp, when several properties use it
     // The current property (PrepareProperty).
     PrecomputeCounts Counts;         // over the states reachable from any initial state
     ModelSize Collapsed;             // before the bisimulation
