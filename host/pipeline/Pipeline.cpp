@@ -51,11 +51,11 @@ std::vector<InitialAnswer> SourcesOf(const ReducedModel& reduced) {
 }
 
 // Estimates that put the work of the race in one unit, the time of one
-// transition in a sweep of the iterations (measured on consensus and
-// zeroconf models: docs/performance.md): reading a transition and the
-// analyses after it cost about 64 of them, a record that the refinement
-// looks at about 16.
-constexpr uint64_t kSweepsPerReadTransition = 64;
+// transition in a sweep of the iterations (docs/performance.md): reading a
+// transition and the analyses after it cost 18 (the random model, whose
+// sweeps are slow) to 130 (consensus) of them, 32 is taken; a record that
+// the refinement looks at costs about 16.
+constexpr uint64_t kSweepsPerReadTransition = 32;
 constexpr uint64_t kSweepsPerRefinementRecord = 16;
 
 int32_t Sweeps(uint64_t sweeps) {
@@ -73,8 +73,18 @@ ReducedModel Race(Prepared& prepared, ReducedModel reduced, std::size_t i, const
         return result;
     };
     Refining refining = timed(prepared.Phases.Bisimulation, [&] { return StartBisimulation(reduced); });
-    bool ended = ContinueBisimulation(*refining, 0);  // gave up at once
-    // A quarter of the work so far, at least one sweep.
+    // The cheap evidence first: the first passes (where the refinement may
+    // give up at once) and rounds worth a quarter of the work so far, in
+    // which the stop rules may see a model without symmetry.
+    bool ended = timed(prepared.Phases.Bisimulation, [&] {
+        return ContinueBisimulation(*refining, 0) ||
+               ContinueBisimulation(*refining, BisimulationWork(*refining) + 1) ||
+               ContinueBisimulation(*refining, BisimulationWork(*refining) + kSweepsPerReadTransition / 4 *
+                                                                                 prepared.Transitions /
+                                                                                 kSweepsPerRefinementRecord);
+    });
+    // Then iterations worth a quarter of the work so far, at least one
+    // sweep.
     uint64_t sweeps = std::max<uint64_t>(1, kSweepsPerReadTransition / 4 * prepared.Transitions / transitions);
     bool first = true;
     while (!ended) {

@@ -96,16 +96,17 @@ void Prepare(Model model, Prepared& prepared);
 //
 // With trial, on a large model with one initial state that needs a call,
 // the bisimulation races the iterations on the model without it, so that
-// it never costs much more than it saves, which it cannot know in advance:
-// first the iterations run, on the collapsed model in breadth-first order,
-// for as many sweeps as cost about a quarter of the work so far (read and
-// analysed); when they settle the answer, the bisimulation is not done
-// (Outrun), prepared.Settled names the run and the model stays in that
-// order.
-// Otherwise the refinement and the iterations take turns, each turn of the
-// iterations twice as long as the last and starting afresh, each of the
-// refinement about four times as long (in estimated time), until one of
-// them ends. The quotient is exact either way; which model is iterated
+// it never costs much more than it saves, which it cannot know in advance.
+// First the refinement's cheap evidence: its first passes and rounds worth
+// a quarter of the work so far (read and analysed), where its stop rules
+// may see a model without symmetry. Then the iterations, on the collapsed
+// model in breadth-first order, for as many sweeps as cost about a quarter
+// of the work so far; when they settle the answer, the bisimulation is not
+// done (Outrun), prepared.Settled names the run and the model stays in that
+// order. Otherwise the refinement and the iterations take turns, each turn
+// of the iterations twice as long as the last and starting afresh, each of
+// the refinement about four times as long (in estimated time), until one
+// of them ends. The quotient is exact either way; which model is iterated
 // depends only on the model and the property, never on the clock.
 void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
                      bool last, std::vector<std::string>& notes, const TrialRun& trial = nullptr);
