@@ -94,10 +94,8 @@ ReducedModel Race(Prepared& prepared, ReducedModel reduced, std::size_t i, const
             // Its time is the run's.
             prepared.Phases.Trials = before;
             prepared.Settled = i;
-            stats.Before = stats.After = SizeOf(reduced);
-            stats.Stopped = true;
-            stats.Why = BisimulationStop::Outrun;
-            return reduced;
+            // Outrun, with the rounds it did.
+            return FinishBisimulation(std::move(refining), std::move(reduced), stats);
         }
         if (InterruptRequested()) throw Interrupted(kPrecomputing);
         // The refinement's turn: up to four times the time of the sweeps
