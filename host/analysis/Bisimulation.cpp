@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <string>
 #include <tuple>
@@ -137,31 +138,45 @@ struct Probabilities {
     std::vector<Index> Of;  // per transition
 };
 
+// With mayStop, gives up (false) once more than half of the transitions
+// looked at, at least kProbe of them, have a probability of their own: two
+// choices are in one class only when they put the same sums into every
+// class, which such models hardly ever do (the random models without
+// symmetry); symmetric models repeat a few probabilities. The test costs a
+// pass over the first transitions only.
+constexpr std::size_t kProbe = std::size_t{1} << 16;
+
 template <class Index>
-Probabilities<Index> DistinctProbabilities(const std::vector<TransitionValue>& values, WideValues& wide) {
+bool DistinctProbabilities(const std::vector<TransitionValue>& values, WideValues& wide, bool mayStop,
+                           Probabilities<Index>& p) {
     PairTable<Index> patterns;  // bit pattern -> number
     PairTable<Index> keys;      // key -> number
-    Probabilities<Index> p;
     ReserveLarge(p.Of, values.size());
-    AppendEach(p.Of, values.size(), [&](std::size_t t) {
-        Poll(t);
-        uint64_t bits[2];
-        std::memcpy(bits, &values[t], sizeof bits);
-        bool added = false;
-        Index& pattern = patterns.Find(bits[0], bits[1], added);
-        if (added) {
-            const Key key = ValueKey(values[t], wide);
-            Index& number = keys.Find(key.A, key.B, added);
+    for (std::size_t done = 0; done < values.size();) {
+        const std::size_t block = std::min(kProbe, values.size() - done);
+        AppendEach(p.Of, block, [&](std::size_t i) {
+            const std::size_t t = done + i;
+            Poll(t);
+            uint64_t bits[2];
+            std::memcpy(bits, &values[t], sizeof bits);
+            bool added = false;
+            Index& pattern = patterns.Find(bits[0], bits[1], added);
             if (added) {
-                number = static_cast<Index>(p.Keys.size());
-                p.Keys.push_back(key);
-                p.Values.push_back(values[t]);
+                const Key key = ValueKey(values[t], wide);
+                Index& number = keys.Find(key.A, key.B, added);
+                if (added) {
+                    number = static_cast<Index>(p.Keys.size());
+                    p.Keys.push_back(key);
+                    p.Values.push_back(values[t]);
+                }
+                pattern = number;
             }
-            pattern = number;
-        }
-        return pattern;
-    });
-    return p;
+            return pattern;
+        });
+        done += block;
+        if (mayStop && done >= kProbe && 2 * p.Keys.size() > done) return false;
+    }
+    return true;
 }
 
 // The partition of the states and of the choices, and the scratch space of
@@ -196,6 +211,20 @@ struct Refinement {
     std::vector<Index> Marked;    // per class: how many of its states are marked
     WideValues Wide;
     BisimulationStop Stopped = BisimulationStop::No;
+    // Where the refinement stands between steps (Step): the classes to
+    // split, the first of them not yet split, where the current round ends.
+    std::vector<Index> Dirty;
+    std::size_t Head = 0;
+    std::size_t RoundEnd = 0;
+    std::size_t ClassesBefore = 0;
+    uint64_t Rounds = 0;
+    bool MayStop = false;
+    bool Begun = false;  // BeginSplits ran
+    bool Done = false;
+    // The work so far, in records looked at: the transitions of the model
+    // for each pass over it, the transitions into the states that moved,
+    // the choices of the states whose signature is computed again.
+    uint64_t Work = 0;
 
     // Scratch space, reused: one choice's (class, transition) pairs, the
     // values of one run of them, the choices of one state, the signatures
@@ -418,7 +447,9 @@ void SplitClass(Refinement<Index>& r, Index b, std::vector<Index>& moved) {
     r.GroupOfMarked.resize(marked);
     for (Index i = 0; i < marked; ++i) {
         Poll(i);
-        r.GroupOfMarked[i] = GroupOf(r, AppendSignature(r, r.Elements[start + i]));
+        const Index s = r.Elements[start + i];
+        r.Work += 1 + r.Model->StateChoiceStart[s + 1] - r.Model->StateChoiceStart[s];
+        r.GroupOfMarked[i] = GroupOf(r, AppendSignature(r, s));
     }
     const Index groups = static_cast<Index>(r.Groups.size());
     if (groups == 1) return;
@@ -494,6 +525,7 @@ void SplitChoices(Refinement<Index>& r, const std::vector<Index>& moved, std::ve
     using Touch = typename Refinement<Index>::Touch;
     r.Touches.clear();
     for (const Index m : moved) {
+        r.Work += 1 + r.PredecessorStart[m + 1] - r.PredecessorStart[m];
         for (Index i = r.PredecessorStart[m]; i < r.PredecessorStart[m + 1]; ++i) {
             const auto& in = r.Predecessors[i];
             if (TestBit(r.Single, in.State)) continue;
@@ -622,11 +654,26 @@ void FirstPartition(Refinement<Index>& r, std::vector<Index>& dirty) {
 // far.
 constexpr uint64_t kLarge = uint64_t{1} << 16;
 
+// The passes over the model before the first split: the distinct
+// probabilities, the lists of predecessors and the first partition.
+// Begin takes the distinct probabilities (where the refinement may give up
+// at once), BeginSplits the rest.
 template <class Index>
-uint64_t Refine(Refinement<Index>& r, bool mayStop) {
+void Begin(Refinement<Index>& r, bool mayStop) {
+    const ReducedModel& model = *r.Model;
+    r.MayStop = mayStop;
+    if (!DistinctProbabilities(model.TransitionValues, r.Wide, mayStop && model.StateCount() >= kLarge,
+                               r.Probability)) {
+        r.Stopped = BisimulationStop::Distinct;
+    }
+    r.Work += model.TransitionCount();
+}
+
+template <class Index>
+void BeginSplits(Refinement<Index>& r) {
     const ReducedModel& model = *r.Model;
     const uint64_t n = model.StateCount();
-    r.Probability = DistinctProbabilities<Index>(model.TransitionValues, r.Wide);
+    r.Begun = true;
     // The transitions into every state from the states that are refined.
     r.Single = EmptyBits(n);
     AssignLarge(r.PredecessorStart, n + 1, Index{0});
@@ -656,42 +703,53 @@ uint64_t Refine(Refinement<Index>& r, bool mayStop) {
             }
         }
     }
-    std::vector<Index> dirty;
-    FirstPartition(r, dirty);
+    FirstPartition(r, r.Dirty);
+    // Three passes over the transitions, one over the states.
+    r.Work += 3 * model.TransitionCount() + n;
+    r.ClassesBefore = r.Start.size();
+}
 
-    // A round: the classes that were dirty when it began.
-    uint64_t rounds = 0;
-    std::size_t roundEnd = 0;
+// Splits classes until the partition is stable, the refinement gives up,
+// or r.Work reaches budget (it stops between two splits); r.Done tells
+// the first two.
+template <class Index>
+void Step(Refinement<Index>& r, uint64_t budget) {
+    if (r.Stopped == BisimulationStop::No && !r.Begun && r.Work < budget) BeginSplits(r);
+    if (!r.Begun) {
+        r.Done = r.Stopped != BisimulationStop::No;
+        return;
+    }
+    const uint64_t n = r.Model->StateCount();
+    const bool large = r.MayStop && n >= kLarge;
+    std::vector<Index>& dirty = r.Dirty;
     std::vector<Index> moved;
-    const bool large = mayStop && n >= kLarge;
-    std::size_t classesBefore = r.Start.size();
-    for (std::size_t head = 0; head < dirty.size();) {
-        Poll(head);
+    while (r.Head < dirty.size() && r.Work < budget) {
+        Poll(r.Head);
         const std::size_t classes = r.Start.size();
-        if (mayStop && 10 * classes > 9 * n) {
+        if (r.MayStop && 10 * classes > 9 * n) {
             r.Stopped = BisimulationStop::ManyClasses;
             break;
         }
-        if (head == roundEnd) {
-            if (large && rounds >= 2 && 4 * classes > n && 2 * classes > 3 * classesBefore) {
+        if (r.Head == r.RoundEnd) {
+            if (large && r.Rounds >= 2 && 4 * classes > n && 2 * classes > 3 * r.ClassesBefore) {
                 r.Stopped = BisimulationStop::Growth;
                 break;
             }
-            classesBefore = classes;
-            ++rounds;
-            roundEnd = dirty.size();
+            r.ClassesBefore = classes;
+            ++r.Rounds;
+            r.RoundEnd = dirty.size();
         }
         moved.clear();
-        SplitClass(r, dirty[head++], moved);
+        SplitClass(r, dirty[r.Head++], moved);
         SplitChoices(r, moved, dirty);
-        if (head >= (std::size_t{1} << 16) && 2 * head >= dirty.size()) {
+        if (r.Head >= (std::size_t{1} << 16) && 2 * r.Head >= dirty.size()) {
             // Drops the classes done, so that the queue follows the work left.
-            dirty.erase(dirty.begin(), dirty.begin() + static_cast<std::ptrdiff_t>(head));
-            roundEnd -= head;
-            head = 0;
+            dirty.erase(dirty.begin(), dirty.begin() + static_cast<std::ptrdiff_t>(r.Head));
+            r.RoundEnd -= r.Head;
+            r.Head = 0;
         }
     }
-    return rounds;
+    r.Done = r.Stopped != BisimulationStop::No || r.Head == dirty.size();
 }
 
 // Renumbers r.ClassOf in the order of the classes' first states; returns
@@ -795,15 +853,17 @@ ReducedModel Quotient(Refinement<Index>& r, uint64_t classes) {
     }
     quotient.StateChoiceStart.push_back(quotient.ChoiceTransitionStart.size());
     quotient.ChoiceTransitionStart.push_back(quotient.TransitionTarget.size());
-    for (const uint64_t initial : model.Initial) quotient.Initial.push_back(classOf[initial]);
+    // An initial state the model left out (Renumber) stays left out.
+    for (const uint64_t initial : model.Initial) {
+        quotient.Initial.push_back(initial < classOf.size() ? classOf[initial] : initial);
+    }
     return quotient;
 }
 
+// Frees what only the splits need and numbers the classes; returns their
+// number.
 template <class Index>
-Refinement<Index> Refined(const ReducedModel& model, bool mayStop, uint64_t& rounds, uint64_t& classes) {
-    Refinement<Index> r;
-    r.Model = &model;
-    rounds = Refine(r, mayStop);
+uint64_t Finish(Refinement<Index>& r) {
     const std::size_t count = r.Start.size();
     Release(r.Predecessors);
     Release(r.PredecessorStart);
@@ -816,7 +876,18 @@ Refinement<Index> Refined(const ReducedModel& model, bool mayStop, uint64_t& rou
     Release(r.ChoiceClass);
     Release(r.ChoiceClassSize);
     Release(r.Touches);
-    classes = NumberClasses(r, count);
+    Release(r.Dirty);
+    return NumberClasses(r, count);
+}
+
+template <class Index>
+Refinement<Index> Refined(const ReducedModel& model, bool mayStop, uint64_t& rounds, uint64_t& classes) {
+    Refinement<Index> r;
+    r.Model = &model;
+    Begin(r, mayStop);
+    Step(r, std::numeric_limits<uint64_t>::max());
+    rounds = r.Rounds;
+    classes = Finish(r);
     return r;
 }
 
@@ -825,22 +896,84 @@ bool CompactIndices(const ReducedModel& model) {
            std::numeric_limits<uint32_t>::max();
 }
 
+// The quotient after the refinement (model itself when it gave up or found
+// no two states bisimilar), with the rounds and the reason to stop in stats.
 template <class Index>
-ReducedModel BisimulateWith(ReducedModel model, BisimulationStats& stats) {
-    uint64_t classes = 0;
-    Refinement<Index> r = Refined<Index>(model, true, stats.Rounds, classes);
+ReducedModel QuotientAfter(Refinement<Index>& r, ReducedModel model, BisimulationStats& stats) {
+    stats.Rounds = r.Rounds;
     stats.Stopped = r.Stopped != BisimulationStop::No;
     stats.Why = r.Stopped;
+    if (!r.Begun) return model;
+    const uint64_t classes = Finish(r);
     if (stats.Stopped || classes == model.StateCount()) return model;
+    r.Model = &model;  // the same arrays, moved here
     return Quotient(r, classes);
 }
 
 }  // namespace
 
+// Holds the refinement of the model's index width.
+struct PartialBisimulation {
+    std::unique_ptr<Refinement<uint32_t>> Narrow;
+    std::unique_ptr<Refinement<uint64_t>> Wide;
+
+    template <class Do>
+    decltype(auto) Visit(Do&& action) {
+        return Narrow ? action(*Narrow) : action(*Wide);
+    }
+};
+
+void PartialBisimulationDeleter::operator()(PartialBisimulation* refining) const { delete refining; }
+
+Refining StartBisimulation(const ReducedModel& model) {
+    const ProgressPhase phase(kPrecomputing);
+    Refining refining(new PartialBisimulation());
+    auto begin = [&](auto& r) {
+        r.Model = &model;
+        Begin(r, true);
+    };
+    if (CompactIndices(model)) {
+        refining->Narrow = std::make_unique<Refinement<uint32_t>>();
+        begin(*refining->Narrow);
+    } else {
+        refining->Wide = std::make_unique<Refinement<uint64_t>>();
+        begin(*refining->Wide);
+    }
+    return refining;
+}
+
+bool ContinueBisimulation(PartialBisimulation& refining, uint64_t work) {
+    const ProgressPhase phase(kPrecomputing);
+    return refining.Visit([&](auto& r) {
+        Step(r, work);
+        return r.Done;
+    });
+}
+
+uint64_t BisimulationWork(const PartialBisimulation& refining) {
+    return refining.Narrow ? refining.Narrow->Work : refining.Wide->Work;
+}
+
+ReducedModel FinishBisimulation(Refining refining, ReducedModel model, BisimulationStats& stats) {
+    const ProgressPhase phase(kPrecomputing);
+    stats.Before = SizeOf(model);
+    ReducedModel quotient = refining->Visit([&](auto& r) {
+        if (!r.Done) {
+            r.Stopped = BisimulationStop::Outrun;
+            r.Done = true;
+        }
+        return QuotientAfter(r, std::move(model), stats);
+    });
+    stats.After = SizeOf(quotient);
+    return quotient;
+}
+
 const char* Describe(BisimulationStop stop) {
     switch (stop) {
         case BisimulationStop::ManyClasses: return "most states alone in their class";
         case BisimulationStop::Growth: return "the classes multiply each round, as without symmetry";
+        case BisimulationStop::Distinct: return "most probabilities differ from each other, as without symmetry";
+        case BisimulationStop::Outrun: return "the iterations on the model ended first";
         default: return "";
     }
 }
@@ -860,12 +993,9 @@ std::vector<uint64_t> BisimulationClasses(const ReducedModel& model, uint64_t* r
 }
 
 ReducedModel Bisimulate(ReducedModel model, BisimulationStats& stats) {
-    const ProgressPhase phase(kPrecomputing);
-    stats.Before = SizeOf(model);
-    ReducedModel quotient = CompactIndices(model) ? BisimulateWith<uint32_t>(std::move(model), stats)
-                                                  : BisimulateWith<uint64_t>(std::move(model), stats);
-    stats.After = SizeOf(quotient);
-    return quotient;
+    Refining refining = StartBisimulation(model);
+    ContinueBisimulation(*refining, std::numeric_limits<uint64_t>::max());
+    return FinishBisimulation(std::move(refining), std::move(model), stats);
 }
 
 }  // namespace iicheck

@@ -43,6 +43,7 @@
 #include "analysis/Precompute.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace iicheck {
@@ -52,6 +53,8 @@ enum class BisimulationStop : uint8_t {
     No,
     ManyClasses,  // more than 9/10 of the states were alone in their class
     Growth,       // the classes held more than a quarter of the states and grew by half in a round
+    Distinct,     // more than half of the probabilities looked at were distinct
+    Outrun,       // iterating the model ended before the refinement did (Pipeline.cpp)
 };
 
 // The words of a reason for messages: "most states alone in their class".
@@ -74,5 +77,25 @@ std::vector<uint64_t> BisimulationClasses(const ReducedModel& model, uint64_t* r
 // quotient would not pay for it (BisimulationStop; Bisimulation.cpp tells
 // the rules). Releases model on the way: pass it with std::move.
 ReducedModel Bisimulate(ReducedModel model, BisimulationStats& stats);
+
+// The same in steps, so that the refinement can be raced against iterating
+// the model (Pipeline.cpp). StartBisimulation makes the first passes over
+// model, which must stay alive and unchanged until FinishBisimulation gets
+// it; ContinueBisimulation refines until the partition is stable or given
+// up (true) or until the work, counted in records looked at (each
+// transition of a pass over the model, each transition into a state that
+// changed class, each choice of a state whose signature is computed again),
+// reaches work in all (false); FinishBisimulation makes the quotient as
+// Bisimulate does (the model itself, Outrun, when the refinement did not
+// end).
+struct PartialBisimulation;
+struct PartialBisimulationDeleter {
+    void operator()(PartialBisimulation* refining) const;
+};
+using Refining = std::unique_ptr<PartialBisimulation, PartialBisimulationDeleter>;
+Refining StartBisimulation(const ReducedModel& model);
+bool ContinueBisimulation(PartialBisimulation& refining, uint64_t work);
+uint64_t BisimulationWork(const PartialBisimulation& refining);
+ReducedModel FinishBisimulation(Refining refining, ReducedModel model, BisimulationStats& stats);
 
 }  // namespace iicheck

@@ -12,24 +12,27 @@
 #include "support/Interrupt.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace iicheck {
 
 constexpr uint64_t kNoComponent = UINT64_MAX;
 
-// On entry rindex holds 0 for every state to visit and kNoComponent for the
-// others; only the choices c with allowed(c) are followed. On return every
-// visited state holds its component's number. The numbers count down from
-// kNoComponent - 1 in the order in which the components are completed: a
-// component reachable from another is completed first, so the numbers grow
-// downstream, and the components in increasing order of their numbers are a
-// topological order. Returns how many components there are. Model is any
-// record with the arrays StateChoiceStart, ChoiceTransitionStart and
-// TransitionTarget; Index holds every state, choice and transition number.
-template <class Index, class Model, class Allowed>
-uint64_t StronglyConnectedComponents(const Model& model, const Allowed& allowed,
-                                     std::vector<uint64_t>& rindex) {
+// On entry rindex holds 0 for every state to visit and the largest value of
+// Rank for the others; only the choices c with allowed(c) are followed. On
+// return every visited state holds its component's number. The numbers
+// count down from that value - 1 in the order in which the components are
+// completed: a component reachable from another is completed first, so the
+// numbers grow downstream, and the components in increasing order of their
+// numbers are a topological order. Returns how many components there are.
+// Model is any record with the arrays StateChoiceStart,
+// ChoiceTransitionStart and TransitionTarget; Index holds every state,
+// choice and transition number, Rank every state number and one more (the
+// narrower, the more of rindex stays in the cache: its reads are the
+// random accesses here).
+template <class Index, class Model, class Allowed, class Rank>
+uint64_t StronglyConnectedComponents(const Model& model, const Allowed& allowed, std::vector<Rank>& rindex) {
     const uint64_t n = rindex.size();
     std::vector<uint64_t> root = EmptyBits(n);
     std::vector<Index> stack;
@@ -39,12 +42,12 @@ uint64_t StronglyConnectedComponents(const Model& model, const Allowed& allowed,
         Index Transition;  // its next transition
     };
     std::vector<Frame> frames;
-    constexpr uint64_t kFirstComponent = kNoComponent - 1;
-    uint64_t nextComponent = kFirstComponent;
+    constexpr Rank kFirstComponent = std::numeric_limits<Rank>::max() - 1;
+    Rank nextComponent = kFirstComponent;
     uint64_t visit = 1;  // visit numbers stay below every component number
     uint64_t steps = 0;
     auto open = [&](uint64_t s) {
-        rindex[s] = visit++;
+        rindex[s] = static_cast<Rank>(visit++);
         SetBit(root, s);
         const uint64_t first = model.StateChoiceStart[s];
         frames.push_back({static_cast<Index>(s), static_cast<Index>(first),

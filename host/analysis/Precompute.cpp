@@ -37,18 +37,10 @@ void ForEachSuccessor(const ExplicitMdp& mdp, uint64_t c, Each&& each) {
     }
 }
 
-// Predecessor lists restricted to the choices of Maybe states: for every
-// state t, the choices that have a transition to t (a choice appears once
-// per such transition).
-template <class Index>
-struct Predecessors {
-    std::vector<Index> Start;   // StateCount + 1
-    std::vector<Index> Choice;
-    std::vector<Index> Owner;   // per choice: its state (Maybe states only)
-};
-
-template <class Index>
-Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<StateKind>& kind) {
+// The predecessor lists of the choices of the states for which included(s)
+// holds.
+template <class Index, class Included>
+Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, Included&& included) {
     const uint64_t n = mdp.StateCount;
     Predecessors<Index> predecessors;
     std::vector<Index>& start = predecessors.Start;
@@ -57,7 +49,7 @@ Predecessors<Index> BuildPredecessors(const ExplicitMdp& mdp, const std::vector<
     auto forEachMaybeChoice = [&](auto&& each) {
         for (uint64_t s = 0; s < n; ++s) {
             Poll(s, n);
-            if (kind[s] == StateKind::Maybe) ForEachChoice(mdp, s, [&](uint64_t c) { each(s, c); });
+            if (included(s)) ForEachChoice(mdp, s, [&](uint64_t c) { each(s, c); });
         }
     };
     forEachMaybeChoice([&](uint64_t s, uint64_t c) {
@@ -151,7 +143,7 @@ std::vector<uint8_t> CanReach(const ExplicitMdp& mdp, const Predecessors<Index>&
         const uint64_t t = queue[head];
         for (uint64_t i = predecessors.Start[t]; i < predecessors.Start[t + 1]; ++i) {
             const Index s = predecessors.Owner[predecessors.Choice[i]];
-            if (!reaches[s]) {
+            if (!reaches[s] && kind[s] == StateKind::Maybe) {
                 reaches[s] = 1;
                 queue.push_back(s);
             }
@@ -295,10 +287,10 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
     }
     propagateRemovals();
 
-    std::vector<uint64_t>& rindex = analysis.Component;
+    std::vector<Index> rindex = LargeArray<Index>(n, 0);
     uint64_t components = 0;
     while (true) {
-        for (uint64_t s = 0; s < n; ++s) rindex[s] = candidate[s] ? 0 : kNoComponent;
+        for (uint64_t s = 0; s < n; ++s) rindex[s] = candidate[s] ? 0 : kNone<Index>;
         components = StronglyConnectedComponents<Index>(
             mdp, [&](uint64_t c) { return allowed[c] != 0; }, rindex);
 
@@ -324,20 +316,28 @@ void FindEndComponents(const ExplicitMdp& mdp, const Predecessors<Index>& predec
         if (!changed) break;
     }
     for (uint64_t s = 0; s < n; ++s) {
-        rindex[s] = candidate[s] ? kNoComponent - 1 - rindex[s] : kNoComponent;
+        analysis.Component[s] = candidate[s] ? uint64_t{kNone<Index>} - 1 - rindex[s] : kNoComponent;
     }
     NumberComponents(components, analysis);
 }
 
+// given: the lists of the whole model (ModelPredecessors), or null to
+// build them for the Maybe states only.
 template <class Index>
-Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne) {
+Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne,
+                     const Predecessors<Index>* given) {
     const ProgressPhase phase(kPrecomputing);
     Analysis analysis;
     analysis.Kind = Explore<Index>(mdp, property);
     AssignLarge(analysis.Component, mdp.StateCount, kNoComponent);
     // Also holds the choices of states that become probability-0 states
-    // below; the end-component search never allows those choices.
-    const Predecessors<Index> predecessors = BuildPredecessors<Index>(mdp, analysis.Kind);
+    // below; the end-component search never allows those choices, and the
+    // searches over the predecessors look only at Maybe states.
+    Predecessors<Index> built;
+    if (given == nullptr) {
+        built = BuildPredecessors<Index>(mdp, [&](uint64_t s) { return analysis.Kind[s] == StateKind::Maybe; });
+    }
+    const Predecessors<Index>& predecessors = given != nullptr ? *given : built;
     std::vector<StateKind>& kind = analysis.Kind;
     if (property.Maximize) {
         MarkMaybeOutside(CanReach(mdp, predecessors, kind, StateKind::Target), StateKind::Zero, kind);
@@ -364,16 +364,37 @@ Analysis AnalyseWith(const ExplicitMdp& mdp, const PropertySpec& property, bool 
 
 }  // namespace
 
-Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne) {
-    const uint64_t largest =
-        std::max({mdp.StateCount, mdp.ChoiceCount(), mdp.TransitionCount()}) + 1;
-    return largest < kNone<uint32_t> ? AnalyseWith<uint32_t>(mdp, property, probabilityOne)
-                                     : AnalyseWith<uint64_t>(mdp, property, probabilityOne);
+namespace {
+
+bool Narrow(const ExplicitMdp& mdp) {
+    return std::max({mdp.StateCount, mdp.ChoiceCount(), mdp.TransitionCount()}) + 1 < kNone<uint32_t>;
+}
+
+}  // namespace
+
+ModelPredecessors BuildModelPredecessors(const ExplicitMdp& mdp) {
+    const ProgressPhase phase(kPrecomputing);
+    ModelPredecessors predecessors;
+    auto every = [](uint64_t) { return true; };
+    if (Narrow(mdp)) {
+        predecessors.Narrow = BuildPredecessors<uint32_t>(mdp, every);
+    } else {
+        predecessors.Wide = BuildPredecessors<uint64_t>(mdp, every);
+    }
+    predecessors.Built = true;
+    return predecessors;
+}
+
+Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne,
+                 const ModelPredecessors* predecessors) {
+    const bool given = predecessors != nullptr && predecessors->Built;
+    return Narrow(mdp) ? AnalyseWith<uint32_t>(mdp, property, probabilityOne, given ? &predecessors->Narrow : nullptr)
+                       : AnalyseWith<uint64_t>(mdp, property, probabilityOne, given ? &predecessors->Wide : nullptr);
 }
 
 Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property,
                                 bool probabilityOne) {
-    return AnalyseWith<uint64_t>(mdp, property, probabilityOne);
+    return AnalyseWith<uint64_t>(mdp, property, probabilityOne, nullptr);
 }
 
 SparseMdp ReducedModel::Mdp() const {

@@ -71,6 +71,10 @@ struct PrecomputeOptions {
     bool ProbabilityOne = true;  // step 4
     bool Bisimulation = true;    // Bisimulation.hpp
     StateOrder Order = StateOrder::Topological;
+    // The bisimulation races the iterations (Pipeline.hpp) on collapsed
+    // models of at least this many transitions; below, it takes
+    // milliseconds and runs to its end.
+    uint64_t RaceTransitions = uint64_t{1} << 20;
 };
 
 // What the graph algorithms found, per state of the model as read.
@@ -81,10 +85,33 @@ struct Analysis {
     std::vector<uint8_t> Inside;      // per choice: stays inside its end component
 };
 
+// Predecessor lists: for every state t, the choices that have a transition
+// to t (a choice once per such transition), and the state of each choice
+// (or the largest Index for the choices left out).
+template <class Index>
+struct Predecessors {
+    std::vector<Index> Start;  // StateCount + 1
+    std::vector<Index> Choice;
+    std::vector<Index> Owner;  // per choice
+};
+
+// The predecessor lists of every choice of a model, which do not depend on
+// the property: built once for a model that serves several properties, in
+// the width of its indices (Narrow when every count fits 32 bits).
+struct ModelPredecessors {
+    bool Built = false;
+    Predecessors<uint32_t> Narrow;
+    Predecessors<uint64_t> Wide;
+};
+ModelPredecessors BuildModelPredecessors(const ExplicitMdp& mdp);
+
 // Steps 1 to 4 (4 only with probabilityOne). Throws std::logic_error when a
 // minimum leaves an end component among the states with positive
-// probability (which cannot happen; see above).
-Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne = true);
+// probability (which cannot happen; see above). Without predecessors (or
+// with lists not built), builds those of the states that steps 2 to 4 look
+// at, which are fewer.
+Analysis Analyse(const ExplicitMdp& mdp, const PropertySpec& property, bool probabilityOne = true,
+                 const ModelPredecessors* predecessors = nullptr);
 
 // The same with 64-bit working indices whatever the model's size, for tests.
 Analysis AnalyseWithWideIndices(const ExplicitMdp& mdp, const PropertySpec& property,

@@ -42,11 +42,12 @@ std::vector<uint64_t> BreadthFirst(const ReducedModel& model, uint64_t initial) 
 template <class Index>
 std::vector<uint64_t> Topological(const ReducedModel& model, std::vector<uint64_t> reachable) {
     // The rank of each state's component in topological order.
-    std::vector<uint64_t> rank = LargeArray(model.StateCount(), kNoComponent);
+    constexpr Index kUnvisited = std::numeric_limits<Index>::max();
+    std::vector<Index> rank = LargeArray(model.StateCount(), kUnvisited);
     for (const uint64_t s : reachable) rank[s] = 0;
     const uint64_t components =
         StronglyConnectedComponents<Index>(model, [](uint64_t) { return true; }, rank);
-    for (const uint64_t s : reachable) rank[s] -= kNoComponent - components;
+    for (const uint64_t s : reachable) rank[s] = static_cast<Index>(rank[s] - (kUnvisited - components));
     // A counting sort by rank, stable: breadth-first within a component.
     std::vector<uint64_t> next(components + 1, 0);
     for (const uint64_t s : reachable) ++next[rank[s] + 1];

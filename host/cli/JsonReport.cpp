@@ -128,6 +128,7 @@ Json PropertyJson(const PropertyReport& property) {
                        {"collapse", Seconds(property.Phases.Collapse)},
                        {"bisimulation", Seconds(property.BisimulationSeconds)},
                        {"order", Seconds(property.Phases.Order)},
+                       {"trials", Seconds(property.Phases.Trials)},
                        {"iterate", Seconds(IterateSeconds(property))}};
     Json runs = Json::array();
     for (const InitialRuns& initial : property.Runs) {

@@ -119,14 +119,6 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     property.Spec = spec;
     property.Maximize = DirectionIsMaximum(spec, report.Model.Dtmc);
     property.Options = line.Precompute;
-    PrepareProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes);
-    PrintNotes(property.Notes);
-    property.Counts = report.Model.Counts;
-    property.Collapsed = report.Model.Collapsed;
-    property.Bisimulation = report.Model.Bisimulation;
-    property.BisimulationSeconds = report.Model.BisimulationSeconds;
-    StopPoint("precomputed");
-
     RunSettings settings;
     settings.Epsilon = line.Epsilon;
     settings.Relative = line.Relative;
@@ -140,7 +132,41 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     settings.PrintMessages = !line.Json && !line.AllVariants && initialCount == 1;
     settings.Verbose = line.Verbose;
 
-    const std::vector<InitialAnswer> sources = AnswerSources(report.Model);
+    // The race with the bisimulation (PrepareProperty): the first variant's
+    // run on the model without it, stopped after sweeps iterations unless
+    // the command line stops it sooner. A run that settles is kept as that
+    // variant's run, with its messages.
+    std::optional<VariantRun> settled;
+    const TrialRun trial = [&](const ReducedModel& model, std::size_t, int32_t sweeps) {
+        std::vector<std::string> unused;  // said again for the model kept
+        const Variant variant = line.AllVariants ? AllVariants(line.Chosen.Sequential).front()
+                                                 : VariantFor(line, model.Mdp(), unused);
+        RunSettings capped = settings;
+        capped.PrintMessages = false;
+        const bool ours = line.MaxIterations == 0 || sweeps < line.MaxIterations;
+        if (ours) capped.MaxIterations = sweeps;
+        VariantRun run = Check(spec, model.Mdp(), variant, capped);
+        if (ours && run.Outcome.Result.Status == IterationStatusStopped && !run.Outcome.Interrupted) return false;
+        if (settings.PrintMessages) {
+            for (const LibraryMessage& message : run.Outcome.Messages) {
+                if (message.Severity != SeverityInformation || settings.Verbose) {
+                    WriteMessageLine("iicheck: " + message.Shown);
+                }
+            }
+        }
+        settled = std::move(run);
+        return true;
+    };
+    PrepareProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes, trial);
+    PrintNotes(property.Notes);
+    property.Counts = report.Model.Counts;
+    property.Collapsed = report.Model.Collapsed;
+    property.Bisimulation = report.Model.Bisimulation;
+    property.BisimulationSeconds = report.Model.BisimulationSeconds;
+    property.Options.Order = report.Model.Order;  // breadth-first when the race kept its run
+    StopPoint("precomputed");
+
+    const std::vector<InitialAnswer>& sources = AnswerSources(report.Model);
     std::vector<std::string> notes;
     property.Variants = line.AllVariants ? AllVariants(line.Chosen.Sequential)
                                          : std::vector<Variant>{VariantFor(line, report.Model.Reduced.Mdp(), notes)};
@@ -179,6 +205,10 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
             const SparseMdp sparse = reduced.Mdp();
             for (const Variant& variant : property.Variants) {
                 if (InterruptRequested()) break;
+                if (settled && i == report.Model.Settled && runs.Runs.empty()) {
+                    runs.Runs.push_back(std::move(*settled));
+                    continue;
+                }
                 runs.Runs.push_back(Check(spec, sparse, variant, settings));
             }
         }

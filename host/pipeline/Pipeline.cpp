@@ -1,8 +1,11 @@
 #include "pipeline/Pipeline.hpp"
 
 #include "analysis/StateOrder.hpp"
+#include "support/Interrupt.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <limits>
 #include <unordered_map>
 #include <utility>
 
@@ -26,54 +29,9 @@ void Prepare(Model model, Prepared& prepared) {
     prepared.Labels = std::move(model.Labels);
 }
 
-void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
-                     bool last, std::vector<std::string>& notes) {
-    const auto start = std::chrono::steady_clock::now();
-    const uint64_t states = prepared.Mdp.StateCount;
-    PropertySpec spec;
-    spec.Maximize = maximize;
-    spec.Initial = prepared.Initial;
-    spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
-    if (property.HasAvoid) spec.Avoid = EvaluateLabels(property.Avoid, prepared.Labels, states, notes);
-    // Released before the analysis, so that they are not in its peak of
-    // memory: the previous property's reduced model, and the labels after
-    // the last property's states.
-    prepared.Reduced = ReducedModel();
-    if (last) prepared.Labels = Labelling();
-    prepared.Phases = PhaseSeconds();
-    const auto analysisStart = std::chrono::steady_clock::now();
-    Analysis analysis = Analyse(prepared.Mdp, spec, options.ProbabilityOne);
-    prepared.Counts = Count(analysis);
-    prepared.Phases.Analysis = Since(analysisStart);
-    const auto collapseStart = std::chrono::steady_clock::now();
-    ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
-                                : Reduce(prepared.Mdp, spec, std::move(analysis));
-    prepared.Phases.Collapse = Since(collapseStart);
-    // The bisimulation does not depend on the initial state; the order does.
-    prepared.Collapsed = SizeOf(reduced);
-    prepared.Bisimulation = BisimulationStats();
-    const auto bisimulationStart = std::chrono::steady_clock::now();
-    if (options.Bisimulation) reduced = Bisimulate(std::move(reduced), prepared.Bisimulation);
-    prepared.BisimulationSeconds = Since(bisimulationStart);
-    prepared.Phases.Bisimulation = prepared.BisimulationSeconds;
-    prepared.Reduced = std::move(reduced);
-    prepared.Order = options.Order;
-    prepared.PrecomputeSeconds = Since(start);
-}
+namespace {
 
-void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,
-             Prepared& prepared) {
-    // Nothing of a refused model reaches prepared.
-    Prepared kept;
-    Prepare(std::move(model), kept);
-    std::vector<std::string> notes;
-    PrepareProperty(kept, property, maximize, options, true, notes);
-    kept.Notes.insert(kept.Notes.end(), notes.begin(), notes.end());
-    prepared = std::move(kept);
-}
-
-std::vector<InitialAnswer> AnswerSources(const Prepared& prepared) {
-    const ReducedModel& reduced = prepared.Reduced;
+std::vector<InitialAnswer> SourcesOf(const ReducedModel& reduced) {
     std::vector<InitialAnswer> sources(reduced.Initial.size());
     std::unordered_map<uint64_t, std::size_t> first;  // the first initial state at a reduced state
     for (std::size_t i = 0; i < sources.size(); ++i) {
@@ -92,10 +50,155 @@ std::vector<InitialAnswer> AnswerSources(const Prepared& prepared) {
     return sources;
 }
 
+// Estimates that put the work of the race in one unit, the time of one
+// transition in a sweep of the iterations (docs/performance.md): reading a
+// transition and the analyses after it cost 18 (the random model, whose
+// sweeps are slow) to 130 (consensus) of them, 32 is taken; a record that
+// the refinement looks at costs about 16.
+constexpr uint64_t kSweepsPerReadTransition = 32;
+constexpr uint64_t kSweepsPerRefinementRecord = 16;
+
+int32_t Sweeps(uint64_t sweeps) {
+    return static_cast<int32_t>(std::min<uint64_t>(sweeps, std::numeric_limits<int32_t>::max()));
+}
+
+// See PrepareProperty. reduced is numbered for initial state i already.
+ReducedModel Race(Prepared& prepared, ReducedModel reduced, std::size_t i, const TrialRun& trial) {
+    const uint64_t transitions = std::max<uint64_t>(reduced.TransitionCount(), 1);
+    BisimulationStats& stats = prepared.Bisimulation;
+    auto timed = [&](double& seconds, auto&& work) {
+        const auto start = std::chrono::steady_clock::now();
+        auto result = work();
+        seconds += Since(start);
+        return result;
+    };
+    Refining refining = timed(prepared.Phases.Bisimulation, [&] { return StartBisimulation(reduced); });
+    // The cheap evidence first: the first passes (where the refinement may
+    // give up at once) and rounds worth a quarter of the work so far, in
+    // which the stop rules may see a model without symmetry.
+    bool ended = timed(prepared.Phases.Bisimulation, [&] {
+        return ContinueBisimulation(*refining, 0) ||
+               ContinueBisimulation(*refining, BisimulationWork(*refining) + 1) ||
+               ContinueBisimulation(*refining, BisimulationWork(*refining) + kSweepsPerReadTransition / 4 *
+                                                                                 prepared.Transitions /
+                                                                                 kSweepsPerRefinementRecord);
+    });
+    // Then iterations worth a quarter of the work so far, at least one
+    // sweep.
+    uint64_t sweeps = std::max<uint64_t>(1, kSweepsPerReadTransition / 4 * prepared.Transitions / transitions);
+    bool first = true;
+    while (!ended) {
+        const double before = prepared.Phases.Trials;
+        const bool settled = timed(prepared.Phases.Trials, [&] { return trial(reduced, i, Sweeps(sweeps)); });
+        if (settled) {
+            // Its time is the run's.
+            prepared.Phases.Trials = before;
+            prepared.Settled = i;
+            // Outrun, with the rounds it did.
+            return FinishBisimulation(std::move(refining), std::move(reduced), stats);
+        }
+        if (InterruptRequested()) throw Interrupted(kPrecomputing);
+        // The refinement's turn: up to four times the time of the sweeps
+        // just given up, more after the first (which only tried whether
+        // the iterations are cheap).
+        sweeps *= 2;
+        const uint64_t budget = BisimulationWork(*refining) +
+                                4 * (first ? sweeps : sweeps / 2) * transitions / kSweepsPerRefinementRecord;
+        first = false;
+        ended = timed(prepared.Phases.Bisimulation, [&] { return ContinueBisimulation(*refining, budget); });
+    }
+    return timed(prepared.Phases.Bisimulation,
+                 [&] { return FinishBisimulation(std::move(refining), std::move(reduced), stats); });
+}
+
+}  // namespace
+
+void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
+                     bool last, std::vector<std::string>& notes, const TrialRun& trial) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t states = prepared.Mdp.StateCount;
+    PropertySpec spec;
+    spec.Maximize = maximize;
+    spec.Initial = prepared.Initial;
+    spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
+    if (property.HasAvoid) spec.Avoid = EvaluateLabels(property.Avoid, prepared.Labels, states, notes);
+    // Released before the analysis, so that they are not in its peak of
+    // memory: the previous property's reduced model, and the labels after
+    // the last property's states.
+    prepared.Reduced = ReducedModel();
+    if (last) prepared.Labels = Labelling();
+    prepared.Phases = PhaseSeconds();
+    prepared.OrderedFor = kNotOrdered;
+    prepared.Settled = kNotOrdered;
+    prepared.Order = options.Order;
+    const auto analysisStart = std::chrono::steady_clock::now();
+    // The predecessor lists serve every property of the model: built once
+    // when more than one comes, released with the model.
+    if (!last && !prepared.Predecessors.Built) prepared.Predecessors = BuildModelPredecessors(prepared.Mdp);
+    Analysis analysis = Analyse(prepared.Mdp, spec, options.ProbabilityOne, &prepared.Predecessors);
+    if (last) prepared.Predecessors = ModelPredecessors();
+    prepared.Counts = Count(analysis);
+    prepared.Phases.Analysis = Since(analysisStart);
+    const auto collapseStart = std::chrono::steady_clock::now();
+    ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
+                                : Reduce(prepared.Mdp, spec, std::move(analysis));
+    prepared.Phases.Collapse = Since(collapseStart);
+    // The bisimulation does not depend on the initial state; the order does.
+    prepared.Collapsed = SizeOf(reduced);
+    prepared.Bisimulation = BisimulationStats();
+    prepared.Sources = SourcesOf(reduced);
+    std::size_t called = kNotOrdered;  // the one initial state that needs a call
+    std::size_t calls = 0;
+    for (std::size_t i = 0; i < prepared.Sources.size(); ++i) {
+        if (prepared.Sources[i].Source == AnswerSource::Library) {
+            called = i;
+            ++calls;
+        }
+    }
+    if (options.Bisimulation && trial && calls == 1 && reduced.TransitionCount() >= options.RaceTransitions) {
+        // The turns of the iterations take the collapsed model in
+        // breadth-first order, as it comes (only a search confirms it): the
+        // topological order would cost a pass or two over the model, which
+        // the turns are meant to risk only a little of. A turn that settles
+        // needed so few sweeps that the order hardly matters.
+        const auto orderStart = std::chrono::steady_clock::now();
+        reduced = Renumber(std::move(reduced), called, StateOrder::BreadthFirst);
+        prepared.Phases.Order += Since(orderStart);
+        reduced = Race(prepared, std::move(reduced), called, trial);
+        if (prepared.Settled != kNotOrdered) {
+            prepared.OrderedFor = called;
+            prepared.Order = StateOrder::BreadthFirst;
+        }
+    } else if (options.Bisimulation) {
+        const auto bisimulationStart = std::chrono::steady_clock::now();
+        reduced = Bisimulate(std::move(reduced), prepared.Bisimulation);
+        prepared.Phases.Bisimulation = Since(bisimulationStart);
+        prepared.Sources = SourcesOf(reduced);
+    }
+    prepared.BisimulationSeconds = prepared.Phases.Bisimulation;
+    prepared.Reduced = std::move(reduced);
+    prepared.PrecomputeSeconds = Since(start);
+}
+
+void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,
+             Prepared& prepared) {
+    // Nothing of a refused model reaches prepared.
+    Prepared kept;
+    Prepare(std::move(model), kept);
+    std::vector<std::string> notes;
+    PrepareProperty(kept, property, maximize, options, true, notes);
+    kept.Notes.insert(kept.Notes.end(), notes.begin(), notes.end());
+    prepared = std::move(kept);
+}
+
+const std::vector<InitialAnswer>& AnswerSources(const Prepared& prepared) { return prepared.Sources; }
+
 ReducedModel ReduceFrom(Prepared& prepared, std::size_t i) {
     const auto start = std::chrono::steady_clock::now();
-    ReducedModel reduced = i + 1 < prepared.Initial.size() ? Renumber(prepared.Reduced, i, prepared.Order)
-                                                           : Renumber(std::move(prepared.Reduced), i, prepared.Order);
+    const bool keep = i + 1 < prepared.Initial.size();
+    ReducedModel reduced = prepared.OrderedFor == i ? (keep ? prepared.Reduced : std::move(prepared.Reduced))
+                           : keep                   ? Renumber(prepared.Reduced, i, prepared.Order)
+                                                    : Renumber(std::move(prepared.Reduced), i, prepared.Order);
     prepared.PrecomputeSeconds += Since(start);
     prepared.Phases.Order += Since(start);
     return reduced;

@@ -8,6 +8,7 @@
 #include "formats/TraReader.hpp"
 #include "formats/UmbReader.hpp"
 #include "model/ExactValue.hpp"
+#include "pipeline/Pipeline.hpp"
 #include "pipeline/Run.hpp"
 #include "support/Interrupt.hpp"
 
@@ -19,11 +20,13 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -235,6 +238,46 @@ TEST(Precompute, CompactAndWideIndicesAgree) {
             EXPECT_EQ(compact.Inside, wide.Inside);
         }
     }
+}
+
+// The predecessor lists of the whole model, built once for several
+// properties, hold the choices of targets, failure and unreachable states
+// too; the analysis must give what the lists of its Maybe states give, on
+// every shipped model, each label as target, with and without each other
+// label to avoid, both directions.
+TEST(Precompute, ModelPredecessorsGiveTheSameAnalysis) {
+    std::size_t compared = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(IICHECK_MODELS)) {
+        const std::string name = entry.path().filename().string();
+        std::ifstream in(entry.path().string() + "/" + name + ".umb", std::ios::binary);
+        if (!entry.is_directory() || !in) continue;
+        const Model data = ParseUmb(std::string(std::istreambuf_iterator<char>(in), {}), name, kDefaultSumTolerance);
+        const ModelPredecessors predecessors = BuildModelPredecessors(data.Mdp);
+        for (std::size_t targetLabel = 0; targetLabel < data.Labels.Count(); ++targetLabel) {
+            for (std::size_t avoidLabel = 0; avoidLabel < data.Labels.Count(); ++avoidLabel) {
+                const std::string target(data.Labels.Name(targetLabel));
+                const std::string avoid(data.Labels.Name(avoidLabel));
+                for (const bool maximize : {true, false}) {
+                    SCOPED_TRACE(name + " " + target + " " + avoid);
+                    PropertySpec property;
+                    property.Maximize = maximize;
+                    property.Initial = data.Initial;
+                    std::vector<std::string> notes;
+                    property.Target = StatesWithAnyLabel(data.Labels, target, data.Mdp.StateCount, notes);
+                    if (avoid != target) {
+                        property.Avoid = StatesWithAnyLabel(data.Labels, avoid, data.Mdp.StateCount, notes);
+                    }
+                    const Analysis own = Analyse(data.Mdp, property);
+                    const Analysis shared = Analyse(data.Mdp, property, true, &predecessors);
+                    EXPECT_EQ(own.Kind, shared.Kind);
+                    EXPECT_EQ(own.Component, shared.Component);
+                    EXPECT_EQ(own.Inside, shared.Inside);
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_GE(compared, 50u);
 }
 
 // Probability 1 for the maximum needs the end components: 0 and 1 form one
@@ -592,6 +635,62 @@ TEST(Bisimulation, RefinementFindsThePlainCoarsestPartition) {
     for (const auto& [name, model] : models) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(SamePartition(BisimulationClasses(model), PlainBisimulation(model)));
+        // In steps of a few records of work, as the race runs it: the same
+        // quotient as in one go.
+        BisimulationStats whole, stepwise;
+        const ModelSize quotient = SizeOf(Bisimulate(model, whole));
+        Refining refining = StartBisimulation(model);
+        for (uint64_t step = 1; !ContinueBisimulation(*refining, BisimulationWork(*refining) + step); step += 3) {
+        }
+        const ModelSize stepped = SizeOf(FinishBisimulation(std::move(refining), model, stepwise));
+        EXPECT_EQ(std::tie(stepped.States, stepped.Choices, stepped.Transitions),
+                  std::tie(quotient.States, quotient.Choices, quotient.Transitions));
+        EXPECT_EQ(stepwise.Rounds, whole.Rounds);
+    }
+}
+
+// The race between the bisimulation and the iterations, on the consensus
+// protocol (symmetric: its quotient is a hundredth of it): iterations that
+// settle at once keep the collapsed model, numbered for the initial state,
+// and the bisimulation ends there; iterations that never settle get turns
+// twice as long each time until the refinement ends with the same quotient
+// as without the race.
+TEST(Bisimulation, RaceKeepsTheModelThatEndsFirst) {
+    generator::StringSink tra, lab;
+    generator::Consensus(5, 2).Write(tra, lab);
+    const Model data = ParseTra(tra.Text, "c.tra", lab.Text, "c.lab", kDefaultSumTolerance);
+    const Property property = ShorthandProperty("target2", "", true);
+    PrecomputeOptions options;
+    Prepared alone;
+    Prepare(data, property, true, options, alone);
+    options.RaceTransitions = 0;
+    for (const int32_t settlesAt : {1, std::numeric_limits<int32_t>::max()}) {
+        SCOPED_TRACE(settlesAt);
+        std::vector<int32_t> turns;
+        const TrialRun trial = [&](const ReducedModel& model, std::size_t initial, int32_t sweeps) {
+            EXPECT_EQ(initial, 0u);
+            EXPECT_EQ(model.Initial[initial], 0u);
+            turns.push_back(sweeps);
+            return sweeps >= settlesAt;
+        };
+        Prepared prepared;
+        Prepare(data, prepared);
+        std::vector<std::string> notes;
+        PrepareProperty(prepared, property, true, options, true, notes, trial);
+        ASSERT_FALSE(turns.empty());
+        const ModelSize reduced = SizeOf(ReduceFrom(prepared, 0));
+        if (settlesAt == 1) {
+            EXPECT_EQ(turns.size(), 1u);
+            EXPECT_EQ(prepared.Settled, 0u);
+            EXPECT_EQ(prepared.Bisimulation.Why, BisimulationStop::Outrun);
+            EXPECT_EQ(reduced.States, prepared.Collapsed.States);
+        } else {
+            for (std::size_t k = 1; k < turns.size(); ++k) EXPECT_EQ(turns[k], 2 * turns[k - 1]);
+            EXPECT_EQ(prepared.Settled, kNotOrdered);
+            EXPECT_FALSE(prepared.Bisimulation.Stopped);
+            EXPECT_EQ(reduced.States, alone.Bisimulation.After.States);
+            EXPECT_EQ(reduced.Transitions, alone.Bisimulation.After.Transitions);
+        }
     }
 }
 
