@@ -18,4 +18,13 @@ namespace ii {
 // writes a message naming the first fault into the buffer.
 bool CheckModel(const SparseMdp& model, char* message, std::size_t size);
 
+// Checks the rewards of a model that passed CheckModel: present, one per
+// choice (ChoiceCount equal to StateChoiceStart[StateCount]), each finite and
+// non-negative (a stored value that is neither NaN, infinite nor negative, a
+// fraction whose quotient is not negative). Returns true when they pass;
+// otherwise writes a message naming the first fault (and the choice that
+// holds it) into the buffer.
+bool CheckRewards(const SparseMdp& model, const SparseRewards* rewards, char* message,
+                  std::size_t size);
+
 }  // namespace ii
