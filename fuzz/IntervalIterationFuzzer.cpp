@@ -132,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     IterationOptions options;
     std::memset(&options, 0, sizeof options);
     options.Epsilon = in.ConsumeBool() ? Probability(in) : 1e-6;
-    // Never 0 (no limit): a model with a NaN bound would run until aborted.
+    // Never 0 (no limit): a slowly converging model would run for long.
     options.MaxIterations = in.ConsumeIntegralInRange<int32_t>(-3, 40);
     if (options.MaxIterations == 0) {
         options.MaxIterations = 1;
@@ -193,6 +193,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         Check(count == -9 && achieved == -9);
     } else {
         Check(count >= 0 && count <= 41);
+        // Every value that passed the model check is >= 0 (the rest is
+        // refused) and the kernels clamp above 1: no bound leaves [0, 1].
+        Check(!(result.Lower < 0) && !(result.Upper > 1));
     }
     return 0;
 }

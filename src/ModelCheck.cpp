@@ -1,15 +1,77 @@
 // The model check: a host's wrong index would make the kernels read or write
-// memory the call does not own, so such a model is refused instead.
+// memory the call does not own, and a value that is not a probability (NaN,
+// infinite, negative) would make them loop or return bounds outside [0, 1],
+// so such a model is refused instead; so are rewards that are missing, not
+// one per choice, or not finite and non-negative.
 #include "ModelCheck.hpp"
 
 #include "IntervalIteration.h"
 #include "StateSets.hpp"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
 namespace ii {
+namespace {
+
+// Whether a transition value is a probability or above 1 (which the kernels
+// clamp): a stored value in [0, DBL_MAX] by its bits (+0 up to the largest
+// finite value, or -0; NaN and infinities lie beyond), a fraction whose
+// numerator is 0 or has the denominator's sign. Without branches, so that
+// the check's loop runs at the speed of its loads.
+inline bool IsNonNegative(const TransitionValue& value) {
+    const int64_t numerator = value.Numerator;
+    const uint64_t bits = static_cast<uint64_t>(numerator);
+    const bool stored = (bits < 0x7FF0000000000000u) | (bits == 0x8000000000000000u);
+    const bool fraction = ((numerator ^ value.Denominator) >= 0) | (numerator == 0);
+    return value.Denominator == 0 ? stored : fraction;
+}
+
+// Names a value that IsNonNegative rejects, as the item (a transition or a
+// choice) with its index that holds it, and what it should be.
+void DescribeValue(const TransitionValue& value, const char* item, uint64_t index,
+                   const char* kind, char* message, std::size_t size) {
+    if (value.Denominator == 0) {
+        // Named without formatting the number, whose digits would depend
+        // on the caller's rounding direction.
+        const double stored = __builtin_bit_cast(double, value.Numerator);
+        const char* what = std::isnan(stored)   ? "the value NaN"
+                           : !std::isinf(stored) ? "a negative value"
+                           : stored > 0          ? "the value +inf"
+                                                 : "the value -inf";
+        std::snprintf(message, size,
+                      "The model is malformed: %s %" PRIu64 " has %s, which is not %s.", item,
+                      index, what, kind);
+    } else {
+        std::snprintf(message, size,
+                      "The model is malformed: %s %" PRIu64 " has the value %" PRId64 "/%" PRId64
+                      ", which is not %s.",
+                      item, index, value.Numerator, value.Denominator, kind);
+    }
+}
+
+// The first fault among transitions [from, to), which holds one.
+void DescribeTransition(const SparseMdp& model, uint64_t from, uint64_t to, char* message,
+                        std::size_t size) {
+    for (uint64_t t = from; t < to; ++t) {
+        const TransitionValue& value = model.TransitionValues[t];
+        if (model.TransitionTarget[t] >= model.StateCount) {
+            std::snprintf(message, size,
+                          "The model is malformed: transition %" PRIu64 " leads to state %" PRIu64
+                          ", but there are only %" PRIu64 " states.",
+                          t, model.TransitionTarget[t], model.StateCount);
+            return;
+        }
+        if (!IsNonNegative(value)) {
+            DescribeValue(value, "transition", t, "a probability", message, size);
+            return;
+        }
+    }
+}
+
+}  // namespace
 
 bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
     const uint64_t n = model.StateCount;
@@ -21,6 +83,8 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
         std::snprintf(message, size, "The model is malformed: the set of target states is missing.");
         return false;
     }
+    const uint64_t* targets = model.TransitionTarget;
+    const TransitionValue* values = model.TransitionValues;
     const uint64_t* choiceStart = model.StateChoiceStart;
     const uint64_t* transitionStart = model.ChoiceTransitionStart;
     for (uint64_t s = 0; s < n; ++s) {
@@ -55,19 +119,47 @@ bool CheckModel(const SparseMdp& model, char* message, std::size_t size) {
                               c, model.TransitionCount);
                 return false;
             }
+            bool faulty = false;
             for (uint64_t t = from; t < to; ++t) {
-                if (model.TransitionTarget[t] >= n) {
-                    std::snprintf(message, size,
-                                  "The model is malformed: transition %" PRIu64
-                                  " leads to state %" PRIu64 ", but there are only %" PRIu64
-                                  " states.",
-                                  t, model.TransitionTarget[t], n);
-                    return false;
-                }
+                faulty |= (targets[t] >= n) | !IsNonNegative(values[t]);
+            }
+            if (faulty) {
+                DescribeTransition(model, from, to, message, size);
+                return false;
             }
         }
     }
     return true;
+}
+
+bool CheckRewards(const SparseMdp& model, const SparseRewards* rewards, char* message,
+                  std::size_t size) {
+    if (rewards == nullptr || (rewards->ChoiceRewards == nullptr && rewards->ChoiceCount != 0)) {
+        std::snprintf(message, size, "The model is malformed: the rewards are missing.");
+        return false;
+    }
+    const uint64_t choices = model.StateChoiceStart[model.StateCount];
+    if (rewards->ChoiceCount != choices) {
+        std::snprintf(message, size,
+                      "The model is malformed: it has %" PRIu64 " choices, but %" PRIu64
+                      " rewards.",
+                      choices, rewards->ChoiceCount);
+        return false;
+    }
+    bool faulty = false;
+    for (uint64_t c = 0; c < choices; ++c) {
+        faulty |= !IsNonNegative(rewards->ChoiceRewards[c]);
+    }
+    if (!faulty) {
+        return true;
+    }
+    for (uint64_t c = 0;; ++c) {
+        const TransitionValue& value = rewards->ChoiceRewards[c];
+        if (!IsNonNegative(value)) {
+            DescribeValue(value, "choice", c, "a reward", message, size);
+            return false;
+        }
+    }
 }
 
 }  // namespace ii

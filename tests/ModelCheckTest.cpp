@@ -1,12 +1,15 @@
 // Malformed models are refused with one error and the error result, after
-// the messages a valid call sends, instead of being read out of bounds.
+// the messages a valid call sends, instead of being read out of bounds or
+// iterated on values that are not probabilities.
 #include "IntervalIteration.h"
 #include "TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,11 @@ struct Fault {
     std::function<void(test::Model&, SparseMdp&)> Break;
     std::string Text;
 };
+
+TransitionValue Value(double stored) {
+    const test::Transition t = Stored(0, stored);
+    return {{t.Numerator}, t.Denominator};
+}
 
 std::vector<Fault> Faults() {
     return {
@@ -62,6 +70,22 @@ std::vector<Fault> Faults() {
          },
          "The model is malformed: state 1 is neither a target nor a zero state but has no "
          "choices."},
+        // Values that are not probabilities: NaN made the kernels loop for
+        // ever, the others gave bounds outside [0, 1] as converged.
+        {"stored NaN",
+         [](test::Model& model, SparseMdp&) {
+             model.TransitionValues[3] = Value(std::numeric_limits<double>::quiet_NaN());
+         },
+         "The model is malformed: transition 3 has the value NaN, which is not a probability."},
+        {"stored infinity",
+         [](test::Model& model, SparseMdp&) { model.TransitionValues[2] = Value(INFINITY); },
+         "The model is malformed: transition 2 has the value +inf, which is not a probability."},
+        {"stored negative",
+         [](test::Model& model, SparseMdp&) { model.TransitionValues[4] = Value(-0.5); },
+         "The model is malformed: transition 4 has a negative value, which is not a probability."},
+        {"fraction with a negative quotient",
+         [](test::Model& model, SparseMdp&) { model.TransitionValues[1] = {{1}, -2}; },
+         "The model is malformed: transition 1 has the value 1/-2, which is not a probability."},
     };
 }
 
@@ -112,6 +136,18 @@ TEST(ModelCheck, WhatTheKernelsNeverReadIsNotChecked) {
     EXPECT_EQ(call.Result.Status, IterationStatusConverged);
     EXPECT_EQ(call.Result.Lower, 0.5);
     EXPECT_EQ(call.Messages.size(), 1u);
+}
+
+// Zero written as -0 or 0/-1 is a probability, and so are -1/-2 and a
+// value above 1, which the kernels clamp with their warning.
+TEST(ModelCheck, SignedZerosAndValuesAboveOneAreAccepted) {
+    const test::Model model = test::MakeModel(
+        {{{Stored(1, -0.0), Fraction(1, 0, -1), Fraction(1, -1, -2), Fraction(1, 3, 2)}}, {}}, {1});
+    const test::Call call = test::Run(model, test::MakeOptions(test::AllVariants()[0], true));
+    EXPECT_EQ(call.Result.Status, IterationStatusConverged);
+    EXPECT_EQ(call.Result.Upper, 1.0);
+    ASSERT_EQ(call.Messages.size(), 2u);
+    EXPECT_EQ(call.Messages[1].Severity, uint64_t{SeverityWarning});
 }
 
 // A refused combination is reported before the model is looked at.

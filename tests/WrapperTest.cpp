@@ -94,6 +94,22 @@ TEST(Wrapper, SpansThatDoNotFitTogetherAreRefusedBeforeTheCall) {
     }
 }
 
+// Values that are not probabilities, a zero denominator among them (which
+// the record alone would read as the stored value with the numerator's
+// bits), are refused with Status::Error and an error naming the transition.
+TEST(Wrapper, ValuesThatAreNotProbabilitiesAreRefused) {
+    for (const TransitionValue value : {ii::Fraction(1, 0), ii::Stored(-0.5), ii::Fraction(-1, 2)}) {
+        Chain chain;
+        chain.TransitionValues[5] = value;
+        const Outcome run = Collect(chain.View(), ii::Options{});
+        EXPECT_EQ(run.Result.Status, ii::Status::Error);
+        ASSERT_FALSE(run.Messages.empty());
+        EXPECT_EQ(run.Messages.back().Severity, ii::Severity::Error);
+        EXPECT_NE(run.Messages.back().Text.find("The model is malformed: transition 5 has "), std::string::npos)
+            << run.Messages.back().Text;
+    }
+}
+
 // iicheck's bundled model as iicheck hands it to the library: maximum 10/21,
 // minimum over the same choices 19/60.
 struct Bundled {
@@ -169,6 +185,29 @@ TEST(Wrapper, EveryOptionReachesTheLibrary) {
 
     const std::atomic<std::int32_t> abort{1};
     EXPECT_EQ(ii::Compute(bundled.View(), ii::Options{}, &abort).Status, ii::Status::Stopped);
+}
+
+// Expected rewards through the wrapper: 1/3 on each of the chain's 69
+// choices makes exactly 23; a reward span of another length is refused by
+// the library, naming both counts.
+TEST(Wrapper, ExpectedRewardsReachTheLibrary) {
+    const Chain chain;
+    std::vector<TransitionValue> rewards(69, ii::Fraction(1, 3));
+    std::vector<Message> messages;
+    const ii::Result result = ii::ComputeExpectedReward(
+        chain.View(), rewards, ii::Options{},
+        [&](std::string_view text, ii::Severity severity) {
+            messages.push_back({severity, std::string(text)});
+        });
+    EXPECT_EQ(result.Status, ii::Status::Converged);
+    EXPECT_TRUE(Encloses(result, 23, 1)) << result.Lower << " " << result.Upper;
+    ASSERT_EQ(messages.size(), 3u);  // the variant, fractions, the certified bound
+    EXPECT_NE(messages[2].Text.find("certified an upper bound"), std::string::npos);
+
+    rewards.pop_back();
+    const ii::Result refused = ii::ComputeExpectedReward(chain.View(), rewards, ii::Options{});
+    EXPECT_EQ(refused.Status, ii::Status::Error);
+    EXPECT_TRUE(std::isnan(refused.Upper));
 }
 
 TEST(Wrapper, TheCallableHearsItsOwnCallOnlyAndItsExceptionsComeBackAfterIt) {

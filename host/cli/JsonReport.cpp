@@ -75,6 +75,7 @@ Json RunJson(const Variant& variant, const InitialRuns& runs, const VariantRun& 
     json["status"] = result.Status;
     json["status_text"] = String(StatusText(variant, outcome));
     json["bounds_consistent"] = bounds ? Json(BoundsConsistent(result)) : Json(nullptr);
+    json["guaranteed"] = Guaranteed(run);
     json["lower"] = Number(result.Lower);
     json["upper"] = Number(result.Upper);
     json["midpoint"] = bounds ? Number(result.Lower / 2 + result.Upper / 2) : nullptr;

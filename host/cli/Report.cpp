@@ -79,6 +79,11 @@ double IterateSeconds(const PropertyReport& property) {
     return seconds;
 }
 
+bool Guaranteed(const VariantRun& run) {
+    return run.NotGuaranteed.empty() && run.Outcome.Result.Status != IterationStatusError &&
+           BoundsConsistent(run.Outcome.Result);
+}
+
 std::string FirstError(const RunOutcome& outcome) {
     for (const LibraryMessage& message : outcome.Messages) {
         if (message.Severity == SeverityError) return message.Text;

@@ -28,7 +28,8 @@ struct VariantRun {
     double Seconds = 0;            // of all calls
     bool Threshold = false;
     Verdict Answer = Verdict::Unknown;
-    std::string Reason;  // why the answer is unknown
+    std::string Reason;         // why the answer is unknown
+    std::string NotGuaranteed;  // why the variant's bounds are not guaranteed for this model, or ""
 };
 
 // The runs from one initial state: one per variant, in the order of the
@@ -110,6 +111,11 @@ std::string Title(const Property& property);
 
 // The seconds of all of a property's library calls.
 double IterateSeconds(const PropertyReport& property);
+
+// Whether the run's bounds are guaranteed to hold the exact probability:
+// the variant guarantees them for the model, and the library returned
+// bounds that are 0 <= lower <= upper <= 1.
+bool Guaranteed(const VariantRun& run);
 
 // The first error message of a run, or "".
 std::string FirstError(const RunOutcome& outcome);

@@ -94,6 +94,13 @@ std::string EpsilonList(const std::vector<double>& epsilons) {
     return list;
 }
 
+// Why a run's bounds are not guaranteed, or "" when they are (or there are
+// none).
+std::string NotGuaranteedText(const Variant& variant, const VariantRun& run) {
+    if (run.Outcome.Result.Status == IterationStatusError || Guaranteed(run)) return "";
+    return BoundsBroken(variant, run.Outcome) ? "the bounds are not 0 <= lower <= upper <= 1" : run.NotGuaranteed;
+}
+
 void PrintSingle(const Report& report, const PropertyReport& property) {
     const Variant& variant = property.Variants[0];
     const VariantRun& run = property.Runs[0].Runs[0];
@@ -104,7 +111,9 @@ void PrintSingle(const Report& report, const PropertyReport& property) {
     if (result.Status == IterationStatusError) {
         std::printf("Result       none\n");
     } else {
-        std::printf("Result       [%.17g, %.17g]\n", result.Lower, result.Upper);
+        const std::string why = NotGuaranteedText(variant, run);
+        std::printf("Result       [%.17g, %.17g]%s%s\n", result.Lower, result.Upper,
+                    why.empty() ? "" : ", not guaranteed: ", why.c_str());
         std::printf("Midpoint     %.17g\n", result.Lower / 2 + result.Upper / 2);
         std::printf("Half-width   %.3g\n", result.Upper / 2 - result.Lower / 2);
     }
@@ -152,8 +161,8 @@ void PrintTable(const Report& report, const PropertyReport& property) {
     if (several) std::printf("%-10s %-24s ", "initial", "reduced (s/c/t)");
     if (report.Asked.AllVariants) std::printf("%-8s %-9s %-8s ", "FPU", "precision", "rounding");
     if (threshold) std::printf("%-8s ", "answer");
-    std::printf("%-12s %-24s %-24s %10s %9s %9s\n", "status", "lower", "upper", "iterations", "achieved",
-                "time");
+    std::printf("%-12s %-10s %-24s %-24s %10s %9s %9s\n", "status", "guaranteed", "lower", "upper", "iterations",
+                "achieved", "time");
     for (const InitialRuns& runs : property.Runs) {
         for (std::size_t v = 0; v < runs.Runs.size(); ++v) {
             const Variant& variant = property.Variants[v];
@@ -171,9 +180,9 @@ void PrintTable(const Report& report, const PropertyReport& property) {
                 std::printf("refused      %s\n", FirstError(outcome).c_str());
                 continue;
             }
-            std::printf("%-12s %-24.17g %-24.17g %10lld %9.3g %8.3fs\n", ShortStatus(variant, outcome),
-                        outcome.Result.Lower, outcome.Result.Upper, static_cast<long long>(outcome.Iterations),
-                        outcome.AchievedPrecision, run.Seconds);
+            std::printf("%-12s %-10s %-24.17g %-24.17g %10lld %9.3g %8.3fs\n", ShortStatus(variant, outcome),
+                        Guaranteed(run) ? "yes" : "no", outcome.Result.Lower, outcome.Result.Upper,
+                        static_cast<long long>(outcome.Iterations), outcome.AchievedPrecision, run.Seconds);
         }
     }
     std::printf("\n");
@@ -215,10 +224,11 @@ void PrintSummary(const Report& report, const PropertyReport& property) {
         const Variant& variant = property.Variants[v];
         std::map<std::string, std::size_t> ended, answers;
         Extreme lowest, highestLower, lowestUpper, highest, widest;
-        std::string error;
+        std::string error, notGuaranteed;
         for (const InitialRuns& runs : property.Runs) {
             if (v >= runs.Runs.size()) continue;
             const RunOutcome& outcome = runs.Runs[v].Outcome;
+            if (notGuaranteed.empty()) notGuaranteed = NotGuaranteedText(variant, runs.Runs[v]);
             ++ended[ShortStatus(variant, outcome)];
             if (runs.Runs[v].Threshold) ++answers[VerdictText(runs.Runs[v].Answer)];
             if (outcome.Result.Status == IterationStatusError) {
@@ -238,6 +248,7 @@ void PrintSummary(const Report& report, const PropertyReport& property) {
         std::printf("%s\n", CountText(ended).c_str());
         if (!answers.empty()) std::printf("  answers: %s\n", CountText(answers).c_str());
         if (!error.empty()) std::printf("  refused: %s\n", error.c_str());
+        if (!notGuaranteed.empty()) std::printf("  bounds not guaranteed: %s\n", notGuaranteed.c_str());
         if (std::isnan(lowest.Value)) continue;
         std::printf("  lower bounds from %s to %s\n", lowest.Text().c_str(), highestLower.Text().c_str());
         std::printf("  upper bounds from %s to %s\n", lowestUpper.Text().c_str(), highest.Text().c_str());

@@ -45,6 +45,7 @@ double Since(std::chrono::steady_clock::time_point start) {
 VariantRun Check(const Property& property, const SparseMdp& model, const Variant& variant,
                  RunSettings settings) {
     VariantRun run;
+    run.NotGuaranteed = NotGuaranteedReason(CountFractions(model, variant), variant);
     const std::string title = Title(property);
     const std::function<RunOutcome(double)> call = [&](double epsilon) {
         if (!run.Epsilons.empty() && settings.ShowProgress) {
@@ -62,7 +63,7 @@ VariantRun Check(const Property& property, const SparseMdp& model, const Variant
         return run;
     }
     ThresholdAnswer answer = AnswerThreshold(property.Bound, settings.Epsilon, EpsilonFloor(variant.Precision),
-                                             variant.Rounding == RoundingSafe, call);
+                                             run.NotGuaranteed, call);
     run.Threshold = true;
     run.Answer = answer.Answer;
     run.Reason = std::move(answer.Reason);

@@ -194,6 +194,13 @@ std::string FractionNote(const FractionCount& count, const Variant& variant) {
            "divides them exactly";
 }
 
+std::string NotGuaranteedReason(const FractionCount& count, const Variant& variant) {
+    if (variant.Rounding != RoundingSafe) return "default rounding does not guarantee the bounds";
+    if (count.Inexact == 0) return "";
+    return std::string("the ") + FpuToString(variant.Fpu) + " instruction set rounds " + std::to_string(count.Inexact) +
+           " of this model's fractions before dividing, so the bounds may miss the exact value";
+}
+
 std::string Describe(const Variant& variant) {
     return std::string(FpuToString(variant.Fpu)) + " instruction set, " +
            PrecisionToString(variant.Precision) + " precision, " +

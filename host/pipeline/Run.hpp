@@ -81,6 +81,13 @@ FractionCount CountFractions(const SparseMdp& model, const Variant& variant);
 // fractions it cannot divide so.
 std::string FractionNote(const FractionCount& count, const Variant& variant);
 
+// Why a variant's bounds are not guaranteed to hold the exact probability of
+// a model with these fractions, or "" when they are: default rounding runs
+// in whatever direction is in force, and a variant that rounds some
+// fraction before dividing may put its quotient on the wrong side. Such a
+// run's bounds are an estimate: they decide no threshold.
+std::string NotGuaranteedReason(const FractionCount& count, const Variant& variant);
+
 // Whether a run's bounds are ordered within [0, 1]: 0 <= lower <= upper <=
 // 1 (false for NaN). Safe rounding promises it for every run that returns
 // bounds; a run that breaks it has computed on something that is not a

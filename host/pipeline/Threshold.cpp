@@ -46,8 +46,8 @@ Verdict Decide(const Threshold& threshold, double lower, double upper) {
     return Verdict::Unknown;
 }
 
-ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, double floor, bool safe,
-                                const std::function<RunOutcome(double epsilon)>& run) {
+ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, double floor,
+                                const std::string& notGuaranteed, const std::function<RunOutcome(double epsilon)>& run) {
     ThresholdAnswer answer;
     while (true) {
         answer.Epsilons.push_back(epsilon);
@@ -61,11 +61,11 @@ ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, doub
             answer.Reason = "the bounds are not 0 <= lower <= upper <= 1";
             return answer;
         }
-        if (!safe) {
-            answer.Reason = "default rounding does not guarantee the bounds; only safe rounding decides";
+        if (!notGuaranteed.empty()) {
+            answer.Reason = notGuaranteed + "; only guaranteed bounds decide";
             return answer;
         }
-        // Bounds of a safe run hold whenever it stopped, so an interrupted
+        // Guaranteed bounds hold whenever it stopped, so an interrupted
         // or limited run may still decide.
         answer.Answer = Decide(threshold, result.Lower, result.Upper);
         if (answer.Answer != Verdict::Unknown) return answer;

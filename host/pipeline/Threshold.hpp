@@ -5,10 +5,10 @@
 // epsilon, a fraction of the distance between the interval's midpoint and
 // the threshold, down to a floor, and stays "unknown" (with the interval)
 // when that does not settle it, when the iteration stops early (limit,
-// signal, fixed point) or when the run used default rounding, whose bounds
-// are not guaranteed: a floating-point model checker that answers from a
-// value which may be off by more than its own error estimate can answer
-// wrongly; this never does.
+// signal, fixed point) or when the run's bounds are not guaranteed (default
+// rounding, or a variant that rounds some of the model's fractions): a
+// floating-point model checker that answers from a value which may be off
+// by more than its own error estimate can answer wrongly; this never does.
 #pragma once
 
 #include "pipeline/Run.hpp"
@@ -38,10 +38,12 @@ struct ThresholdAnswer {
 };
 
 // Runs run(epsilon), starting at epsilon, until Decide settles the query.
-// safe: the runs use safe rounding (otherwise one run, and Unknown). floor:
+// notGuaranteed: why the runs' bounds are not guaranteed (NotGuaranteedReason),
+// "" when they are; otherwise one run, and Unknown with that reason. floor:
 // the smallest epsilon tried (EpsilonFloor). Each further run divides
 // epsilon at least by 2, so there are at most log2(epsilon / floor) + 2.
-ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, double floor, bool safe,
+ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, double floor,
+                                const std::string& notGuaranteed,
                                 const std::function<RunOutcome(double epsilon)>& run);
 
 // The smallest useful epsilon in a precision: a few units in the last place

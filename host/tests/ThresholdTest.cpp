@@ -79,8 +79,10 @@ TEST(Threshold, NarrowsEpsilonUntilDecidedAndOtherwiseSaysWhyNot) {
     };
     for (const auto& test : cases) {
         Fake fake{test.Exact, test.Status};
-        const ThresholdAnswer answer = AnswerThreshold(Bound(test.Property), 1e-6, floor, test.Safe,
-                                                       [&](double epsilon) { return fake(epsilon); });
+        const Variant variant{FpuSSE, PrecisionDouble, test.Safe ? uint8_t{RoundingSafe} : uint8_t{RoundingDefault}};
+        const ThresholdAnswer answer =
+            AnswerThreshold(Bound(test.Property), 1e-6, floor, NotGuaranteedReason({}, variant),
+                            [&](double epsilon) { return fake(epsilon); });
         SCOPED_TRACE(std::string(test.Property) + " exact " + std::to_string(test.Exact));
         EXPECT_EQ(answer.Answer, test.Expected) << answer.Reason;
         EXPECT_GE(fake.Runs, test.MinRuns);

@@ -544,6 +544,51 @@ TEST(Tool, DefaultVariantKeepsFractionsSound) {
     }
 }
 
+// A variant chosen explicitly that rounds some of the model's fractions
+// before dividing (or default rounding) computes bounds that may exclude
+// the exact value: they never answer a threshold, and every output says so.
+// The threshold is the exact probability, so a sound answer is never false.
+TEST(Tool, BoundsThatAreNotGuaranteedDecideNothing) {
+    const Folder folder;
+    const struct {
+        const char* Numerator;
+        const char* Denominator;
+        std::vector<std::string> Variant;
+    } cases[] = {
+        {"3729245242641662557", "7521169637784014391", {"--fpu", "AVX-512"}},  // beyond 2^53
+        {"357913943", "1073741827", {"--fpu", "SSE", "--precision", "single"}},  // beyond 2^24
+        {"1", "3", {"--rounding", "default"}},
+    };
+    for (const auto& c : cases) {
+        if (c.Variant[1] == "AVX-512" && (GetNativeSupportMask() & 2) == 0) continue;
+        const mpq_class p(std::string(c.Numerator) + "/" + c.Denominator);
+        const mpq_class q = 1 - p;
+        const std::string model = folder.Write("m.tra", "3 1 2\n0 0 1 " + p.get_str() + "\n0 0 2 " + q.get_str() + "\n");
+        folder.Write("m.lab", "0=\"init\" 1=\"target\"\n0: 0\n1: 1\n");
+        const std::vector<std::string> query = Join({model, "--quiet", "--prop", "Pmax>=" + p.get_str() + " [F \"target\"]"}, c.Variant);
+        SCOPED_TRACE(c.Variant[1]);
+        const ToolOutput json = RunTool(Join(query, {"--json"}));
+        const std::vector<RunRecord> runs = ParseRuns(json.Out);
+        ASSERT_EQ(runs.size(), 1u) << json.Out << json.Err;
+        EXPECT_EQ(Field(runs[0].Line, "verdict"), "unknown") << runs[0].Line;
+        EXPECT_EQ(Field(runs[0].Line, "guaranteed"), "false") << runs[0].Line;
+        EXPECT_NE(Field(runs[0].Line, "verdict_reason").find("only guaranteed bounds decide"), std::string::npos);
+        const ToolOutput text = RunTool(query);
+        EXPECT_NE(text.Out.find("], not guaranteed: "), std::string::npos) << text.Out;
+        EXPECT_NE(text.Out.find("Answer       unknown"), std::string::npos) << text.Out;
+        // In the table of every variant the row says so, and x87 with safe
+        // rounding, which loads the integers exactly, is guaranteed.
+        const ToolOutput table = RunTool(Join({model, "--quiet", "--all-variants"}, {}));
+        EXPECT_NE(table.Out.find("x87      double    safe     converged    yes "), std::string::npos) << table.Out;
+        const std::string row = c.Variant[1] == "AVX-512" ? "AVX-512  double    safe     converged    no "
+                                : c.Variant[1] == "SSE"    ? "SSE      single    safe     "
+                                                           : "SSE      double    default  converged    no ";
+        const std::size_t at = table.Out.find(row);
+        ASSERT_NE(at, std::string::npos) << table.Out;
+        EXPECT_NE(table.Out.substr(at, table.Out.find('\n', at) - at).find(" no "), std::string::npos) << table.Out;
+    }
+}
+
 // Each initial state gets its own run: a table for a few, a summary for
 // many, every one in --json; the exit code is the highest of them.
 TEST(Tool, SeveralInitialStatesAreEachCheckedWithTheWorstExitCode) {

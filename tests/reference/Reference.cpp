@@ -1,6 +1,7 @@
 #include "reference/Reference.hpp"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -640,6 +641,42 @@ std::optional<Variant> Dispatch(uint8_t precision, uint8_t rounding, uint8_t fpu
     return std::nullopt;
 }
 
+// The refusal of a value the kernels would read that is not a probability
+// (NaN, infinite, negative, a fraction with a negative quotient), or "":
+// the first such transition in the order of the states and their choices.
+std::string NonProbabilityText(const SparseMdp& model) {
+    for (uint64_t s = 0; s < model.StateCount; ++s) {
+        if (Contains(model.TargetStates, s) || (model.ZeroStates != nullptr && Contains(model.ZeroStates, s))) {
+            continue;
+        }
+        for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+            for (uint64_t t = model.ChoiceTransitionStart[c]; t < model.ChoiceTransitionStart[c + 1]; ++t) {
+                const TransitionValue& value = model.TransitionValues[t];
+                char text[160];
+                if (value.Denominator == 0) {
+                    const double stored = value.Value;
+                    if (stored >= 0 && stored <= std::numeric_limits<double>::max()) continue;
+                    const char* what = std::isnan(stored)                          ? "the value NaN"
+                                       : stored == std::numeric_limits<double>::infinity()  ? "the value +inf"
+                                       : stored == -std::numeric_limits<double>::infinity() ? "the value -inf"
+                                                                                            : "a negative value";
+                    std::snprintf(text, sizeof text,
+                                  "The model is malformed: transition %" PRIu64 " has %s, which is not a probability.",
+                                  t, what);
+                } else {
+                    if (value.Numerator == 0 || (value.Numerator < 0) == (value.Denominator < 0)) continue;
+                    std::snprintf(text, sizeof text,
+                                  "The model is malformed: transition %" PRIu64 " has the value %" PRId64
+                                  "/%" PRId64 ", which is not a probability.",
+                                  t, value.Numerator, value.Denominator);
+                }
+                return text;
+            }
+        }
+    }
+    return "";
+}
+
 std::string InformationText(const IterationOptions& options) {
     char buffer[179];
     std::snprintf(buffer, sizeof buffer,
@@ -679,6 +716,13 @@ Outcome Evaluate(const Request& request) {
     outcome.Driver = Dispatch(options.Precision, options.Rounding, options.Fpu);
     if (!outcome.Driver) {
         call.Messages.push_back({SeverityError, text::kUnsupported});
+        SetErrorResult(call);
+        return outcome;
+    }
+
+    const std::string refusal = NonProbabilityText(model);
+    if (!refusal.empty()) {
+        call.Messages.push_back({SeverityError, refusal});
         SetErrorResult(call);
         return outcome;
     }

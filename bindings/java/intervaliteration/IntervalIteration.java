@@ -11,6 +11,7 @@ import com.sun.jna.Union;
 import com.sun.jna.ptr.DoubleByReference;
 import com.sun.jna.ptr.IntByReference;
 import com.sun.jna.ptr.LongByReference;
+import java.lang.ref.Reference;
 import java.util.ArrayList;
 import java.util.List;
 
@@ -53,8 +54,13 @@ public final class IntervalIteration {
             return (TransitionValue[]) new TransitionValue().toArray(count);
         }
 
-        /** The exact fraction numerator / denominator, divided in the working precision. */
+        /** The exact fraction numerator / denominator, divided in the working precision.
+         * @throws IllegalArgumentException for denominator 0 (the record would read the
+         * numerator's bits as a stored value) */
         public TransitionValue fraction(long numerator, long denominator) {
+            if (denominator == 0) {
+                throw new IllegalArgumentException("the fraction " + numerator + "/0 has denominator 0");
+            }
             Probability.setType(long.class);
             Probability.Numerator = numerator;
             Denominator = denominator;
@@ -62,8 +68,12 @@ public final class IntervalIteration {
             return this;
         }
 
-        /** A probability that binary64 holds exactly (0.5, 0.25), taken as it is. */
+        /** A probability that binary64 holds exactly (0.5, 0.25), taken as it is.
+         * @throws IllegalArgumentException for NaN, an infinity or a negative value (-0 is 0) */
         public TransitionValue stored(double value) {
+            if (!(value >= 0 && value <= Double.MAX_VALUE)) {
+                throw new IllegalArgumentException(value + " is not a probability");
+            }
             Probability.setType(double.class);
             Probability.Value = value;
             Denominator = 0;
@@ -95,6 +105,15 @@ public final class IntervalIteration {
             arrays.add(memory);
             return memory;
         }
+    }
+
+    /** Rewards for ExpectedRewardIteration, 16 bytes: one per choice of the model. */
+    @Structure.FieldOrder({"ChoiceRewards", "ChoiceCount"})
+    public static class SparseRewards extends Structure {
+        public Pointer ChoiceRewards;
+        public long ChoiceCount;
+        // The native array the pointer leads to, alive as long as the record.
+        private Object values;
     }
 
     /** Options of one call, 24 bytes (fields in the first 20). */
@@ -135,16 +154,21 @@ public final class IntervalIteration {
         public static class ByValue extends IterationResult implements Structure.ByValue {}
     }
 
-    /** Receives every message of a call, on the calling thread, during the call. */
+    /** Receives every message of a call, during the call (on the thread that runs it). */
     public interface MessageCallback extends Callback {
         void invoke(long context, String text, long severity);
     }
 
-    /** The library's eight functions. */
+    /** The library's nine functions. */
     public interface Api extends Library {
         IterationResult.ByValue IntervalIteration(SparseMdp model, IterationOptions options,
                 LongByReference iterationCount, DoubleByReference achievedPrecision,
                 IntByReference warnedFlag, MessageCallback callback, IntByReference abortFlag);
+
+        IterationResult.ByValue ExpectedRewardIteration(SparseMdp model, SparseRewards rewards,
+                IterationOptions options, LongByReference iterationCount,
+                DoubleByReference achievedPrecision, IntByReference warnedFlag,
+                MessageCallback callback, IntByReference abortFlag);
 
         int MaximalEndComponents(Pointer model, Pointer output, Pointer reserved,
                 MessageCallback callback, IntByReference abortFlag);
@@ -166,10 +190,10 @@ public final class IntervalIteration {
      * layout of these records. */
     public static Api load(String path) {
         int[] sizes = {new TransitionValue().size(), new SparseMdp().size(),
-            new IterationOptions().size(), new IterationResult().size()};
-        if (sizes[0] != 16 || sizes[1] != 80 || sizes[2] != 24 || sizes[3] != 24) {
+            new IterationOptions().size(), new IterationResult().size(), new SparseRewards().size()};
+        if (sizes[0] != 16 || sizes[1] != 80 || sizes[2] != 24 || sizes[3] != 24 || sizes[4] != 16) {
             throw new IllegalStateException("record sizes " + java.util.Arrays.toString(sizes)
-                    + " differ from 16, 80, 24, 24");
+                    + " differ from 16, 80, 24, 24, 16");
         }
         Api library = Native.load(path, Api.class);
         if (library.GetSizeOfSizeType() != 8) {
@@ -230,20 +254,117 @@ public final class IntervalIteration {
         return model;
     }
 
+    /**
+     * The rewards of a model's choices, one per choice in the order of its choices (from
+     * TransitionValue.array, made with fraction or stored): what taking the choice earns, the
+     * state's own reward and the choice's expected transition reward included.
+     * @throws IllegalArgumentException when the count differs from the model's number of choices
+     */
+    public static SparseRewards rewards(SparseMdp model, TransitionValue[] values) {
+        if (values.length != model.ChoiceCount || (values.length > 0
+                && !values[values.length - 1].getPointer().equals(
+                        values[0].getPointer().share(16L * (values.length - 1))))) {
+            throw new IllegalArgumentException("the rewards must be one TransitionValue.array with "
+                    + model.ChoiceCount + " entries, one per choice, not " + values.length);
+        }
+        SparseRewards rewards = new SparseRewards();
+        rewards.ChoiceRewards = values.length == 0 ? null : values[0].getPointer();
+        rewards.ChoiceCount = values.length;
+        rewards.values = values;
+        return rewards;
+    }
+
     /** One call's answer: the returned record, the output locations and the messages. */
     public record Result(double lower, double upper, int status, long iterations,
             double achievedPrecision, List<String> messages) {}
 
-    /** Calls IntervalIteration with fresh output locations and collects the messages as
-     * "severity: text" (0 error, 1 warning, 2 information). */
+    /** {@link #compute(Api, SparseMdp, IterationOptions, String, IntByReference)} with an
+     * empty property name and no abort flag of the caller's. */
     public static Result compute(Api library, SparseMdp model, IterationOptions options) {
+        return compute(library, model, options, "", null);
+    }
+
+    /**
+     * Calls IntervalIteration with fresh output locations and collects the messages as
+     * "severity: text" (0 error, 1 warning, 2 information), with "{0}" replaced by
+     * propertyName. The call stops with STATUS_STOPPED once abort (may be null) is set to
+     * nonzero, or once the calling thread is interrupted: the library then runs on a worker
+     * thread while this one waits; an interruption raises the abort flag, waits for the
+     * library to stop at its next poll, and is kept as the thread's interrupt status.
+     * @throws IllegalArgumentException for an Epsilon that is NaN or negative
+     */
+    public static Result compute(Api library, SparseMdp model, IterationOptions options,
+            String propertyName, IntByReference abort) {
+        return run(options, propertyName, abort, (iterations, achieved, callback, flag) ->
+                library.IntervalIteration(model, options, iterations, achieved,
+                        new IntByReference(0), callback, flag));
+    }
+
+    /**
+     * Calls ExpectedRewardIteration: bounds on the minimal or maximal expected total reward
+     * earned from state 0 until a target is reached, with rewards from {@link #rewards}. The
+     * host has removed the states whose expected reward is infinite and, for a minimum,
+     * collapsed the end components that earn nothing. Until the library certifies an upper
+     * bound the upper bound is infinite; an information message says when it does. Messages,
+     * abort and interruption as for
+     * {@link #compute(Api, SparseMdp, IterationOptions, String, IntByReference)}.
+     * @throws IllegalArgumentException for an Epsilon that is NaN or negative
+     */
+    public static Result computeExpectedReward(Api library, SparseMdp model, SparseRewards rewards,
+            IterationOptions options, String propertyName, IntByReference abort) {
+        return run(options, propertyName, abort, (iterations, achieved, callback, flag) ->
+                library.ExpectedRewardIteration(model, rewards, options, iterations, achieved,
+                        new IntByReference(0), callback, flag));
+    }
+
+    /** One call of the library with fresh output locations. */
+    private interface Call {
+        IterationResult.ByValue run(LongByReference iterations, DoubleByReference achieved,
+                MessageCallback callback, IntByReference abort);
+    }
+
+    private static Result run(IterationOptions options, String propertyName,
+            IntByReference abort, Call call) {
+        if (!(options.Epsilon >= 0)) {
+            throw new IllegalArgumentException("Epsilon must be a number >= 0, not " + options.Epsilon);
+        }
+        String name = propertyName == null ? "" : propertyName;
         List<String> messages = new ArrayList<>();
         MessageCallback callback = (context, text, severity) -> messages.add(
-                (severity == 0 ? "error" : severity == 1 ? "warning" : "information") + ": " + text);
+                (severity == 0 ? "error" : severity == 1 ? "warning" : "information") + ": "
+                        + text.replace("{0}", name));
         LongByReference iterations = new LongByReference();
         DoubleByReference achieved = new DoubleByReference();
-        IterationResult.ByValue result = library.IntervalIteration(model, options, iterations,
-                achieved, new IntByReference(0), callback, new IntByReference(0));
+        IntByReference flag = abort != null ? abort : new IntByReference(0);
+        IterationResult.ByValue[] answer = new IterationResult.ByValue[1];
+        Throwable[] failure = new Throwable[1];
+        Thread worker = new Thread(() -> {
+            try {
+                answer[0] = call.run(iterations, achieved, callback, flag);
+            } catch (Throwable thrown) {
+                failure[0] = thrown;
+            }
+        }, "IntervalIteration");
+        worker.setDaemon(true);
+        worker.start();
+        boolean interrupted = false;
+        while (true) {
+            try {
+                worker.join();
+                break;
+            } catch (InterruptedException interruption) {
+                interrupted = true;
+                flag.setValue(1);
+            }
+        }
+        Reference.reachabilityFence(callback);
+        if (interrupted) {
+            Thread.currentThread().interrupt();
+        }
+        if (failure[0] != null) {
+            throw new IllegalStateException("the library call failed", failure[0]);
+        }
+        IterationResult.ByValue result = answer[0];
         return new Result(result.Lower, result.Upper, result.Status, iterations.getValue(),
                 achieved.getValue(), messages);
     }

@@ -130,3 +130,70 @@ def test_refusals_limits_and_abort_come_back_as_statuses():
     # leaves by the try with 1/5, state 3 skips: 1/3 * 1/5 + 2/3 * 3/8.
     minimum = bundled(maximize=False)
     assert minimum.status == ii.Status.CONVERGED and minimum.encloses(Fraction(19, 60))
+
+
+@pytest.mark.parametrize("arguments,error,complaint", [
+    # Integers would be taken as probabilities 2, 3, ...; a zero denominator
+    # as the bits of a stored double; complex parts would be dropped.
+    (dict(matrix=(INDPTR, INDICES, list(range(1, 15)))), TypeError, "denominators"),
+    (dict(matrix=(INDPTR, INDICES, [1] * 14), denominators=[0] + [2] * 13), ValueError, "not be 0"),
+    (dict(matrix=(INDPTR, INDICES, [1] * 14), denominators=[2.5] * 14), ValueError, "denominators"),
+    (dict(matrix=(INDPTR, INDICES, np.full(14, 0.5 + 0.5j))), TypeError, "complex"),
+    # Indices would be truncated or wrapped.
+    (dict(matrix=(INDPTR, np.array(INDICES) + 0.25, FRACTIONS)), TypeError, "indices"),
+    (dict(target=[5.7]), TypeError, "target"),
+    (dict(choice_start=[-1] + CHOICE_START[1:]), ValueError, "negative"),
+    # Options that no call means: a limit that would wrap to "none", a
+    # precision that never converges, a byte that would wrap.
+    (dict(max_iterations=2**80), ValueError, "32 signed bits"),
+    (dict(epsilon=float("nan")), ValueError, "epsilon"),
+    (dict(epsilon=-1e-6), ValueError, "epsilon"),
+    (dict(precision=258), ValueError, "option byte"),
+])
+def test_what_is_not_a_model_is_refused_before_the_call(arguments, error, complaint):
+    call = dict(matrix=(INDPTR, INDICES, FRACTIONS), choice_start=CHOICE_START, target=[5])
+    call.update(arguments)
+    with pytest.raises(error, match=complaint):
+        ii.compute(call.pop("matrix"), call.pop("choice_start"), **call)
+
+
+def test_ctrl_c_stops_a_long_call():
+    """SIGINT while the library iterates raises the abort flag; the call
+    stops and KeyboardInterrupt follows. The signal is sent from the
+    library's first message, so it arrives while the call runs."""
+    import os
+    import signal
+    # Lower bound 1 - p^k: about 2^40 iterations to converge.
+    slow = ([0, 2], [0, 1], [Fraction(2**40 - 1, 2**40), Fraction(1, 2**40)])
+    stopped = ctypes.c_int32(0)
+    with pytest.raises(KeyboardInterrupt):
+        ii.compute(slow, [0, 1, 1], target=[1], abort=stopped, epsilon=0,
+                   on_message=lambda message: os.kill(os.getpid(), signal.SIGINT))
+    assert stopped.value == 1
+
+
+# Expected rewards: state 0 retries until it reaches the target 1, with a
+# coin (1/2, reward 1: expected 2) or a die (1/3, reward 1/2: expected 3/2).
+RETRY = ([0, 2, 4], [1, 0, 1, 0], [Fraction(1, 2), Fraction(1, 2), Fraction(1, 3), Fraction(2, 3)])
+
+
+@pytest.mark.parametrize("sequential", [False, True])
+@pytest.mark.parametrize("fpu,precision", safe_variants())
+def test_expected_rewards_in_every_safe_variant(fpu, precision, sequential):
+    for maximize, rewards, answer in [(True, [1, Fraction(1, 2)], 2),
+                                      (False, np.array([1.0, 0.5]), Fraction(3, 2))]:
+        result = ii.compute_expected_reward(RETRY, [0, 2, 2], [1], rewards, maximize=maximize,
+                                            fpu=fpu, precision=precision, sequential=sequential)
+        assert result.status == ii.Status.CONVERGED and result.encloses(answer)
+        assert any("certified an upper bound" in m.text for m in result.messages)
+
+
+def test_rewards_that_are_not_rewards_are_refused():
+    with pytest.raises(ValueError, match="3 rewards for 2 choices"):
+        ii.compute_expected_reward(RETRY, [0, 2, 2], [1], [1, 1, 1])
+    with pytest.raises(ValueError, match=r"not be 0 \(choice 1\)"):
+        ii.compute_expected_reward(RETRY, [0, 2, 2], [1], [1, 1], reward_denominators=[1, 0])
+    refused = ii.compute_expected_reward(RETRY, [0, 2, 2], [1], [1.0, -1.0])
+    assert refused.status == ii.Status.ERROR and refused.messages[-1] == (
+        ii.Severity.ERROR,
+        "The model is malformed: choice 1 has a negative value, which is not a reward.")
