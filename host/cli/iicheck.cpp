@@ -20,6 +20,7 @@
 #include "support/Progress.hpp"
 #include "support/Text.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -42,10 +43,17 @@ double Since(std::chrono::steady_clock::time_point start) {
 // One variant's answer for the model of one initial state: one library call,
 // or for a threshold query as many as AnswerThreshold needs. Only the first
 // call prints its messages: the narrower ones repeat them.
-VariantRun Check(const Property& property, const SparseMdp& model, const Variant& variant,
-                 RunSettings settings) {
+// rewards: an expected reward's, of which inexactRewards reach the library
+// rounded; null for a probability.
+VariantRun Check(const Property& property, const SparseMdp& model, const SparseRewards* rewards,
+                 uint64_t inexactRewards, const Variant& variant, RunSettings settings) {
     VariantRun run;
-    run.NotGuaranteed = NotGuaranteedReason(CountFractions(model, variant), variant);
+    run.NotGuaranteed = NotGuaranteedReason(CountFractions(model, variant, rewards), variant);
+    if (run.NotGuaranteed.empty() && inexactRewards != 0) {
+        run.NotGuaranteed = std::to_string(inexactRewards) + " choice reward" + (inexactRewards == 1 ? " is" : "s are") +
+                            " neither a binary64 value nor a fraction of 64-bit integers and reach" +
+                            (inexactRewards == 1 ? "es" : "") + " the library rounded, so the bounds may miss the exact value";
+    }
     const std::string title = Title(property);
     const std::function<RunOutcome(double)> call = [&](double epsilon) {
         if (!run.Epsilons.empty() && settings.ShowProgress) {
@@ -53,7 +61,7 @@ VariantRun Check(const Property& property, const SparseMdp& model, const Variant
         }
         settings.Epsilon = epsilon;
         run.Epsilons.push_back(epsilon);
-        RunOutcome outcome = RunLibrary(model, variant, settings);
+        RunOutcome outcome = RunLibrary(model, variant, settings, rewards);
         run.Seconds += outcome.Seconds;
         settings.PrintMessages = false;
         return outcome;
@@ -62,7 +70,11 @@ VariantRun Check(const Property& property, const SparseMdp& model, const Variant
         run.Outcome = call(settings.Epsilon);
         return run;
     }
-    ThresholdAnswer answer = AnswerThreshold(property.Bound, settings.Epsilon, EpsilonFloor(variant.Precision),
+    // The floor of an expected reward follows its magnitude: a few units in
+    // the last place of the threshold.
+    const Threshold& bound = ComputedBound(property);
+    const double scale = property.Reward ? std::max(1.0, bound.Value.get_d()) : 1.0;
+    ThresholdAnswer answer = AnswerThreshold(bound, settings.Epsilon, EpsilonFloor(variant.Precision) * scale,
                                              run.NotGuaranteed, call);
     run.Threshold = true;
     run.Answer = answer.Answer;
@@ -101,10 +113,11 @@ VariantRun Decided(const Property& property, double probability, double epsilon)
     run.Outcome.Result.Lower = probability;
     run.Outcome.Result.Upper = probability;
     run.Outcome.Result.Status = IterationStatusConverged;
+    run.Outcome.Reward = property.Reward;
     run.Epsilons.push_back(epsilon);
     if (property.HasThreshold) {
         run.Threshold = true;
-        run.Answer = Decide(property.Bound, probability, probability);
+        run.Answer = Decide(ComputedBound(property), probability, probability);
     }
     return run;
 }
@@ -119,7 +132,17 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     property.Spec = spec;
     property.Maximize = DirectionIsMaximum(spec, report.Model.Dtmc);
     property.Options = line.Precompute;
-    PrepareProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes);
+    if (spec.Reward) {
+        PrepareRewardProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes);
+        const RewardStructure& rewards = report.Model.Rewards[report.Model.RewardIndex];
+        property.Reward = true;
+        property.RewardStructure = rewards.Name;
+        property.RewardKinds = RewardKinds(rewards);
+        property.InexactRewards = report.Model.InexactRewards;
+        property.Options.Bisimulation = false;
+    } else {
+        PrepareProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes);
+    }
     PrintNotes(property.Notes);
     property.Counts = report.Model.Counts;
     property.Collapsed = report.Model.Collapsed;
@@ -142,8 +165,10 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
 
     const std::vector<InitialAnswer> sources = AnswerSources(report.Model);
     std::vector<std::string> notes;
+    const SparseRewards allRewards = report.Model.Reduced.Rewards();
     property.Variants = line.AllVariants ? AllVariants(line.Chosen.Sequential)
-                                         : std::vector<Variant>{VariantFor(line, report.Model.Reduced.Mdp(), notes)};
+                                         : std::vector<Variant>{VariantFor(line, report.Model.Reduced.Mdp(), notes,
+                                                                           spec.Reward ? &allRewards : nullptr)};
     PrintNotes(notes);
     property.Notes.insert(property.Notes.end(), notes.begin(), notes.end());
 
@@ -177,9 +202,11 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
             runs.Reduced = SizeOf(reduced);
             StopPoint("reduced");
             const SparseMdp sparse = reduced.Mdp();
+            const SparseRewards rewards = reduced.Rewards();
             for (const Variant& variant : property.Variants) {
                 if (InterruptRequested()) break;
-                runs.Runs.push_back(Check(spec, sparse, variant, settings));
+                runs.Runs.push_back(Check(spec, sparse, spec.Reward ? &rewards : nullptr, property.InexactRewards,
+                                          variant, settings));
             }
         }
         if (runs.Runs.empty()) break;
@@ -189,6 +216,13 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     property.PrecomputeSeconds = report.Model.PrecomputeSeconds;
     property.Phases = report.Model.Phases;
     if (property.Runs.empty()) throw Interrupted(kPrecomputing);
+    // G, W and R: the bounds of the complement's probability become bounds
+    // of the answer, rounded outward.
+    if (spec.Complement) {
+        for (InitialRuns& runs : property.Runs) {
+            for (VariantRun& run : runs.Runs) run.Outcome.Result = Complemented(run.Outcome.Result);
+        }
+    }
     return property;
 }
 
@@ -200,9 +234,10 @@ void RefuseInputAsResult(const CommandLine& line) {
     for (const std::string& file : line.Files) inputs.emplace_back(file, "the model");
     if (!line.Files.empty()) {
         try {
-            const ModelFiles files = ResolveModelFiles(line.Files, line.Format);
+            const ModelFiles files = ResolveModelFiles(line.Files, line.Format, line.RewardFiles);
             inputs.emplace_back(files.Model, "the model");
             if (!files.Labels.empty()) inputs.emplace_back(files.Labels, "the model's labels");
+            for (const std::string& rewards : files.Rewards) inputs.emplace_back(rewards, "the model's rewards");
         } catch (const InputError&) {
             // Said when the model is read.
         }
@@ -281,7 +316,7 @@ int Check(const std::vector<std::string>& arguments, Session& session) {
         model = ParseTra(kBundledTransitions, report.ModelFile, kBundledLabels, report.LabelsFile,
                          line.SumTolerance);
     } else {
-        const ModelFiles files = ResolveModelFiles(line.Files, line.Format);
+        const ModelFiles files = ResolveModelFiles(line.Files, line.Format, line.RewardFiles);
         report.Format = files.Format;
         report.ModelFile = Printable(files.Model);
         report.LabelsFile = Printable(files.Labels);
@@ -298,6 +333,7 @@ int Check(const std::vector<std::string>& arguments, Session& session) {
     for (const Property& property : properties) {
         std::vector<std::string> repeated;  // PrepareProperty says them again
         DirectionIsMaximum(property, report.Model.Dtmc);
+        if (property.Reward) SelectRewards(report.Model.Rewards, property.RewardNamed, property.RewardName);
         EvaluateLabels(property.Target, report.Model.Labels, report.Model.States, repeated);
         if (property.HasAvoid) EvaluateLabels(property.Avoid, report.Model.Labels, report.Model.States, repeated);
     }

@@ -1,8 +1,10 @@
 #include "pipeline/Pipeline.hpp"
 
+#include "analysis/Rewards.hpp"
 #include "analysis/StateOrder.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <unordered_map>
 #include <utility>
 
@@ -24,11 +26,13 @@ void Prepare(Model model, Prepared& prepared) {
     prepared.Initial = std::move(model.Initial);
     prepared.Mdp = std::move(model.Mdp);
     prepared.Labels = std::move(model.Labels);
+    prepared.Rewards = std::move(model.Rewards);
 }
 
 void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
                      bool last, std::vector<std::string>& notes) {
     const auto start = std::chrono::steady_clock::now();
+    prepared.Reward = false;
     const uint64_t states = prepared.Mdp.StateCount;
     PropertySpec spec;
     spec.Maximize = maximize;
@@ -61,13 +65,49 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
     prepared.PrecomputeSeconds = Since(start);
 }
 
+void PrepareRewardProperty(Prepared& prepared, const Property& property, bool maximize,
+                           const PrecomputeOptions& options, bool last, std::vector<std::string>& notes) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t states = prepared.Mdp.StateCount;
+    PropertySpec spec;
+    spec.Maximize = maximize;
+    spec.Initial = prepared.Initial;
+    spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
+    prepared.Reward = true;
+    prepared.RewardIndex = SelectRewards(prepared.Rewards, property.RewardNamed, property.RewardName);
+    prepared.Reduced = ReducedModel();
+    if (last) prepared.Labels = Labelling();
+    prepared.Phases = PhaseSeconds();
+    const auto analysisStart = std::chrono::steady_clock::now();
+    ChoiceRewards folded = FoldRewards(prepared.Mdp, prepared.Rewards[prepared.RewardIndex]);
+    prepared.InexactRewards = folded.Inexact;
+    spec.ChoiceRewards = std::move(folded.Values);
+    Analysis analysis = AnalyseRewards(prepared.Mdp, spec);
+    prepared.Counts = Count(analysis);
+    prepared.Phases.Analysis = Since(analysisStart);
+    const auto collapseStart = std::chrono::steady_clock::now();
+    ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
+                                : Reduce(prepared.Mdp, spec, std::move(analysis));
+    prepared.Phases.Collapse = Since(collapseStart);
+    prepared.Collapsed = SizeOf(reduced);
+    prepared.Bisimulation = BisimulationStats();
+    prepared.BisimulationSeconds = 0;
+    prepared.Reduced = std::move(reduced);
+    prepared.Order = options.Order;
+    prepared.PrecomputeSeconds = Since(start);
+}
+
 void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,
              Prepared& prepared) {
     // Nothing of a refused model reaches prepared.
     Prepared kept;
     Prepare(std::move(model), kept);
     std::vector<std::string> notes;
-    PrepareProperty(kept, property, maximize, options, true, notes);
+    if (property.Reward) {
+        PrepareRewardProperty(kept, property, maximize, options, true, notes);
+    } else {
+        PrepareProperty(kept, property, maximize, options, true, notes);
+    }
     kept.Notes.insert(kept.Notes.end(), notes.begin(), notes.end());
     prepared = std::move(kept);
 }
@@ -80,7 +120,8 @@ std::vector<InitialAnswer> AnswerSources(const Prepared& prepared) {
         const uint64_t state = reduced.Initial[i];
         if (TestBit(reduced.TargetStates, state) || TestBit(reduced.ZeroStates, state)) {
             sources[i].Source = AnswerSource::Precomputation;
-            sources[i].Probability = TestBit(reduced.TargetStates, state) ? 1.0 : 0.0;
+            sources[i].Probability = prepared.Reward ? (TestBit(reduced.TargetStates, state) ? 0.0 : INFINITY)
+                                                     : (TestBit(reduced.TargetStates, state) ? 1.0 : 0.0);
             continue;
         }
         const auto [at, fresh] = first.emplace(state, i);
