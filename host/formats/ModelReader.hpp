@@ -55,7 +55,7 @@ struct ModelFiles {
     std::string Labels;  // the .lab file of a .tra, else empty
     // The reward files of a .tra: the .srew and .trew of its name that
     // exist, or those given (--rewards).
-    std::vector<std::string> Rewards;
+    std::vector<std::string> Rewards = {};
 };
 
 // The files that the command line names (one model file, or a .tra and a
