@@ -28,6 +28,9 @@
 #include "MemoryCounter.hpp"
 #include "pipeline/Pipeline.hpp"
 #include "pipeline/Run.hpp"
+#include "cli/CommandLine.hpp"
+#include "model/Rewards.hpp"
+#include "properties/Property.hpp"
 
 #include <benchmark/benchmark.h>
 #include <gmp.h>
@@ -203,6 +206,65 @@ void ConsensusFromFile(benchmark::State& state) {
     state.counters["read_peak_bytes/transition"] = static_cast<double>(peak) / static_cast<double>(transitions);
 }
 
+// Expected reward iteration against probability iteration on one model: the
+// consensus protocol of six processes with K = 4 (iigen --consensus 6 4) with
+// the reward 1 in every state, Rmin=? [F "target1"|"target2"|"avoid"] (the
+// expected steps until some process decides) reduced as iicheck does it, then
+// the default variant's ExpectedRewardIteration and IntervalIteration (the
+// minimum probability of the same targets) on that one reduced model, 200
+// iterations each, in turns. The benchmark's time is the reward runs';
+// x_of_probability is the ratio of the times per iteration, measured in the
+// same run.
+void ExpectedReward(benchmark::State& state) {
+    iicheck::generator::StringSink tra;
+    iicheck::generator::StringSink lab;
+    iicheck::generator::Consensus(6, 4).Write(tra, lab);
+    iicheck::Model model = iicheck::ParseTra(tra.Text, "c64.tra", lab.Text, "c64.lab", iicheck::kDefaultSumTolerance);
+    tra = {};
+    lab = {};
+    iicheck::RewardStructure steps;
+    steps.Name = "steps";
+    steps.StateRewards = true;
+    TransitionValue one;
+    one.Value = 1.0;
+    one.Denominator = 0;
+    for (uint64_t s = 0; s < model.Mdp.StateCount; ++s) iicheck::AddReward(steps.States, s, one);
+    model.Rewards.push_back(std::move(steps));
+    const uint64_t transitions = model.Mdp.TransitionCount();
+    const iicheck::Property property =
+        iicheck::ParseProperty("Rmin=? [F \"target1\"|\"target2\"|\"avoid\"]", "benchmark");
+    iicheck::Prepared prepared;
+    iicheck::Prepare(std::move(model), property, false, iicheck::PrecomputeOptions(), prepared);
+    const iicheck::ReducedModel reduced = iicheck::ReduceFrom(prepared, 0);
+    const SparseMdp mdp = reduced.Mdp();
+    const SparseRewards rewards = reduced.Rewards();
+    const iicheck::Variant variant = iicheck::DefaultVariants((GetNativeSupportMask() & 2) != 0)[0];
+    iicheck::RunSettings settings;
+    settings.Epsilon = 0;
+    settings.MaxIterations = 200;
+    settings.Maximize = false;
+    settings.ShowProgress = false;
+    double rewardSeconds = 0, probabilitySeconds = 0;
+    int64_t rewardIterations = 0, probabilityIterations = 0;
+    for (auto _ : state) {
+        const iicheck::RunOutcome probability = iicheck::RunLibrary(mdp, variant, settings);
+        const iicheck::RunOutcome reward = iicheck::RunLibrary(mdp, variant, settings, &rewards);
+        probabilitySeconds += probability.Seconds;
+        probabilityIterations += probability.Iterations;
+        rewardSeconds += reward.Seconds;
+        rewardIterations += reward.Iterations;
+        state.SetIterationTime(reward.Seconds);
+    }
+    const double perReward = rewardSeconds / static_cast<double>(rewardIterations);
+    const double perProbability = probabilitySeconds / static_cast<double>(probabilityIterations);
+    state.counters["transitions_read"] = static_cast<double>(transitions);
+    state.counters["transitions_reduced"] = static_cast<double>(reduced.TransitionCount());
+    state.counters["reward_us/iteration"] = perReward * 1e6;
+    state.counters["probability_us/iteration"] = perProbability * 1e6;
+    state.counters["x_of_probability"] = perReward / perProbability;
+    state.SetLabel(iicheck::Describe(variant));
+}
+
 // A header that declares ten million states over a body of one line.
 void LyingHeader(benchmark::State& state) {
     Measure(state, "10000000 1 1\n0 0 0 1\n", kLabels, "target", 1);
@@ -339,6 +401,7 @@ BENCHMARK_CAPTURE(GeneratedModel, binary64/umb, Format::Umb64, Format::Tra64)
     ->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(ConsensusFromFile)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(LyingHeader)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(ExpectedReward)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(LongProbability)
     ->Arg(25'000)->Arg(100'000)->Arg(400'000)->Arg(1'600'000)
     ->Complexity()

@@ -1,8 +1,8 @@
 /* SPDX-License-Identifier: MIT (see LICENSE)
  *
- * IntervalIteration: sound bounds on reachability probabilities of Markov
- * decision processes by interval iteration, with explicit control of the
- * floating-point rounding direction and precision.
+ * IntervalIteration: sound bounds on reachability probabilities and expected
+ * total rewards of Markov decision processes by interval iteration, with
+ * explicit control of the floating-point rounding direction and precision.
  *
  * The host builds the model in its own memory, fills an options record and
  * calls IntervalIteration on its own thread. Every record below is part of
@@ -96,7 +96,8 @@ typedef enum Severity {
     SeverityError = 0,      /* the call is refused (status 3) */
     SeverityWarning = 1,    /* an iteration limit, an abort, a value above 1,
                                crossed bounds, inexact fractions */
-    SeverityInformation = 2 /* the variant the call uses */
+    SeverityInformation = 2 /* the variant the call uses; a certified upper
+                               bound of expected rewards */
 } Severity;
 
 /* IterationResult.Status. */
@@ -218,8 +219,25 @@ typedef struct IterationResult {
     /* offset 20: 4 bytes without meaning */
 } IterationResult;
 
+/* Rewards for ExpectedRewardIteration, 16 bytes. */
+typedef struct SparseRewards {
+    const TransitionValue* ChoiceRewards; /* offset 0: one reward per choice of
+                                             the model, in the order of its
+                                             choices; each a finite value >= 0
+                                             (a stored binary64 or a fraction,
+                                             as TransitionValue): what taking
+                                             the choice earns, the state's own
+                                             reward and the expected
+                                             transition reward included */
+    uint64_t ChoiceCount;                 /* offset 8: the number of entries;
+                                             must equal
+                                             Model->StateChoiceStart[
+                                             Model->StateCount] */
+} SparseRewards;
+
 /* Receives every message of a call, synchronously on the caller's thread,
- * from inside IntervalIteration or MaximalEndComponents. Context is always
+ * from inside IntervalIteration, ExpectedRewardIteration or
+ * MaximalEndComponents. Context is always
  * 0. Text is a NUL-terminated string valid only until the callback returns
  * (copy it to keep it); a text that concerns the property carries the
  * placeholder {0} for the host to replace with the property's name.
@@ -256,6 +274,60 @@ typedef void (*MessageCallback)(uint64_t Context, const char* Text,
  * raised by the computation stay raised. */
 INTERVAL_ITERATION_API IterationResult IntervalIteration(
     const SparseMdp* Model, const IterationOptions* Options,
+    int64_t* IterationCount, double* AchievedPrecision, int32_t* WarnedFlag,
+    MessageCallback Callback, const int32_t* AbortFlag);
+
+/* Bounds on the minimal or maximal expected total reward earned from state 0
+ * until a target state is reached, by interval iteration. Targets and
+ * ZeroStates have value 0; every other state takes the minimum or maximum
+ * over its choices of reward + sum of probability * successor value. Same
+ * arguments, statuses, messages, termination rules and floating-point state
+ * handling as IntervalIteration; results are not clamped at 1 and WarnedFlag
+ * concerns only crossed bounds (nothing is clamped).
+ *
+ * What the host guarantees: it has removed the states whose expected reward
+ * is infinite (those that reach a target with probability below 1 under the
+ * scheduler the value is taken over: for a minimum, every scheduler; for a
+ * maximum, some scheduler), and the choices leading to them, and, for a
+ * minimum, collapsed the end components whose choices earn nothing. Then the
+ * least fixed point of the Bellman operator B above is the answer and is
+ * finite. The library refuses (status 3, an error naming the fault) a
+ * Rewards record that is NULL, a ChoiceCount other than the model's number of
+ * choices, and a reward that is negative, NaN or infinite (naming the
+ * choice), like the other malformed models.
+ *
+ * Lower bounds start at 0 and are iterated upward (rounded down under safe
+ * rounding); they stay below the least fixed point. Upper bounds are made
+ * certain, not assumed: once the lower bound of state 0 settles, the library
+ * guesses a vector u from the lower iterate, u = l + g * (l + max l) for a
+ * small power of two g, and checks B(u) <= u state by state in one read-only
+ * pass that rounds every step upward (under default rounding: in the upper
+ * sweeps' direction, without guarantee). Any u with B(u) <= u lies above the
+ * least fixed point (Knaster-Tarski), and the upper sweeps, rounded upward,
+ * stay above it from there. Until the check passes, the upper bounds are
+ * iterated from the guess uncertified and checked again after 1, 2, 4, ...
+ * iterations; a guess that falls below a lower bound or stays uncertified
+ * for as many iterations as the run had before it is dropped, and the next
+ * one, after further lower iterations, has four times the slack. (This is
+ * optimistic value iteration. A structural bound computed from the smallest
+ * probabilities is certain without a check, but needs graph analyses and
+ * lies exponentially far above the answer on most models, so that the
+ * upper sweeps would hardly come down from it.) When a bound is certified,
+ * an Information message says at which iteration and with which guess:
+ * "Interval iteration for property "{0}" certified an upper bound at
+ * iteration 120 with guess 1: one application of the Bellman operator does
+ * not increase it."
+ *
+ * Until an upper bound is certified, the upper bound of state 0 is +inf
+ * (unless state 0 is a target or zero state) and so is the measure and
+ * AchievedPrecision; IterationCount, MaxIterations, AbortFlag and
+ * ReturnBoundsOnFailure work throughout. A run whose lower bounds overflow,
+ * or settle while even the widest guess fails, ends with status 2 and the
+ * upper bound +inf. On a model that breaks the host's guarantee (an
+ * infinite expected reward) the lower bounds grow without end: only
+ * MaxIterations or AbortFlag ends such a run. */
+INTERVAL_ITERATION_API IterationResult ExpectedRewardIteration(
+    const SparseMdp* Model, const SparseRewards* Rewards, const IterationOptions* Options,
     int64_t* IterationCount, double* AchievedPrecision, int32_t* WarnedFlag,
     MessageCallback Callback, const int32_t* AbortFlag);
 
@@ -320,6 +392,10 @@ INTERVAL_ITERATION_STATIC_ASSERT(offsetof(SparseMdp, ChoiceTransitionStart) == 4
 INTERVAL_ITERATION_STATIC_ASSERT(offsetof(SparseMdp, TransitionCount) == 56);
 INTERVAL_ITERATION_STATIC_ASSERT(offsetof(SparseMdp, TransitionTarget) == 64);
 INTERVAL_ITERATION_STATIC_ASSERT(offsetof(SparseMdp, TransitionValues) == 72);
+
+INTERVAL_ITERATION_STATIC_ASSERT(sizeof(SparseRewards) == 16);
+INTERVAL_ITERATION_STATIC_ASSERT(offsetof(SparseRewards, ChoiceRewards) == 0);
+INTERVAL_ITERATION_STATIC_ASSERT(offsetof(SparseRewards, ChoiceCount) == 8);
 
 INTERVAL_ITERATION_STATIC_ASSERT(sizeof(IterationOptions) == 24);
 INTERVAL_ITERATION_STATIC_ASSERT(offsetof(IterationOptions, Epsilon) == 0);

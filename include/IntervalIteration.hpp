@@ -10,6 +10,7 @@
 //   options.Fpu = ii::HasAvx512() ? ii::Fpu::AVX512 : ii::Fpu::SSE;
 //   ii::Result result = ii::Compute(model, options,
 //       [](std::string_view text, ii::Severity severity) { ... });
+//   ii::Result reward = ii::ComputeExpectedReward(model, choiceRewards, options);
 //
 // The model is a CSR matrix whose rows are the choices, grouped by state:
 // spans of the host's own arrays, which the wrapper neither copies nor keeps.
@@ -295,23 +296,12 @@ inline Result Refused() noexcept {
     return Result{nan, nan, Status::Error, 0, 0, false};
 }
 
-}  // namespace detail
-
-// Bounds on the minimal or maximal probability of reaching TargetStates from
-// state 0. onMessage(std::string_view text, Severity severity) receives every
-// message, on this thread, during the call; the text is valid only while it
-// runs and may carry the placeholder "{0}" for the property's name; it runs
-// with the floating-point state of that point of the call in force (under
-// safe rounding a direction the library set) and must not change it. Spans
-// that do not fit together are refused like a malformed model: one error
-// message and Status::Error. abort, when given, stops the run with
-// Status::Stopped once another thread sets it to nonzero. When the callable
-// throws, the call runs to its end without further messages (the library's
-// floating-point state is restored as always) and the exception is rethrown.
-template <class OnMessage,
-          std::enable_if_t<std::is_invocable_v<OnMessage&, std::string_view, Severity>, int> = 0>
-Result Compute(const Model& model, const Options& options, OnMessage&& onMessage,
-               const std::atomic<std::int32_t>* abort = nullptr) {
+// One call of the library through call(record, options, iterations,
+// achieved, warned, callback, abort), with the messages forwarded to
+// onMessage (see Compute).
+template <class OnMessage, class Call>
+Result Run(const Model& model, const Options& options, OnMessage& onMessage,
+           const std::atomic<std::int32_t>* abort, Call call) {
     static_assert(sizeof(std::atomic<std::int32_t>) == sizeof(std::int32_t) &&
                       std::atomic<std::int32_t>::is_always_lock_free,
                   "the library polls the abort flag as a plain 32-bit integer");
@@ -345,7 +335,7 @@ Result Compute(const Model& model, const Options& options, OnMessage&& onMessage
             std::int32_t warned = options.SilenceValueWarnings ? 1 : 0;
             std::int64_t iterations = 0;
             double achieved = 0;
-            const IterationResult answer = IntervalIteration(
+            const IterationResult answer = call(
                 &record, &optionsRecord, &iterations, &achieved, &warned, detail::Forward,
                 abort != nullptr ? reinterpret_cast<const std::int32_t*>(abort) : &never);
             result = Result{answer.Lower, answer.Upper, static_cast<Status>(answer.Status),
@@ -358,10 +348,67 @@ Result Compute(const Model& model, const Options& options, OnMessage&& onMessage
     return result;
 }
 
+}  // namespace detail
+
+// Bounds on the minimal or maximal probability of reaching TargetStates from
+// state 0. onMessage(std::string_view text, Severity severity) receives every
+// message, on this thread, during the call; the text is valid only while it
+// runs and may carry the placeholder "{0}" for the property's name; it runs
+// with the floating-point state of that point of the call in force (under
+// safe rounding a direction the library set) and must not change it. Spans
+// that do not fit together are refused like a malformed model: one error
+// message and Status::Error. abort, when given, stops the run with
+// Status::Stopped once another thread sets it to nonzero. When the callable
+// throws, the call runs to its end without further messages (the library's
+// floating-point state is restored as always) and the exception is rethrown.
+template <class OnMessage,
+          std::enable_if_t<std::is_invocable_v<OnMessage&, std::string_view, Severity>, int> = 0>
+Result Compute(const Model& model, const Options& options, OnMessage&& onMessage,
+               const std::atomic<std::int32_t>* abort = nullptr) {
+    return detail::Run(model, options, onMessage, abort, IntervalIteration);
+}
+
 // The same, with the messages left unread.
 inline Result Compute(const Model& model, const Options& options,
                       const std::atomic<std::int32_t>* abort = nullptr) {
     return Compute(model, options, [](std::string_view, Severity) {}, abort);
+}
+
+// Bounds on the minimal or maximal expected total reward earned from state 0
+// until TargetStates is reached (ExpectedRewardIteration): choiceRewards
+// holds one reward per choice of the model, in the order of its choices,
+// each a finite value >= 0 made with Fraction or Stored (the state's own
+// reward plus the choice's expected transition reward). The host has
+// removed the states whose expected reward is infinite and, for a minimum,
+// collapsed the end components that earn nothing (see IntervalIteration.h).
+// Until the library certifies an upper bound, Upper is +inf; an
+// Information message says when it does. A count of rewards other than the
+// model's number of choices, and a reward that is negative, NaN or infinite,
+// are refused with Status::Error. Messages, abort and exceptions as for
+// Compute.
+template <class OnMessage,
+          std::enable_if_t<std::is_invocable_v<OnMessage&, std::string_view, Severity>, int> = 0>
+Result ComputeExpectedReward(const Model& model, Span<const TransitionValue> choiceRewards,
+                             const Options& options, OnMessage&& onMessage,
+                             const std::atomic<std::int32_t>* abort = nullptr) {
+    const SparseRewards rewards{choiceRewards.data(), choiceRewards.size()};
+    return detail::Run(model, options, onMessage, abort,
+                       [&rewards](const SparseMdp* record, const IterationOptions* optionsRecord,
+                                  std::int64_t* iterations, double* achieved,
+                                  std::int32_t* warned, MessageCallback callback,
+                                  const std::int32_t* abortFlag) {
+                           return ExpectedRewardIteration(record, &rewards, optionsRecord,
+                                                          iterations, achieved, warned, callback,
+                                                          abortFlag);
+                       });
+}
+
+// The same, with the messages left unread.
+inline Result ComputeExpectedReward(const Model& model, Span<const TransitionValue> choiceRewards,
+                                    const Options& options,
+                                    const std::atomic<std::int32_t>* abort = nullptr) {
+    return ComputeExpectedReward(model, choiceRewards, options,
+                                 [](std::string_view, Severity) {}, abort);
 }
 
 }  // namespace intervaliteration

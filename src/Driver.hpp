@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace ii {
 namespace {
@@ -30,7 +31,7 @@ using InterleavedKernel = IterationResult (*)(const SparseMdp*,
                                               BoundPair<typename V::Stored>*, uint8_t*,
                                               const KernelArguments&);
 
-// The refusal of Part-1.2 style: an error message and the error result with
+// A refusal: an error message and the error result with
 // both bounds the quiet NaN; the output locations stay untouched.
 inline IterationResult Refuse(MessageCallback callback, const char* text) {
     callback(0, text, SeverityError);
@@ -41,18 +42,27 @@ inline IterationResult Refuse(MessageCallback callback, const char* text) {
     return result;
 }
 
-// Initial bounds: [1, 1] for targets (tested first), [0, 0] for zero states,
-// [0, 1] otherwise.
-template <class T>
+// Initial bounds of probabilities: [1, 1] for targets (tested first), [0, 0]
+// for zero states, [0, 1] otherwise. Of expected rewards: [0, 0] for targets
+// and zero states, [0, +inf] otherwise.
+template <class T, class Term>
 inline T InitialLower(const SparseMdp& model, uint64_t state) {
-    return IsMember(model.TargetStates, state) ? T(1) : T(0);
-}
-template <class T>
-inline T InitialUpper(const SparseMdp& model, uint64_t state) {
-    if (IsMember(model.TargetStates, state)) {
-        return T(1);
+    if constexpr (Term::kRewards) {
+        return T(0);
+    } else {
+        return IsMember(model.TargetStates, state) ? T(1) : T(0);
     }
-    return model.ZeroStates != nullptr && IsMember(model.ZeroStates, state) ? T(0) : T(1);
+}
+template <class T, class Term>
+inline T InitialUpper(const SparseMdp& model, uint64_t state) {
+    if constexpr (Term::kRewards) {
+        return IsFixed(model, state) ? T(0) : std::numeric_limits<T>::infinity();
+    } else {
+        if (IsMember(model.TargetStates, state)) {
+            return T(1);
+        }
+        return model.ZeroStates != nullptr && IsMember(model.ZeroStates, state) ? T(0) : T(1);
+    }
 }
 
 // One block for a bound vector of n elements (the pairs, in the interleaved
@@ -73,7 +83,7 @@ Element* AllocateVector(uint64_t n, bool stamped, uint8_t*& stamps) {
     return reinterpret_cast<Element*>(block);
 }
 
-template <class V>
+template <class V, class Term>
 IterationResult Drive(const SparseMdp* model, const KernelArguments& arguments,
                       SequentialKernel<V> sequential, InterleavedKernel<V> interleaved) {
     using Stored = typename V::Stored;
@@ -92,10 +102,10 @@ IterationResult Drive(const SparseMdp* model, const KernelArguments& arguments,
             return Refuse(arguments.Callback, kOutOfMemoryText);
         }
         for (uint64_t s = 0; s < n; ++s) {
-            lower[s] = InitialLower<Stored>(*model, s);
+            lower[s] = InitialLower<Stored, Term>(*model, s);
         }
         for (uint64_t s = 0; s < n; ++s) {
-            upper[s] = InitialUpper<Stored>(*model, s);
+            upper[s] = InitialUpper<Stored, Term>(*model, s);
         }
         const auto saved = Environment::Prepare();
         result = sequential(model, lower, upper, lowerStamps, upperStamps, arguments);
@@ -109,8 +119,8 @@ IterationResult Drive(const SparseMdp* model, const KernelArguments& arguments,
             return Refuse(arguments.Callback, kOutOfMemoryText);
         }
         for (uint64_t s = 0; s < n; ++s) {
-            pairs[s].Lower = InitialLower<Stored>(*model, s);
-            pairs[s].Upper = InitialUpper<Stored>(*model, s);
+            pairs[s].Lower = InitialLower<Stored, Term>(*model, s);
+            pairs[s].Upper = InitialUpper<Stored, Term>(*model, s);
         }
         const auto saved = Environment::Prepare();
         result = interleaved(model, pairs, stamps, arguments);

@@ -1,4 +1,4 @@
-// The entry point, the display names of the option bytes, the dispatch to
+// The entry points, the display names of the option bytes, the dispatch to
 // the sixteen drivers, and the drivers and kernels of the portable, SSE and
 // x87 back-ends.
 #include "IntervalIteration.h"
@@ -92,11 +92,24 @@ DriverFunction SelectDriver(uint8_t precision, uint8_t rounding, uint8_t fpu, bo
     }
 }
 
-IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
-                                     const IterationOptions* options, int64_t* iterationCount,
-                                     double* achievedPrecision, int32_t* warnedFlag,
-                                     MessageCallback callback, const int32_t* abortFlag,
-                                     Tuning tuning) {
+namespace {
+
+// Whether any of count values is a fraction.
+bool HoldsFractions(const TransitionValue* values, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) {
+        if (values[i].Denominator != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Both entry points: probabilities when expectRewards is false, expected
+// rewards (from the record rewards, which may be null) otherwise.
+IterationResult Run(bool avx512, const SparseMdp* model, bool expectRewards,
+                    const SparseRewards* rewards, const IterationOptions* options,
+                    int64_t* iterationCount, double* achievedPrecision, int32_t* warnedFlag,
+                    MessageCallback callback, const int32_t* abortFlag, Tuning tuning) {
     if (model->IsRational == 0) {
         return Refuse(callback, kFloatingPointModelText);
     }
@@ -109,11 +122,12 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
     callback(0, information, SeverityInformation);
 
     if (options->Rounding == RoundingSafe) {
-        for (uint64_t t = 0; t < model->TransitionCount; ++t) {
-            if (model->TransitionValues[t].Denominator != 0) {
-                callback(0, kInexactValueText, SeverityWarning);
-                break;
-            }
+        // The rewards' fractions are converted like the probabilities'.
+        if (HoldsFractions(model->TransitionValues, model->TransitionCount) ||
+            (expectRewards && rewards != nullptr &&
+             HoldsFractions(rewards->ChoiceRewards,
+                            rewards->ChoiceRewards != nullptr ? rewards->ChoiceCount : 0))) {
+            callback(0, kInexactValueText, SeverityWarning);
         }
     }
 
@@ -128,8 +142,32 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
     if (!CheckModel(*model, options->Precision, fault, sizeof fault)) {
         return Refuse(callback, fault);
     }
-    return driver(model, options, iterationCount, achievedPrecision, warnedFlag, callback,
-                  abortFlag, tuning);
+    if (expectRewards && !CheckRewards(*model, rewards, options->Precision, fault, sizeof fault)) {
+        return Refuse(callback, fault);
+    }
+    return driver(model, expectRewards ? rewards : nullptr, options, iterationCount,
+                  achievedPrecision, warnedFlag, callback, abortFlag, tuning);
+}
+
+}  // namespace
+
+IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
+                                     const IterationOptions* options, int64_t* iterationCount,
+                                     double* achievedPrecision, int32_t* warnedFlag,
+                                     MessageCallback callback, const int32_t* abortFlag,
+                                     Tuning tuning) {
+    return Run(avx512, model, false, nullptr, options, iterationCount, achievedPrecision,
+               warnedFlag, callback, abortFlag, tuning);
+}
+
+IterationResult RunExpectedRewardIteration(bool avx512, const SparseMdp* model,
+                                           const SparseRewards* rewards,
+                                           const IterationOptions* options,
+                                           int64_t* iterationCount, double* achievedPrecision,
+                                           int32_t* warnedFlag, MessageCallback callback,
+                                           const int32_t* abortFlag, Tuning tuning) {
+    return Run(avx512, model, true, rewards, options, iterationCount, achievedPrecision,
+               warnedFlag, callback, abortFlag, tuning);
 }
 
 }  // namespace ii
@@ -169,6 +207,15 @@ IterationResult IntervalIteration(const SparseMdp* model, const IterationOptions
                                   const int32_t* abortFlag) {
     return ii::RunIntervalIteration(ii::Avx512Supported(), model, options, iterationCount,
                                     achievedPrecision, warnedFlag, callback, abortFlag);
+}
+
+IterationResult ExpectedRewardIteration(const SparseMdp* model, const SparseRewards* rewards,
+                                        const IterationOptions* options, int64_t* iterationCount,
+                                        double* achievedPrecision, int32_t* warnedFlag,
+                                        MessageCallback callback, const int32_t* abortFlag) {
+    return ii::RunExpectedRewardIteration(ii::Avx512Supported(), model, rewards, options,
+                                          iterationCount, achievedPrecision, warnedFlag,
+                                          callback, abortFlag);
 }
 
 }  // extern "C"

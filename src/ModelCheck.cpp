@@ -1,7 +1,9 @@
 // The model check: a host's wrong index would make the kernels read or write
 // memory the call does not own, and a value that is not a probability (NaN,
 // infinite, negative, or too large for the precision) would make them loop
-// or return bounds outside [0, 1], so such a model is refused instead.
+// or return bounds outside [0, 1], so such a model is refused instead; so
+// are rewards that are missing, not one per choice, or not finite and
+// non-negative in the precision.
 #include "ModelCheck.hpp"
 
 #include "IntervalIteration.h"
@@ -37,6 +39,29 @@ inline bool IsNonNegative(const TransitionValue& value, uint64_t largestBits) {
     return value.Denominator == 0 ? stored : fraction;
 }
 
+// Names a value that IsNonNegative rejects, as the item (a transition or a
+// choice) with its index that holds it, and what it should be.
+void DescribeValue(const TransitionValue& value, const char* item, uint64_t index,
+                   const char* kind, char* message, std::size_t size) {
+    if (value.Denominator == 0) {
+        // Named without formatting the number, whose digits would depend
+        // on the caller's rounding direction.
+        const double stored = __builtin_bit_cast(double, value.Numerator);
+        const char* what = std::isnan(stored)  ? "the value NaN"
+                           : std::isinf(stored) ? (stored > 0 ? "the value +inf" : "the value -inf")
+                           : stored < 0         ? "a negative value"
+                                                : "a value beyond the single-precision range";
+        std::snprintf(message, size,
+                      "The model is malformed: %s %" PRIu64 " has %s, which is not %s.", item,
+                      index, what, kind);
+    } else {
+        std::snprintf(message, size,
+                      "The model is malformed: %s %" PRIu64 " has the value %" PRId64 "/%" PRId64
+                      ", which is not %s.",
+                      item, index, value.Numerator, value.Denominator, kind);
+    }
+}
+
 // The first fault among transitions [from, to), which holds one.
 void DescribeTransition(const SparseMdp& model, uint64_t largestBits, uint64_t from, uint64_t to,
                         char* message, std::size_t size) {
@@ -49,28 +74,10 @@ void DescribeTransition(const SparseMdp& model, uint64_t largestBits, uint64_t f
                           t, model.TransitionTarget[t], model.StateCount);
             return;
         }
-        if (IsNonNegative(value, largestBits)) {
-            continue;
+        if (!IsNonNegative(value, largestBits)) {
+            DescribeValue(value, "transition", t, "a probability", message, size);
+            return;
         }
-        if (value.Denominator == 0) {
-            // Named without formatting the number, whose digits would depend
-            // on the caller's rounding direction.
-            const double stored = __builtin_bit_cast(double, value.Numerator);
-            const char* what = std::isnan(stored)  ? "the value NaN"
-                               : std::isinf(stored) ? (stored > 0 ? "the value +inf"
-                                                                  : "the value -inf")
-                               : stored < 0         ? "a negative value"
-                                                    : "a value beyond the single-precision range";
-            std::snprintf(message, size,
-                          "The model is malformed: transition %" PRIu64 " has %s, which is not a probability.",
-                          t, what);
-        } else {
-            std::snprintf(message, size,
-                          "The model is malformed: transition %" PRIu64 " has the value %" PRId64
-                          "/%" PRId64 ", which is not a probability.",
-                          t, value.Numerator, value.Denominator);
-        }
-        return;
     }
 }
 
@@ -134,6 +141,37 @@ bool CheckModel(const SparseMdp& model, uint8_t precision, char* message, std::s
         }
     }
     return true;
+}
+
+bool CheckRewards(const SparseMdp& model, const SparseRewards* rewards, uint8_t precision,
+                  char* message, std::size_t size) {
+    const uint64_t largestBits = LargestStoredBits(precision);
+    if (rewards == nullptr || (rewards->ChoiceRewards == nullptr && rewards->ChoiceCount != 0)) {
+        std::snprintf(message, size, "The model is malformed: the rewards are missing.");
+        return false;
+    }
+    const uint64_t choices = model.StateChoiceStart[model.StateCount];
+    if (rewards->ChoiceCount != choices) {
+        std::snprintf(message, size,
+                      "The model is malformed: it has %" PRIu64 " choices, but %" PRIu64
+                      " rewards.",
+                      choices, rewards->ChoiceCount);
+        return false;
+    }
+    bool faulty = false;
+    for (uint64_t c = 0; c < choices; ++c) {
+        faulty |= !IsNonNegative(rewards->ChoiceRewards[c], largestBits);
+    }
+    if (!faulty) {
+        return true;
+    }
+    for (uint64_t c = 0;; ++c) {
+        const TransitionValue& value = rewards->ChoiceRewards[c];
+        if (!IsNonNegative(value, largestBits)) {
+            DescribeValue(value, "choice", c, "a reward", message, size);
+            return false;
+        }
+    }
 }
 
 }  // namespace ii

@@ -21,4 +21,14 @@ namespace ii {
 // writes a message naming the first fault into the buffer.
 bool CheckModel(const SparseMdp& model, uint8_t precision, char* message, std::size_t size);
 
+// Checks the rewards of a model that passed CheckModel: present, one per
+// choice (ChoiceCount equal to StateChoiceStart[StateCount]), each finite and
+// non-negative (a stored value that is neither NaN, infinite nor negative, a
+// fraction whose quotient is not negative; in single precision no stored
+// value beyond FLT_MAX). Returns true when they pass; otherwise writes a
+// message naming the first fault (and the choice that holds it) into the
+// buffer.
+bool CheckRewards(const SparseMdp& model, const SparseRewards* rewards, uint8_t precision,
+                  char* message, std::size_t size);
+
 }  // namespace ii

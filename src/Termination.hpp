@@ -41,6 +41,7 @@ struct KernelArguments {
     const int32_t* AbortFlag;
     SweepCounts* Counts;  // for benchmarks; usually null
     Skipping Skip;
+    const TransitionValue* Rewards = nullptr;  // one per choice; expected rewards only
 };
 
 // Kept out of line and out of the hot path: the only call a sweep makes.

@@ -27,12 +27,15 @@ struct Tuning {
     SweepCounts* Counts = nullptr;  // added to when not null
 };
 
-using DriverFunction = IterationResult (*)(const SparseMdp*, const IterationOptions*,
-                                           int64_t*, double*, int32_t*,
-                                           MessageCallback, const int32_t*, Tuning);
+// A variant's driver: reachability probabilities when rewards is null,
+// expected rewards otherwise.
+using DriverFunction = IterationResult (*)(const SparseMdp*, const SparseRewards*,
+                                           const IterationOptions*, int64_t*, double*,
+                                           int32_t*, MessageCallback, const int32_t*, Tuning);
 
 #define INTERVAL_ITERATION_DECLARE_DRIVER(Name)                                        \
     IterationResult IntervalIteration##Name(const SparseMdp* model,                    \
+                                            const SparseRewards* rewards,              \
                                             const IterationOptions* options,           \
                                             int64_t* iterationCount,                   \
                                             double* achievedPrecision,                 \
@@ -70,11 +73,19 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
                                      MessageCallback callback, const int32_t* abortFlag,
                                      Tuning tuning = {});
 
+// ExpectedRewardIteration on a processor with or without AVX-512.
+IterationResult RunExpectedRewardIteration(bool avx512, const SparseMdp* model,
+                                           const SparseRewards* rewards,
+                                           const IterationOptions* options,
+                                           int64_t* iterationCount, double* achievedPrecision,
+                                           int32_t* warnedFlag, MessageCallback callback,
+                                           const int32_t* abortFlag, Tuning tuning = {});
+
 }  // namespace ii
 
 // Defines the driver of variant Name (a policy type of Backends.hpp) and its
-// two kernels, IterateUnboundedSequential<Name> and
-// IterateUnboundedInterleaved<Name>.
+// kernels: IterateUnboundedSequential<Name> and IterateUnboundedInterleaved<Name>
+// for probabilities, the same with the reward term for expected rewards.
 #define INTERVAL_ITERATION_VARIANT(Name)                                                   \
     IterationResult IterateUnboundedSequential##Name(                                      \
         const SparseMdp* model, Name::Stored* lower, Name::Stored* upper,                  \
@@ -87,10 +98,29 @@ IterationResult RunIntervalIteration(bool avx512, const SparseMdp* model,
         const KernelArguments& arguments) {                                                \
         return IterateUnboundedInterleaved<Name>(model, bounds, stamps, arguments);        \
     }                                                                                      \
+    IterationResult IterateRewardSequential##Name(                                         \
+        const SparseMdp* model, Name::Stored* lower, Name::Stored* upper,                  \
+        uint8_t* lowerStamps, uint8_t* upperStamps, const KernelArguments& arguments) {    \
+        return IterateUnboundedSequential<Name, RewardTerm>(model, lower, upper,           \
+                                                            lowerStamps, upperStamps,      \
+                                                            arguments);                    \
+    }                                                                                      \
+    IterationResult IterateRewardInterleaved##Name(                                        \
+        const SparseMdp* model, BoundPair<Name::Stored>* bounds, uint8_t* stamps,          \
+        const KernelArguments& arguments) {                                                \
+        return IterateUnboundedInterleaved<Name, RewardTerm>(model, bounds, stamps,        \
+                                                             arguments);                   \
+    }                                                                                      \
     INTERVAL_ITERATION_DECLARE_DRIVER(Name) {                                              \
-        const KernelArguments arguments{options,    iterationCount, achievedPrecision,     \
-                                        warnedFlag, callback,       abortFlag,             \
-                                        tuning.Counts, tuning.Skip};                       \
-        return Drive<Name>(model, arguments, IterateUnboundedSequential##Name,             \
-                           IterateUnboundedInterleaved##Name);                             \
+        KernelArguments arguments{options,    iterationCount, achievedPrecision,           \
+                                  warnedFlag, callback,       abortFlag,                   \
+                                  tuning.Counts, tuning.Skip};                             \
+        if (rewards != nullptr) {                                                          \
+            arguments.Rewards = rewards->ChoiceRewards;                                    \
+            return Drive<Name, RewardTerm>(model, arguments, IterateRewardSequential##Name, \
+                                           IterateRewardInterleaved##Name);                \
+        }                                                                                  \
+        return Drive<Name, ProbabilityTerm>(model, arguments,                              \
+                                            IterateUnboundedSequential##Name,              \
+                                            IterateUnboundedInterleaved##Name);            \
     }

@@ -16,9 +16,9 @@
 namespace {
 
 const char* const kExported[] = {
-    "IntervalIteration",    "MaximalEndComponents", "PrecisionToString",
-    "FpuToString",          "RoundingToString",     "GetSizeOfSizeType",
-    "GetNativeSupportMask", "GetCpuVendor",
+    "IntervalIteration",    "ExpectedRewardIteration", "MaximalEndComponents",
+    "PrecisionToString",    "FpuToString",             "RoundingToString",
+    "GetSizeOfSizeType",    "GetNativeSupportMask",    "GetCpuVendor",
 };
 
 // A record as raw bytes with little-endian writers at given offsets.
@@ -48,6 +48,10 @@ struct ResultBytes {
 using IntervalIterationFunction = ResultBytes (*)(const void*, const void*, void*, void*, void*,
                                                   void (*)(uint64_t, const char*, uint64_t),
                                                   const void*);
+using ExpectedRewardFunction = ResultBytes (*)(const void*, const void*, const void*, void*,
+                                               void*, void*,
+                                               void (*)(uint64_t, const char*, uint64_t),
+                                               const void*);
 using NameFunction = const char* (*)(uint8_t);
 using Int32Function = int32_t (*)();
 using VendorFunction = int32_t (*)(char*, uint64_t);
@@ -162,6 +166,28 @@ TEST_F(Abi, IntervalIterationWithRecordsBuiltByteByByte) {
     // The library never wrote the model or the options.
     EXPECT_EQ(model.Get<uint32_t>(4), 0xA5A5A5A5u);
     EXPECT_EQ(options.Get<uint32_t>(20), 0xA5A5A5A5u);
+
+    // The expected reward of the same model, with the reward 5/2 on its one
+    // choice: state 0 is left once, so exactly 5/2.
+    auto reward = Resolve<ExpectedRewardFunction>("ExpectedRewardIteration");
+    ASSERT_NE(reward, nullptr);
+    Bytes choiceRewards(16), rewards(16);
+    choiceRewards.Put<int64_t>(0, 5);
+    choiceRewards.Put<int64_t>(8, 2);
+    rewards.Put<void*>(0, choiceRewards.Pointer());
+    rewards.Put<uint64_t>(8, 1);
+    gMessages.clear();
+    const ResultBytes rewardRaw =
+        reward(model.Pointer(), rewards.Pointer(), options.Pointer(), count.Pointer(),
+               achieved.Pointer(), warned.Pointer(), Collect, abortFlag.Pointer());
+    std::memcpy(&lower, rewardRaw.Data + 0, 8);
+    std::memcpy(&upper, rewardRaw.Data + 8, 8);
+    std::memcpy(&status, rewardRaw.Data + 16, 4);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lower, 2.5);
+    EXPECT_EQ(upper, 2.5);
+    ASSERT_EQ(gMessages.size(), 2u);  // the variant, the certified upper bound
+    EXPECT_EQ(gMessages[1].first, 2u);
 }
 
 TEST_F(Abi, ErrorResultLeavesOutputLocationsUntouched) {
@@ -237,7 +263,7 @@ std::set<std::string> DefinedDynamicSymbols(const char* path) {
     return names;
 }
 
-TEST(AbiExports, ExactlyTheEightFunctionsAreExported) {
+TEST(AbiExports, ExactlyTheNineFunctionsAreExported) {
     const std::set<std::string> expected(std::begin(kExported), std::end(kExported));
     EXPECT_EQ(DefinedDynamicSymbols(INTERVAL_ITERATION_LIBRARY_PATH), expected);
 }

@@ -187,6 +187,29 @@ TEST(Wrapper, EveryOptionReachesTheLibrary) {
     EXPECT_EQ(ii::Compute(bundled.View(), ii::Options{}, &abort).Status, ii::Status::Stopped);
 }
 
+// Expected rewards through the wrapper: 1/3 on each of the chain's 69
+// choices makes exactly 23; a reward span of another length is refused by
+// the library, naming both counts.
+TEST(Wrapper, ExpectedRewardsReachTheLibrary) {
+    const Chain chain;
+    std::vector<TransitionValue> rewards(69, ii::Fraction(1, 3));
+    std::vector<Message> messages;
+    const ii::Result result = ii::ComputeExpectedReward(
+        chain.View(), rewards, ii::Options{},
+        [&](std::string_view text, ii::Severity severity) {
+            messages.push_back({severity, std::string(text)});
+        });
+    EXPECT_EQ(result.Status, ii::Status::Converged);
+    EXPECT_TRUE(Encloses(result, 23, 1)) << result.Lower << " " << result.Upper;
+    ASSERT_EQ(messages.size(), 3u);  // the variant, fractions, the certified bound
+    EXPECT_NE(messages[2].Text.find("certified an upper bound"), std::string::npos);
+
+    rewards.pop_back();
+    const ii::Result refused = ii::ComputeExpectedReward(chain.View(), rewards, ii::Options{});
+    EXPECT_EQ(refused.Status, ii::Status::Error);
+    EXPECT_TRUE(std::isnan(refused.Upper));
+}
+
 TEST(Wrapper, TheCallableHearsItsOwnCallOnlyAndItsExceptionsComeBackAfterIt) {
     const Bundled bundled;
     ii::Options options;

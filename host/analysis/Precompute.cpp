@@ -477,7 +477,9 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
                 });
             }
         } else {
-            ForEachChoice(mdp, node, emitChoice);
+            ForEachChoice(mdp, node, [&](uint64_t c) {
+                if (!analysis.Inside[c]) emitChoice(c);
+            });
         }
         if (source.size() == firstChoice) withoutChoices.push_back(head);
     }
@@ -522,6 +524,10 @@ ReducedModel Reduce(ExplicitMdp mdp, const PropertySpec& property, Analysis anal
         const auto last = mdp.TransitionValues.begin() +
                           static_cast<std::ptrdiff_t>(mdp.ChoiceTransitionStart[source[i] + 1]);
         reduced.TransitionValues.insert(reduced.TransitionValues.end(), first, last);
+    }
+    if (!property.ChoiceRewards.empty()) {
+        ReserveLarge(reduced.ChoiceRewards, source.size());
+        for (const uint64_t c : source) reduced.ChoiceRewards.push_back(property.ChoiceRewards[c]);
     }
     return reduced;
 }

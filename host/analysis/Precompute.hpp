@@ -56,6 +56,9 @@ struct PropertySpec {
     std::vector<uint64_t> Initial;  // at least one state
     std::vector<uint64_t> Target;  // bitset over the model's states
     std::vector<uint64_t> Avoid;   // bitset, or empty: failure states of "!avoid U target"
+    // An expected reward: the reward of every choice of the model (Reduce
+    // copies them with the choices); empty for a probability.
+    std::vector<TransitionValue> ChoiceRewards;
 };
 
 // One: probability 1, found by step 4; a target from then on.
@@ -82,7 +85,10 @@ struct Analysis {
     std::vector<StateKind> Kind;
     std::vector<uint64_t> Component;  // maximal end component (maximum only) or kNoComponent
     uint64_t ComponentCount = 0;
-    std::vector<uint8_t> Inside;      // per choice: stays inside its end component
+    // Per choice: left out of the quotient, since it stays inside its end
+    // component (or, for an expected reward, leads to a state of infinite
+    // value: Rewards.hpp).
+    std::vector<uint8_t> Inside;
 };
 
 // Predecessor lists: for every state t, the choices that have a transition
@@ -129,12 +135,15 @@ struct ReducedModel {
     // PropertySpec::Initial; Renumber (StateOrder.hpp) makes one of them
     // state 0.
     std::vector<uint64_t> Initial;
+    // An expected reward's: one per choice (PropertySpec::ChoiceRewards).
+    std::vector<TransitionValue> ChoiceRewards;
 
     uint64_t StateCount() const { return StateChoiceStart.size() - 1; }
     uint64_t ChoiceCount() const { return ChoiceTransitionStart.size() - 1; }
     uint64_t TransitionCount() const { return TransitionTarget.size(); }
     // Valid while this object lives and is not changed.
     SparseMdp Mdp() const;
+    SparseRewards Rewards() const { return {ChoiceRewards.data(), ChoiceRewards.size()}; }
 };
 
 // Step 5. Takes the model and the analysis, to release them on the way:

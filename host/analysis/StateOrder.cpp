@@ -122,6 +122,14 @@ ReducedModel Renumber(ReducedModel model, std::size_t initial, StateOrder order)
     Release(number);
     copy(model.TransitionValues, renumbered.TransitionValues,
          [](const TransitionValue& value) { return value; });
+    if (!model.ChoiceRewards.empty()) {
+        ReserveLarge(renumbered.ChoiceRewards, model.ChoiceCount());
+        for (const uint64_t s : sequence) {
+            for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+                renumbered.ChoiceRewards.push_back(model.ChoiceRewards[c]);
+            }
+        }
+    }
     return renumbered;
 }
 

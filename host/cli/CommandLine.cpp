@@ -16,8 +16,9 @@ const char* const kUsage =
     R"(Usage: iicheck [options] [MODEL.tra [MODEL.lab] | MODEL.drn | MODEL.umb]
 
 Computes sound bounds on the minimum or maximum probability of reaching a set
-of target states in an explicit MDP or DTMC with the IntervalIteration
-library, for each initial state.
+of target states, or on the expected total reward until reaching them, in an
+explicit MDP or DTMC with the IntervalIteration library, for each initial
+state.
 The format follows the file's name: MODEL.tra (PRISM's explicit format, with
 the labels in MODEL.lab unless a second file is given), MODEL.drn (Storm's
 DRN), MODEL.umb, .umb.gz or .umb.xz (UMB); any other name is read as .tra.
@@ -27,7 +28,10 @@ a path without the extension. Without a model, the bundled example runs.
 Properties, as PRISM and Storm write them:
   --prop PROPERTY     Pmax=? [ F "goal" ], Pmin=? [ !"bad" U "goal" ]; labels
                       combine with !, &, | and parentheses ("a" & !("b"|"c"));
-                      P=? on a DTMC; repeatable
+                      P=? on a DTMC; repeatable. Also G, W and R, answered
+                      by the complement (Pmax=? [ G "safe" ] is
+                      1 - Pmin=? [ F !"safe" ]), and expected rewards until a
+                      goal: Rmin=? [ F "done" ], R{"time"}max=? [ F "done" ]
   --props FILE        one property a line, // comments; PRISM's label
                       definitions are skipped with a note (the model's labels
                       must hold them)
@@ -48,6 +52,10 @@ Without a property iicheck checks Pmax=? [F "target"] and says so.
 
 Input:
   --format NAME       tra, drn or umb, whatever the file's name
+  --rewards FILE      a .tra's reward file, NAME.srew (state rewards) or
+                      NAME.trew (transition rewards), repeatable (default:
+                      the .srew and .trew of the .tra's name that exist);
+                      DRN and UMB hold their rewards
   --sum-tolerance T   refuse a choice whose probabilities, summed exactly as
                       rationals, are more than T away from 1 (default 1e-9);
                       choices within T but not exactly 1 (printed binary64
@@ -196,15 +204,16 @@ std::vector<Variant> DefaultVariants(bool avx512) {
     return variants;
 }
 
-Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<std::string>& notes) {
+Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<std::string>& notes,
+                   const SparseRewards* rewards) {
     if (line.VariantGiven) return line.Chosen;
     const std::vector<Variant> candidates = DefaultVariants(HasAvx512());
     for (const Variant& candidate : candidates) {
-        const FractionCount count = CountFractions(model, candidate);
+        const FractionCount count = CountFractions(model, candidate, rewards);
         if (count.Inexact == 0) {
             if (&candidate != &candidates[0]) {
                 notes.push_back("the " + Describe(candidates[0]) + " would round " +
-                                std::to_string(CountFractions(model, candidates[0]).Inexact) +
+                                std::to_string(CountFractions(model, candidates[0], rewards).Inexact) +
                                 " fractions of this model before dividing them; using the " +
                                 Describe(candidate) + ", which divides them with outward rounding");
             }
@@ -238,7 +247,8 @@ void ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& li
             }
         }
         try {
-            const bool repeatable = argument == "--prop" || argument == "--props" || argument == "--help";
+            const bool repeatable =
+                argument == "--prop" || argument == "--props" || argument == "--rewards" || argument == "--help";
             if (argument.rfind("--", 0) == 0 && !repeatable) {
                 const auto [at, fresh] = taken.emplace(SlotOf(argument), argument);
                 if (!fresh && at->second == argument) throw UsageError(Printable(argument) + " is given twice");
@@ -279,6 +289,8 @@ void ParseCommandLine(const std::vector<std::string>& arguments, CommandLine& li
                 const std::string name = takeValue();
                 line.Format = ParseFormatName(name);
                 if (!line.Format) throw UsageError("--format: unknown format " + Quoted(name) + "; choose tra, drn or umb");
+            } else if (argument == "--rewards") {
+                line.RewardFiles.push_back(takeValue());
             } else if (argument == "--sum-tolerance") {
                 line.SumTolerance = NonNegative(argument, takeValue());
             } else if (argument == "--no-bisimulation") {

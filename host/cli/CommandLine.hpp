@@ -42,6 +42,7 @@ public:
 
 struct CommandLine {
     std::vector<std::string> Files;
+    std::vector<std::string> RewardFiles;  // --rewards: a .tra's .srew and .trew
     // The property: --prop (parsed here) and --props (files read by
     // PropertiesOf), or the shorthands, which may not be mixed with them.
     std::vector<Property> Properties;
@@ -94,7 +95,9 @@ std::vector<Variant> DefaultVariants(bool avx512);
 // DefaultVariants that divides every fraction of model with outward
 // rounding (CountFractions); a note in notes says why when that is not the
 // first.
-Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<std::string>& notes);
+// With rewards (an expected reward), their fractions count too.
+Variant VariantFor(const CommandLine& line, const SparseMdp& model, std::vector<std::string>& notes,
+                   const SparseRewards* rewards = nullptr);
 
 // The properties to check, in order: those of --prop, then those of each
 // --props file (read here: InputError for a bad file); without either, the

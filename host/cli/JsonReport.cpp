@@ -27,6 +27,13 @@ Json Strings(const std::vector<std::string>& texts) {
 // A number, or null when it is not finite.
 Json Number(double value) { return std::isfinite(value) ? Json(value) : Json(nullptr); }
 
+// A bound: a number, "inf" for an infinite expected reward (JSON has no
+// infinity), or null when there is none (NaN).
+Json Bound(double value) {
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    return Number(value);
+}
+
 // value to the given significant digits: estimates (half-widths, achieved
 // precisions, narrowed epsilons) are shown with 6.
 Json Rounded(double value, int digits) {
@@ -51,10 +58,19 @@ const char* SourceName(AnswerSource source) {
     }
 }
 
+// How an expected reward's upper bound was obtained (null for a probability).
+Json UpperBoundJson(const InitialRuns& runs, const VariantRun& run) {
+    if (!run.Outcome.Reward) return nullptr;
+    if (runs.Source == AnswerSource::Precomputation) return "precomputation";
+    if (runs.Source == AnswerSource::Earlier) return "shared";
+    const std::string certified = CertifiedUpperBound(run.Outcome);
+    return certified.empty() ? Json(nullptr) : String(certified);
+}
+
 Json RunJson(const Variant& variant, const InitialRuns& runs, const VariantRun& run) {
     const RunOutcome& outcome = run.Outcome;
     const IterationResult& result = outcome.Result;
-    const bool bounds = std::isfinite(result.Lower) && std::isfinite(result.Upper);
+    const bool bounds = !std::isnan(result.Lower) && !std::isnan(result.Upper);
     Json epsilons = Json::array();
     for (double epsilon : run.Epsilons) epsilons.push_back(Rounded(epsilon, 6));
     Json messages = Json::array();
@@ -74,12 +90,14 @@ Json RunJson(const Variant& variant, const InitialRuns& runs, const VariantRun& 
     json["reduced"] = runs.Source == AnswerSource::Precomputation ? Json(nullptr) : Size(runs.Reduced);
     json["status"] = result.Status;
     json["status_text"] = String(StatusText(variant, outcome));
-    json["bounds_consistent"] = bounds ? Json(BoundsConsistent(result)) : Json(nullptr);
+    json["bounds_consistent"] = bounds ? Json(BoundsConsistent(result, outcome.Reward)) : Json(nullptr);
     json["guaranteed"] = Guaranteed(run);
-    json["lower"] = Number(result.Lower);
-    json["upper"] = Number(result.Upper);
-    json["midpoint"] = bounds ? Number(result.Lower / 2 + result.Upper / 2) : nullptr;
-    json["half_width"] = bounds ? Rounded(result.Upper / 2 - result.Lower / 2, 6) : nullptr;
+    json["lower"] = Bound(result.Lower);
+    json["upper"] = Bound(result.Upper);
+    json["midpoint"] = bounds ? Bound(result.Lower / 2 + result.Upper / 2) : nullptr;
+    const double halfWidth = result.Lower == result.Upper ? 0.0 : result.Upper / 2 - result.Lower / 2;
+    json["half_width"] = !bounds ? Json(nullptr) : std::isinf(halfWidth) ? Json("inf") : Rounded(halfWidth, 6);
+    json["upper_bound"] = UpperBoundJson(runs, run);
     json["iterations"] = outcome.Iterations;
     json["achieved_precision"] =
         result.Status == IterationStatusError ? Json(nullptr) : Rounded(outcome.AchievedPrecision, 6);
@@ -103,6 +121,14 @@ Json PropertyJson(const PropertyReport& property) {
     json["threshold"] = spec.HasThreshold ? Json{{"comparison", ComparisonText(spec.Bound.Compare)},
                                                  {"value", String(spec.Bound.Text)}}
                                           : Json(nullptr);
+    json["complement_of"] = spec.Complement ? String(spec.ComplementText) : Json(nullptr);
+    json["reward"] = property.Reward ? Json{{"structure", property.RewardStructure.empty()
+                                                              ? Json(nullptr)
+                                                              : String(property.RewardStructure)},
+                                            {"kinds", property.RewardKinds},
+                                            {"infinite", counts.Zero},
+                                            {"inexact", property.InexactRewards}}
+                                     : Json(nullptr);
     json["precomputation"] = {{"reachable", counts.Reachable},
                               {"targets", counts.Targets},
                               {"zero", counts.Zero},

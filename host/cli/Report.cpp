@@ -54,7 +54,7 @@ std::string InterruptedText() {
 
 std::string StatusText(const Variant& variant, const RunOutcome& outcome) {
     if (BoundsBroken(variant, outcome)) {
-        return "error: the bounds are not 0 <= lower <= upper <= 1";
+        return std::string("error: the bounds are not ") + ConsistentBoundsText(outcome.Reward);
     }
     switch (outcome.Result.Status) {
         case IterationStatusConverged: return "converged";
@@ -81,7 +81,7 @@ double IterateSeconds(const PropertyReport& property) {
 
 bool Guaranteed(const VariantRun& run) {
     return run.NotGuaranteed.empty() && run.Outcome.Result.Status != IterationStatusError &&
-           BoundsConsistent(run.Outcome.Result);
+           BoundsConsistent(run.Outcome.Result, run.Outcome.Reward);
 }
 
 std::string FirstError(const RunOutcome& outcome) {

@@ -58,6 +58,12 @@ struct PropertyReport {
     std::vector<std::string> Notes;  // its labels' and its variant's
     std::vector<Variant> Variants;
     std::vector<InitialRuns> Runs;   // in the order of the initial states, fewer after a signal
+    // An expected reward: its structure's name ("" unnamed) and kinds
+    // (RewardKinds), and the choices whose rewards the library got rounded.
+    bool Reward = false;
+    std::string RewardStructure;
+    std::string RewardKinds;
+    uint64_t InexactRewards = 0;
 };
 
 // What the command line asked for, as far as the report shows it.

@@ -2,6 +2,7 @@
 
 #include "analysis/StateOrder.hpp"
 #include "support/Interrupt.hpp"
+#include "support/Text.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -29,15 +30,36 @@ std::string StateList(const std::vector<uint64_t>& states) {
 void PrintPropertyHeader(const Report& report, const PropertyReport& property) {
     const PrecomputeCounts& counts = property.Counts;
     std::printf("Property     %s\n", Title(property.Spec).c_str());
-    std::printf("Precomputed  %llu reachable: %llu target, %llu with probability 0, %llu with "
-                "probability 1, %llu other; %llu end component%s (%llu states) collapsed\n",
-                static_cast<unsigned long long>(counts.Reachable), static_cast<unsigned long long>(counts.Targets),
-                static_cast<unsigned long long>(counts.Zero), static_cast<unsigned long long>(counts.One),
-                static_cast<unsigned long long>(counts.Maybe), static_cast<unsigned long long>(counts.Components),
-                counts.Components == 1 ? "" : "s", static_cast<unsigned long long>(counts.ComponentStates));
+    if (property.Spec.Complement) {
+        std::printf("Complement   1 - %s: the bounds are 1 minus its bounds, rounded outward\n",
+                    property.Spec.ComplementText.c_str());
+    }
+    if (property.Reward) {
+        std::printf("Rewards      %s (%s); %llu state%s with infinite expected reward\n",
+                    property.RewardStructure.empty() ? "the unnamed structure"
+                                                     : ("structure " + Quoted(property.RewardStructure)).c_str(),
+                    property.RewardKinds.c_str(), static_cast<unsigned long long>(counts.Zero),
+                    counts.Zero == 1 ? "" : "s");
+        std::printf("Precomputed  %llu reachable: %llu target, %llu with infinite expected reward, %llu other; "
+                    "%llu end component%s without reward (%llu states) collapsed\n",
+                    static_cast<unsigned long long>(counts.Reachable), static_cast<unsigned long long>(counts.Targets),
+                    static_cast<unsigned long long>(counts.Zero), static_cast<unsigned long long>(counts.Maybe),
+                    static_cast<unsigned long long>(counts.Components), counts.Components == 1 ? "" : "s",
+                    static_cast<unsigned long long>(counts.ComponentStates));
+    } else {
+        std::printf("Precomputed  %llu reachable: %llu target, %llu with probability 0, %llu with "
+                    "probability 1, %llu other; %llu end component%s (%llu states) collapsed\n",
+                    static_cast<unsigned long long>(counts.Reachable), static_cast<unsigned long long>(counts.Targets),
+                    static_cast<unsigned long long>(counts.Zero), static_cast<unsigned long long>(counts.One),
+                    static_cast<unsigned long long>(counts.Maybe), static_cast<unsigned long long>(counts.Components),
+                    counts.Components == 1 ? "" : "s", static_cast<unsigned long long>(counts.ComponentStates));
+    }
     std::printf("Collapsed    %s\n", SizeText(property.Collapsed).c_str());
     const BisimulationStats& bisimulation = property.Bisimulation;
-    if (property.Options.Bisimulation) {
+    if (property.Reward) {
+        std::printf("Bisimulation skipped for expected rewards (its classes do not keep choices of different "
+                    "rewards apart)\n");
+    } else if (property.Options.Bisimulation) {
         std::printf("Bisimulation %s (%llu round%s%s%s)\n", SizeText(bisimulation.After).c_str(),
                     static_cast<unsigned long long>(bisimulation.Rounds), bisimulation.Rounds == 1 ? "" : "s",
                     bisimulation.Stopped ? "; stopped: " : "", bisimulation.Stopped ? Describe(bisimulation.Why) : "");
@@ -98,7 +120,17 @@ std::string EpsilonList(const std::vector<double>& epsilons) {
 // none).
 std::string NotGuaranteedText(const Variant& variant, const VariantRun& run) {
     if (run.Outcome.Result.Status == IterationStatusError || Guaranteed(run)) return "";
-    return BoundsBroken(variant, run.Outcome) ? "the bounds are not 0 <= lower <= upper <= 1" : run.NotGuaranteed;
+    return BoundsBroken(variant, run.Outcome)
+               ? std::string("the bounds are not ") + ConsistentBoundsText(run.Outcome.Reward)
+               : run.NotGuaranteed;
+}
+
+// How an expected reward's upper bound was obtained.
+std::string UpperBoundText(const InitialRuns& runs, const VariantRun& run) {
+    if (runs.Source == AnswerSource::Precomputation) return "exact: decided by the precomputation";
+    const std::string certified = CertifiedUpperBound(run.Outcome);
+    if (!certified.empty()) return "guessed from the lower bounds and " + certified;
+    return "none certified, so +inf";
 }
 
 void PrintSingle(const Report& report, const PropertyReport& property) {
@@ -117,6 +149,7 @@ void PrintSingle(const Report& report, const PropertyReport& property) {
         std::printf("Midpoint     %.17g\n", result.Lower / 2 + result.Upper / 2);
         std::printf("Half-width   %.3g\n", result.Upper / 2 - result.Lower / 2);
     }
+    if (property.Reward) std::printf("Upper bound  %s\n", UpperBoundText(property.Runs[0], run).c_str());
     std::printf("Status       %s (%d)\n", StatusText(variant, outcome).c_str(), result.Status);
     if (result.Status != IterationStatusError) {
         std::printf("Iterations   %lld\n", static_cast<long long>(outcome.Iterations));

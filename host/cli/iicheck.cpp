@@ -20,6 +20,7 @@
 #include "support/Progress.hpp"
 #include "support/Text.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -42,10 +43,17 @@ double Since(std::chrono::steady_clock::time_point start) {
 // One variant's answer for the model of one initial state: one library call,
 // or for a threshold query as many as AnswerThreshold needs. Only the first
 // call prints its messages: the narrower ones repeat them.
-VariantRun Check(const Property& property, const SparseMdp& model, const Variant& variant,
-                 RunSettings settings) {
+// rewards: an expected reward's, of which inexactRewards reach the library
+// rounded; null for a probability.
+VariantRun Check(const Property& property, const SparseMdp& model, const SparseRewards* rewards,
+                 uint64_t inexactRewards, const Variant& variant, RunSettings settings) {
     VariantRun run;
-    run.NotGuaranteed = NotGuaranteedReason(CountFractions(model, variant), variant);
+    run.NotGuaranteed = NotGuaranteedReason(CountFractions(model, variant, rewards), variant);
+    if (run.NotGuaranteed.empty() && inexactRewards != 0) {
+        run.NotGuaranteed = std::to_string(inexactRewards) + " choice reward" + (inexactRewards == 1 ? " is" : "s are") +
+                            " neither a binary64 value nor a fraction of 64-bit integers and reach" +
+                            (inexactRewards == 1 ? "es" : "") + " the library rounded, so the bounds may miss the exact value";
+    }
     const std::string title = Title(property);
     const std::function<RunOutcome(double)> call = [&](double epsilon) {
         if (!run.Epsilons.empty() && settings.ShowProgress) {
@@ -53,7 +61,7 @@ VariantRun Check(const Property& property, const SparseMdp& model, const Variant
         }
         settings.Epsilon = epsilon;
         run.Epsilons.push_back(epsilon);
-        RunOutcome outcome = RunLibrary(model, variant, settings);
+        RunOutcome outcome = RunLibrary(model, variant, settings, rewards);
         run.Seconds += outcome.Seconds;
         settings.PrintMessages = false;
         return outcome;
@@ -62,7 +70,11 @@ VariantRun Check(const Property& property, const SparseMdp& model, const Variant
         run.Outcome = call(settings.Epsilon);
         return run;
     }
-    ThresholdAnswer answer = AnswerThreshold(property.Bound, settings.Epsilon, EpsilonFloor(variant.Precision),
+    // The floor of an expected reward follows its magnitude: a few units in
+    // the last place of the threshold.
+    const Threshold& bound = ComputedBound(property);
+    const double scale = property.Reward ? std::max(1.0, bound.Value.get_d()) : 1.0;
+    ThresholdAnswer answer = AnswerThreshold(bound, settings.Epsilon, EpsilonFloor(variant.Precision) * scale,
                                              run.NotGuaranteed, call);
     run.Threshold = true;
     run.Answer = answer.Answer;
@@ -101,10 +113,11 @@ VariantRun Decided(const Property& property, double probability, double epsilon)
     run.Outcome.Result.Lower = probability;
     run.Outcome.Result.Upper = probability;
     run.Outcome.Result.Status = IterationStatusConverged;
+    run.Outcome.Reward = property.Reward;
     run.Epsilons.push_back(epsilon);
     if (property.HasThreshold) {
         run.Threshold = true;
-        run.Answer = Decide(property.Bound, probability, probability);
+        run.Answer = Decide(ComputedBound(property), probability, probability);
     }
     return run;
 }
@@ -145,7 +158,7 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
         capped.PrintMessages = false;
         const bool ours = line.MaxIterations == 0 || sweeps < line.MaxIterations;
         if (ours) capped.MaxIterations = sweeps;
-        VariantRun run = Check(spec, model.Mdp(), variant, capped);
+        VariantRun run = Check(spec, model.Mdp(), nullptr, 0, variant, capped);
         if (ours && run.Outcome.Result.Status == IterationStatusStopped && !run.Outcome.Interrupted) return false;
         if (settings.PrintMessages) {
             for (const LibraryMessage& message : run.Outcome.Messages) {
@@ -157,7 +170,17 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
         settled = std::move(run);
         return true;
     };
-    PrepareProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes, trial);
+    if (spec.Reward) {
+        PrepareRewardProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes);
+        const RewardStructure& rewards = report.Model.Rewards[report.Model.RewardIndex];
+        property.Reward = true;
+        property.RewardStructure = rewards.Name;
+        property.RewardKinds = RewardKinds(rewards);
+        property.InexactRewards = report.Model.InexactRewards;
+        property.Options.Bisimulation = false;
+    } else {
+        PrepareProperty(report.Model, spec, property.Maximize, line.Precompute, last, property.Notes, trial);
+    }
     PrintNotes(property.Notes);
     property.Counts = report.Model.Counts;
     property.Collapsed = report.Model.Collapsed;
@@ -168,8 +191,10 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
 
     const std::vector<InitialAnswer>& sources = AnswerSources(report.Model);
     std::vector<std::string> notes;
+    const SparseRewards allRewards = report.Model.Reduced.Rewards();
     property.Variants = line.AllVariants ? AllVariants(line.Chosen.Sequential)
-                                         : std::vector<Variant>{VariantFor(line, report.Model.Reduced.Mdp(), notes)};
+                                         : std::vector<Variant>{VariantFor(line, report.Model.Reduced.Mdp(), notes,
+                                                                           spec.Reward ? &allRewards : nullptr)};
     PrintNotes(notes);
     property.Notes.insert(property.Notes.end(), notes.begin(), notes.end());
 
@@ -203,13 +228,15 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
             runs.Reduced = SizeOf(reduced);
             StopPoint("reduced");
             const SparseMdp sparse = reduced.Mdp();
+            const SparseRewards rewards = reduced.Rewards();
             for (const Variant& variant : property.Variants) {
                 if (InterruptRequested()) break;
                 if (settled && i == report.Model.Settled && runs.Runs.empty()) {
                     runs.Runs.push_back(std::move(*settled));
                     continue;
                 }
-                runs.Runs.push_back(Check(spec, sparse, variant, settings));
+                runs.Runs.push_back(Check(spec, sparse, spec.Reward ? &rewards : nullptr, property.InexactRewards,
+                                          variant, settings));
             }
         }
         if (runs.Runs.empty()) break;
@@ -219,6 +246,13 @@ PropertyReport CheckProperty(Report& report, const Property& spec, bool last, co
     property.PrecomputeSeconds = report.Model.PrecomputeSeconds;
     property.Phases = report.Model.Phases;
     if (property.Runs.empty()) throw Interrupted(kPrecomputing);
+    // G, W and R: the bounds of the complement's probability become bounds
+    // of the answer, rounded outward.
+    if (spec.Complement) {
+        for (InitialRuns& runs : property.Runs) {
+            for (VariantRun& run : runs.Runs) run.Outcome.Result = Complemented(run.Outcome.Result);
+        }
+    }
     return property;
 }
 
@@ -230,9 +264,10 @@ void RefuseInputAsResult(const CommandLine& line) {
     for (const std::string& file : line.Files) inputs.emplace_back(file, "the model");
     if (!line.Files.empty()) {
         try {
-            const ModelFiles files = ResolveModelFiles(line.Files, line.Format);
+            const ModelFiles files = ResolveModelFiles(line.Files, line.Format, line.RewardFiles);
             inputs.emplace_back(files.Model, "the model");
             if (!files.Labels.empty()) inputs.emplace_back(files.Labels, "the model's labels");
+            for (const std::string& rewards : files.Rewards) inputs.emplace_back(rewards, "the model's rewards");
         } catch (const InputError&) {
             // Said when the model is read.
         }
@@ -311,7 +346,7 @@ int Check(const std::vector<std::string>& arguments, Session& session) {
         model = ParseTra(kBundledTransitions, report.ModelFile, kBundledLabels, report.LabelsFile,
                          line.SumTolerance);
     } else {
-        const ModelFiles files = ResolveModelFiles(line.Files, line.Format);
+        const ModelFiles files = ResolveModelFiles(line.Files, line.Format, line.RewardFiles);
         report.Format = files.Format;
         report.ModelFile = Printable(files.Model);
         report.LabelsFile = Printable(files.Labels);
@@ -328,6 +363,7 @@ int Check(const std::vector<std::string>& arguments, Session& session) {
     for (const Property& property : properties) {
         std::vector<std::string> repeated;  // PrepareProperty says them again
         DirectionIsMaximum(property, report.Model.Dtmc);
+        if (property.Reward) SelectRewards(report.Model.Rewards, property.RewardNamed, property.RewardName);
         EvaluateLabels(property.Target, report.Model.Labels, report.Model.States, repeated);
         if (property.HasAvoid) EvaluateLabels(property.Avoid, report.Model.Labels, report.Model.States, repeated);
     }

@@ -56,6 +56,7 @@ struct Header {
     uint64_t Choices = 0;
     uint64_t StatesLine = 0;
     uint64_t ChoicesLine = 0;
+    std::vector<std::string> RewardNames;  // of "@reward_models", in the order of the bracketed lists
 };
 
 // Reads the header up to and including the "@model" line.
@@ -136,7 +137,12 @@ Header ParseHeader(LineReader& lines) {
                 FailAtLine(name, valueLine, "parametric models are not supported (parameters " + shown + ")");
             }
         } else if (keyText == "reward_models") {
-            // Rewards are not read.
+            header.RewardNames.clear();
+            const char* q = value.data();
+            const char* valueEnd = value.data() + value.size();
+            const char* word;
+            const char* wordEnd;
+            while (NextToken(q, valueEnd, word, wordEnd)) header.RewardNames.emplace_back(word, wordEnd);
         } else if (keyText == "nr_states") {
             count(header.States, header.StatesLine, "states");
             if (header.States == 0) FailAtLine(name, valueLine, "the header declares no states");
@@ -148,17 +154,6 @@ Header ParseHeader(LineReader& lines) {
         }
     }
     FailAtLine(name, 0, "no \"@model\" line");
-}
-
-// Skips the bracketed lists of rewards, "[1, 0.5]", at p.
-void SkipRewards(const char*& p, const char* end, const std::string& name, uint64_t line) {
-    while (true) {
-        while (p != end && IsBlank(*p)) ++p;
-        if (p == end || *p != '[') return;
-        const char* close = static_cast<const char*>(std::memchr(p, ']', static_cast<std::size_t>(end - p)));
-        if (close == nullptr) FailAtLine(name, line, "unterminated reward list " + Quoted(p, end));
-        p = close + 1;
-    }
 }
 
 // A transition line in its usual form, "T : P" after blanks with single
@@ -318,9 +313,53 @@ private:
         return p + 1;
     }
 
+    // Reads the bracketed list of rewards at p, "[1, 0.5]", if there is
+    // one: a reward of each structure for the state or choice index.
+    void ReadRewards(const char*& p, const char* end, uint64_t line, bool choice, uint64_t index) {
+        while (p != end && IsBlank(*p)) ++p;
+        if (p == end || *p != '[') return;
+        const char* close = static_cast<const char*>(std::memchr(p, ']', static_cast<std::size_t>(end - p)));
+        if (close == nullptr) FailAtLine(name_, line, "unterminated reward list " + Quoted(p, end));
+        const std::size_t count = static_cast<std::size_t>(std::count(p, close, ',')) + 1;
+        std::vector<RewardStructure>& structures = model_.Rewards;
+        if (structures.empty()) {
+            // "@reward_models" names them, or is empty for an unnamed one.
+            const std::vector<std::string>& names = header_.RewardNames;
+            if (!names.empty() && names.size() != count) {
+                FailAtLine(name_, line, std::to_string(count) + " reward" + (count == 1 ? "" : "s") + " where " +
+                                            "\"@reward_models\" names " + std::to_string(names.size()));
+            }
+            structures.resize(count);
+            for (std::size_t k = 0; k < names.size(); ++k) structures[k].Name = names[k];
+        } else if (count != structures.size()) {
+            FailAtLine(name_, line, std::to_string(count) + " reward" + (count == 1 ? "" : "s") + " where the model has " +
+                                        std::to_string(structures.size()) + " reward structure" +
+                                        (structures.size() == 1 ? "" : "s"));
+        }
+        const char* q = p + 1;
+        for (RewardStructure& rewards : structures) {
+            while (q != close && IsBlank(*q)) ++q;
+            const char* valueBegin = q;
+            while (q != close && *q != ',') ++q;
+            const char* valueEnd = q;
+            while (valueEnd != valueBegin && IsBlank(valueEnd[-1])) --valueEnd;
+            TransitionValue value;
+            if (const char* error = rewardReader_.Read(valueBegin, valueEnd, rewards, value)) {
+                FailAtLine(name_, line, "reward " + Quoted(valueBegin, valueEnd) + " " + error);
+            }
+            if (AddReward(choice ? rewards.Choices : rewards.States, index, value)) {
+                (choice ? rewards.ChoiceRewards : rewards.StateRewards) = true;
+            }
+            if (q != close) ++q;
+        }
+        p = close + 1;
+        while (p != end && IsBlank(*p)) ++p;
+        if (p != end && *p == '[') FailAtLine(name_, line, "a second reward list " + Quoted(p, end));
+    }
+
     void StateLine(const char* p, const char* end, uint64_t line) {
         NewState(IndexToken(p, end, name_, line, "state"), line);
-        SkipRewards(p, end, name_, line);
+        ReadRewards(p, end, line, false, state_ - 1);
         const char* label;
         const char* labelEnd;
         Labelling& labels = model_.Labels;
@@ -356,7 +395,7 @@ private:
         if (!NextToken(p, end, action, actionEnd) || *action == '[') {
             FailAtLine(name_, line, "an \"action\" line without an action name");
         }
-        SkipRewards(p, end, name_, line);
+        ReadRewards(p, end, line, true, mdp_.ChoiceTransitionStart.size());
         if (NextToken(p, end, action, actionEnd)) {
             FailAtLine(name_, line, "unexpected " + Quoted(action, actionEnd) + " after the action");
         }
@@ -431,6 +470,7 @@ private:
     Model& model_;
     ExplicitMdp& mdp_;
     TransitionText text_;
+    RewardReader rewardReader_;
     bool open_ = false;        // whether a choice is being read
     uint64_t state_ = 0;                 // states read
     uint64_t stateLine_ = 0;

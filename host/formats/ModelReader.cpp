@@ -83,7 +83,8 @@ const char* FirstExtension(std::optional<ModelFormat> format) {
 
 }  // namespace
 
-ModelFiles ResolveModelFiles(const std::vector<std::string>& files, std::optional<ModelFormat> format) {
+ModelFiles ResolveModelFiles(const std::vector<std::string>& files, std::optional<ModelFormat> format,
+                             const std::vector<std::string>& rewardFiles) {
     ModelFiles resolved;
     std::string path = files.at(0);
     if (IsDirectory(path)) {
@@ -103,15 +104,29 @@ ModelFiles ResolveModelFiles(const std::vector<std::string>& files, std::optiona
         resolved.Labels = files.size() == 2       ? files[1]
                           : EndsWith(path, ".tra") ? path.substr(0, path.size() - 4) + ".lab"
                                                    : path + ".lab";
+        const std::string stem = EndsWith(path, ".tra") ? path.substr(0, path.size() - 4) : path;
+        for (const char* extension : {".srew", ".trew"}) {
+            if (rewardFiles.empty() && Exists(stem + extension)) resolved.Rewards.push_back(stem + extension);
+        }
+        for (const std::string& file : rewardFiles) {
+            if (!EndsWith(file, ".srew") && !EndsWith(file, ".trew")) {
+                throw InputError(Printable(file) + ": a reward file is named NAME.srew (state rewards) or "
+                                 "NAME.trew (transition rewards)");
+            }
+            resolved.Rewards.push_back(file);
+        }
     } else if (files.size() == 2) {
         throw InputError(Printable(files[1]) + ": a " + FormatName(resolved.Format) +
                          " model is one file; only a .tra file comes with a second one, its .lab");
+    } else if (!rewardFiles.empty()) {
+        throw InputError(Printable(rewardFiles[0]) + ": reward files go with a .tra; a " +
+                         FormatName(resolved.Format) + " model holds its own rewards");
     }
     return resolved;
 }
 
 Model ReadModel(const ModelFiles& files, double tolerance) {
-    if (files.Format == ModelFormat::Tra) return ReadTra(files.Model, files.Labels, tolerance);
+    if (files.Format == ModelFormat::Tra) return ReadTra(files.Model, files.Labels, tolerance, files.Rewards);
     if (files.Format == ModelFormat::Umb) return ReadUmb(files.Model, tolerance);
     return ReadDrn(files.Model, tolerance);
 }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "model/ExplicitModel.hpp"
+#include "model/Rewards.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,7 @@ struct Model {
     std::vector<uint64_t> Initial;   // the initial states, ascending, at least one
     bool Dtmc = false;
     std::vector<std::string> Notes;  // one line each, about what was read
+    std::vector<RewardStructure> Rewards;  // as the file declares them
 };
 
 // The check every reader ends with: CheckStochastic, with the reader's way
@@ -51,6 +53,9 @@ struct ModelFiles {
     ModelFormat Format = ModelFormat::Tra;
     std::string Model;   // the .tra, .drn or .umb file
     std::string Labels;  // the .lab file of a .tra, else empty
+    // The reward files of a .tra: the .srew and .trew of its name that
+    // exist, or those given (--rewards).
+    std::vector<std::string> Rewards = {};
 };
 
 // The files that the command line names (one model file, or a .tra and a
@@ -59,8 +64,11 @@ struct ModelFiles {
 // of the same name. A folder NAME stands for NAME/NAME with an extension,
 // and so does a path without one: the first of .tra, .drn, .umb, .umb.gz
 // that exists (of the given format's only). An InputError for two files that
-// are not a .tra and its .lab.
-ModelFiles ResolveModelFiles(const std::vector<std::string>& files, std::optional<ModelFormat> format);
+// are not a .tra and its .lab. A .tra takes the reward files given (each a
+// .srew or a .trew), or else the .srew and .trew of its name that exist; the
+// other formats hold their rewards, so reward files are refused for them.
+ModelFiles ResolveModelFiles(const std::vector<std::string>& files, std::optional<ModelFormat> format,
+                             const std::vector<std::string>& rewardFiles = {});
 
 // Reads the model; each file is held only while it is read.
 Model ReadModel(const ModelFiles& files, double tolerance);

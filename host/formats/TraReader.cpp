@@ -7,6 +7,7 @@
 #include "support/Progress.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace iicheck {
@@ -441,6 +442,146 @@ void AddLabels(TextSource& source, Model& model) {
     model.Initial = InitialStates(model.Labels, model.Mdp.StateCount);
 }
 
+// Reads one reward file into rewards: state rewards, or transition rewards
+// folded into their choices. declared: the name of its "# Reward structure"
+// comment, if it has one.
+void ReadRewardText(TextSource& source, bool transitions, Model& model, RewardStructure& rewards,
+                    std::optional<std::string>& declared) {
+    LineReader lines(source);
+    const std::string& name = lines.Name();
+    const ExplicitMdp& mdp = model.Mdp;
+    const char* begin;
+    const char* end;
+    uint64_t headerLine = 0;
+    while (headerLine == 0 && lines.Next(begin, end)) {
+        const char* p = begin;
+        while (p != end && IsBlank(*p)) ++p;
+        if (p == end) continue;
+        if (*p != '#') {
+            headerLine = lines.Number();
+            break;
+        }
+        // # Reward structure "time"
+        constexpr std::string_view kStructure = "Reward structure";
+        std::string_view comment(p + 1, static_cast<std::size_t>(end - p - 1));
+        while (!comment.empty() && IsBlank(comment.front())) comment.remove_prefix(1);
+        if (comment.substr(0, kStructure.size()) != kStructure) continue;
+        const std::size_t open = comment.find('"');
+        const std::size_t close = open == std::string_view::npos ? open : comment.find('"', open + 1);
+        if (close != std::string_view::npos) declared = std::string(comment.substr(open + 1, close - open - 1));
+    }
+    const char* what = transitions ? (model.Dtmc ? "\"states entries\"" : "\"states choices entries\"")
+                                   : "\"states entries\"";
+    if (headerLine == 0) FailAtLine(name, 0, std::string("no header line ") + what);
+    const char* p = begin;
+    const uint64_t states = IndexToken(p, end, name, headerLine, "number of states");
+    const bool choiceColumn = transitions && !model.Dtmc;
+    const uint64_t choices = choiceColumn ? IndexToken(p, end, name, headerLine, "number of choices") : 0;
+    const uint64_t entries = IndexToken(p, end, name, headerLine, "number of entries");
+    const char* token;
+    const char* tokenEnd;
+    if (NextToken(p, end, token, tokenEnd)) {
+        FailAtLine(name, headerLine, "unexpected " + Quoted(token, tokenEnd) + " after the header " + what);
+    }
+    if (states != mdp.StateCount || (choiceColumn && choices != mdp.ChoiceCount())) {
+        FailAtLine(name, headerLine, "the header is for " + std::to_string(states) + " states" +
+                                         (choiceColumn ? " and " + std::to_string(choices) + " choices" : "") +
+                                         ", but the model has " + std::to_string(mdp.StateCount) + " states" +
+                                         (choiceColumn ? " and " + std::to_string(mdp.ChoiceCount()) + " choices" : ""));
+    }
+    RewardReader reader;
+    std::vector<RewardEntry> transitionRewards;
+    uint64_t count = 0;
+    while (lines.NextContent(begin, end)) {
+        const uint64_t line = lines.Number();
+        PollInterrupt(count, kReading);
+        ++count;
+        p = begin;
+        const uint64_t s = IndexToken(p, end, name, line, "state");
+        if (s >= mdp.StateCount) {
+            FailAtLine(name, line, "state " + std::to_string(s) + " is out of range (" +
+                                       std::to_string(mdp.StateCount) + " states)");
+        }
+        uint64_t index = s;
+        if (transitions) {
+            const uint64_t c = choiceColumn ? IndexToken(p, end, name, line, "choice") : 0;
+            const uint64_t t = IndexToken(p, end, name, line, "target state");
+            const uint64_t first = mdp.StateChoiceStart[s];
+            if (c >= mdp.StateChoiceStart[s + 1] - first) {
+                FailAtLine(name, line, "state " + std::to_string(s) + " has no choice " + std::to_string(c));
+            }
+            const uint64_t choice = first + c;
+            index = UINT64_MAX;
+            for (uint64_t i = mdp.ChoiceTransitionStart[choice]; i < mdp.ChoiceTransitionStart[choice + 1]; ++i) {
+                if (mdp.TransitionTarget[i] == t) index = i;
+            }
+            if (index == UINT64_MAX) {
+                FailAtLine(name, line, "the model has no transition from state " + std::to_string(s) +
+                                           (choiceColumn ? " choice " + std::to_string(c) : "") + " to state " +
+                                           std::to_string(t));
+            }
+        }
+        if (!NextToken(p, end, token, tokenEnd)) FailAtLine(name, line, "missing reward");
+        TransitionValue value;
+        if (const char* error = reader.Read(token, tokenEnd, rewards, value)) {
+            FailAtLine(name, line, "reward " + Quoted(token, tokenEnd) + " " + error);
+        }
+        const char* extra;
+        const char* extraEnd;
+        if (NextToken(p, end, extra, extraEnd)) {
+            FailAtLine(name, line, "unexpected " + Quoted(extra, extraEnd) + " after the reward");
+        }
+        AddReward(transitions ? transitionRewards : rewards.States, index, value);
+    }
+    if (count != entries) {
+        FailAtLine(name, headerLine, "the header declares " + std::to_string(entries) + " entries, but the file has " +
+                                         std::to_string(count));
+    }
+    // Exporters write the lines in order; any order is taken, a second
+    // reward for the same state or transition is not.
+    std::vector<RewardEntry>& read = transitions ? transitionRewards : rewards.States;
+    const auto byIndex = [](const RewardEntry& a, const RewardEntry& b) { return a.Index < b.Index; };
+    if (!std::is_sorted(read.begin(), read.end(), byIndex)) std::stable_sort(read.begin(), read.end(), byIndex);
+    const auto twice = std::adjacent_find(read.begin(), read.end(),
+                                          [](const RewardEntry& a, const RewardEntry& b) { return a.Index == b.Index; });
+    if (twice != read.end()) {
+        FailAtLine(name, 0, std::string("two rewards for ") + (transitions ? "transition " : "state ") +
+                                std::to_string(twice->Index));
+    }
+    if (transitions) {
+        rewards.TransitionRewards = rewards.TransitionRewards || !transitionRewards.empty();
+        FoldTransitionRewards(mdp, transitionRewards, rewards);
+    } else {
+        rewards.StateRewards = !rewards.States.empty();
+    }
+}
+
+bool IsTransitionRewardFile(const std::string& path) {
+    return path.size() >= 5 && path.compare(path.size() - 5, 5, ".trew") == 0;
+}
+
+// The rewards of the files, one after the other, into one structure.
+template <class Each>
+void ReadRewards(Model& model, std::size_t files, Each&& each) {
+    if (files == 0) return;
+    RewardStructure rewards;
+    std::optional<std::string> named;
+    std::string namedIn;
+    for (std::size_t i = 0; i < files; ++i) {
+        std::optional<std::string> declared;
+        const std::string file = each(rewards, declared);
+        if (!declared) continue;
+        if (named && *named != *declared) {
+            throw InputError(Printable(file) + ": the reward structure " + Quoted(*declared) + " is not " +
+                             Quoted(*named) + " of " + Printable(namedIn) + "; give the files of one structure");
+        }
+        named = declared;
+        namedIn = file;
+    }
+    rewards.Name = named.value_or("");
+    model.Rewards.push_back(std::move(rewards));
+}
+
 }  // namespace
 
 void ParseTransitions(std::string_view text, const std::string& name, double tolerance, Model& model) {
@@ -462,14 +603,36 @@ Model ParseTra(std::string_view transitions, const std::string& transitionsName,
     return model;
 }
 
-Model ReadTra(const std::string& transitionsPath, const std::string& labelsPath, double tolerance) {
+void ReadRewardFiles(const std::vector<std::string>& paths, Model& model) {
+    std::size_t next = 0;
+    ReadRewards(model, paths.size(), [&](RewardStructure& rewards, std::optional<std::string>& declared) {
+        const std::string& path = paths[next++];
+        TextSource source(path);
+        ReadRewardText(source, IsTransitionRewardFile(path), model, rewards, declared);
+        return path;
+    });
+}
+
+void ParseRewards(std::string_view text, const std::string& name, bool transitions, Model& model) {
+    ReadRewards(model, 1, [&](RewardStructure& rewards, std::optional<std::string>& declared) {
+        TextSource source(text, name);
+        ReadRewardText(source, transitions, model, rewards, declared);
+        return name;
+    });
+}
+
+Model ReadTra(const std::string& transitionsPath, const std::string& labelsPath, double tolerance,
+              const std::vector<std::string>& rewardPaths) {
     Model model;
     {
         TextSource source(transitionsPath);
         ReadTransitions(source, tolerance, model);
     }
-    TextSource source(labelsPath);
-    AddLabels(source, model);
+    {
+        TextSource source(labelsPath);
+        AddLabels(source, model);
+    }
+    ReadRewardFiles(rewardPaths, model);
     return model;
 }
 

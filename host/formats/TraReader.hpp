@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace iicheck {
 
@@ -39,8 +40,21 @@ Labelling ParseLabels(std::string_view text, const std::string& name, uint64_t s
 Model ParseTra(std::string_view transitions, const std::string& transitionsName, std::string_view labels,
                const std::string& labelsName, double tolerance);
 
+// PRISM's reward files of one structure for model, which has its
+// transitions: state rewards (.srew: "# Reward structure \"name\"" and
+// other '#' comment lines, the header "states entries", then lines "state
+// reward") or transition rewards (.trew: the header "states choices
+// entries", then lines "source choice target reward"; a DTMC's "states
+// entries" and "source target reward"). Each file's name says which; the
+// two files of a structure make one structure, with the name of their
+// comment ("" without one). Transition rewards are folded into their
+// choices (Rewards.hpp).
+void ReadRewardFiles(const std::vector<std::string>& paths, Model& model);
+void ParseRewards(std::string_view text, const std::string& name, bool transitions, Model& model);
+
 // The same from files of any kind, each read a block at a time (a pipe or a
-// device too).
-Model ReadTra(const std::string& transitionsPath, const std::string& labelsPath, double tolerance);
+// device too), with the reward files given.
+Model ReadTra(const std::string& transitionsPath, const std::string& labelsPath, double tolerance,
+              const std::vector<std::string>& rewardPaths = {});
 
 }  // namespace iicheck

@@ -55,6 +55,16 @@ struct StateLabel {
     std::string Name;
 };
 
+// A reward structure of "annotations"."rewards": where its rewards apply
+// (0: states, 1: choices, 2: branches) and how they are stored.
+struct RewardAnnotation {
+    std::string Id;
+    std::string Name;
+    bool AppliesTo[3] = {false, false, false};
+    bool Rational = false;  // else binary64
+};
+constexpr const char* kRewardKinds[3] = {"states", "choices", "branches"};
+
 // What the reader takes from index.json.
 struct Index {
     uint64_t States = 0;
@@ -64,6 +74,7 @@ struct Index {
     bool Dtmc = false;
     ProbabilityType Probabilities = ProbabilityType::AllOne;
     std::vector<StateLabel> Labels;
+    std::vector<RewardAnnotation> Rewards;
 };
 
 // Typed access to index.json with messages that name the key.
@@ -140,11 +151,14 @@ enum class Node {
     Aps,          // the labels, each handed over as it ends
     Ap,
     AppliesTo,    // keeps "states" only, once
+    Rewards,      // the reward structures
+    Reward,
+    RewardAppliesTo,  // keeps "states", "choices" and "branches", each once
 };
 
 bool IsObjectNode(Node node) {
     return node == Node::Root || node == Node::System || node == Node::Type || node == Node::Annotations ||
-           node == Node::Aps || node == Node::Ap;
+           node == Node::Aps || node == Node::Ap || node == Node::Rewards || node == Node::Reward;
 }
 
 Node ChildNode(Node parent, std::string_view key) {
@@ -162,7 +176,14 @@ Node ChildNode(Node parent, std::string_view key) {
             }
             return Node::Skip;
         case Node::Type: return key == "type" || key == "size" ? Node::Value : Node::Skip;
-        case Node::Annotations: return key == "aps" ? Node::Aps : Node::Skip;
+        case Node::Annotations:
+            return key == "aps" ? Node::Aps : key == "rewards" ? Node::Rewards : Node::Skip;
+        case Node::Rewards: return Node::Reward;
+        case Node::Reward:
+            return key == "alias" ? Node::Value
+                   : key == "applies-to" ? Node::RewardAppliesTo
+                   : key == "type" ? Node::Type
+                                   : Node::Skip;
         case Node::Aps: return Node::Ap;
         case Node::Ap:
             return key == "alias" ? Node::Value
@@ -244,17 +265,18 @@ private:
         if (frames_.empty()) return Node::Root;
         const Frame& top = frames_.back();
         if (top.Value.is_object()) return top.KeyNode;
-        return top.Kind == Node::AppliesTo ? Node::Value : Node::Skip;
+        return top.Kind == Node::AppliesTo || top.Kind == Node::RewardAppliesTo ? Node::Value : Node::Skip;
     }
 
     bool Start(Json container, bool object) {
         Poll();
         const Node node = skipped_ > 0 ? Node::Skip : NextNode();
-        if (node == Node::Skip || (!frames_.empty() && frames_.back().Kind == Node::AppliesTo)) {
+        if (node == Node::Skip ||
+            (!frames_.empty() && (frames_.back().Kind == Node::AppliesTo || frames_.back().Kind == Node::RewardAppliesTo))) {
             ++skipped_;
             return true;
         }
-        const bool kept = object ? IsObjectNode(node) : node == Node::AppliesTo;
+        const bool kept = object ? IsObjectNode(node) : node == Node::AppliesTo || node == Node::RewardAppliesTo;
         frames_.push_back({std::move(container), kept ? node : Node::Opaque, {}, Node::Skip});
         return true;
     }
@@ -276,6 +298,13 @@ private:
         Frame* top = frames_.empty() ? nullptr : &frames_.back();
         if (top != nullptr && top->Kind == Node::AppliesTo) {
             if (value == "states" && top->Value.empty()) top->Value.push_back(std::move(value));
+            return true;
+        }
+        if (top != nullptr && top->Kind == Node::RewardAppliesTo) {
+            const bool known = value == "states" || value == "choices" || value == "branches";
+            if (known && std::find(top->Value.begin(), top->Value.end(), value) == top->Value.end()) {
+                top->Value.push_back(std::move(value));
+            }
             return true;
         }
         Attach(std::move(value));
@@ -337,6 +366,35 @@ Index ParseIndex(const std::vector<char>& text, const std::string& name) {
     const auto annotations = root.find("annotations");
     if (annotations != root.end() && annotations->is_object() && annotations->contains("aps")) {
         reader.Object(*annotations, "aps", "\"annotations\"");
+    }
+    if (annotations != root.end() && annotations->is_object() && annotations->contains("rewards")) {
+        const Json& rewards = reader.Object(*annotations, "rewards", "\"annotations\"");
+        std::unordered_set<std::string> rewardNames;
+        for (const auto& [id, reward] : rewards.items()) {
+            const std::string path = "\"annotations\".\"rewards\".\"" + id + "\"";
+            if (!reward.is_object()) reader.Fail(path + " is not an object");
+            RewardAnnotation annotation;
+            annotation.Id = id;
+            annotation.Name = reward.contains("alias") ? reader.String(reward, "alias", path) : id;
+            if (!rewardNames.insert(annotation.Name).second) {
+                reader.Fail("two reward structures are named " + Quoted(annotation.Name));
+            }
+            const Json& appliesTo = reader.Array(reward, "applies-to", path);
+            for (int k = 0; k < 3; ++k) {
+                annotation.AppliesTo[k] =
+                    std::find(appliesTo.begin(), appliesTo.end(), Json(kRewardKinds[k])) != appliesTo.end();
+            }
+            const std::string tp = IndexReader::Key(path, "type");
+            const Json& type = reader.Object(reward, "type", path);
+            const std::string kind = reader.String(type, "type", tp);
+            const uint64_t size = reader.Count(type, "size", tp, UINT64_MAX);
+            if (!((kind == "double" && size == 64) || (kind == "rational" && size == 128))) {
+                reader.Fail(tp + " " + IndexReader::Shown(type) +
+                            " is not supported (binary64 \"double\" of size 64, or \"rational\" of size 128)");
+            }
+            annotation.Rational = kind == "rational";
+            index.Rewards.push_back(std::move(annotation));
+        }
     }
     const uint64_t version = reader.Count(root, "format-version", "", UINT64_MAX);
     if (version != 1) {
@@ -403,7 +461,7 @@ std::string LabelMember(const StateLabel& label) {
 }
 
 // What a member holds, and so how it is read.
-enum class Content { Words, Targets, Probabilities };
+enum class Content { Words, Targets, Probabilities, Rewards };
 
 // A member the reader needs.
 struct Member {
@@ -412,6 +470,7 @@ struct Member {
     Content Kind;
     std::vector<uint64_t>* Words = nullptr;  // for Content::Words
     bool Done = false;
+    std::size_t Reward = 0;  // for Content::Rewards: the structure * 3 + the kind
 };
 
 std::string ProbabilityText(double value) {
@@ -528,6 +587,57 @@ uint64_t ReadRationals(ArchiveReader& archive, uint64_t branches, int64_t declar
         });
     });
     return zeros;
+}
+
+std::string RewardMember(const RewardAnnotation& reward, int kind) {
+    return "annotations/rewards/" + reward.Id + "/" + kRewardKinds[kind] + "/values.bin";
+}
+
+// Reads the rewards of a member, count of them, each checked as it arrives
+// (finite, not negative) and kept exactly in rewards.
+void ReadRewardValues(ArchiveReader& archive, uint64_t count, int64_t declared, bool rational,
+                      RewardStructure& rewards, std::vector<TransitionValue>& values, const std::string& name,
+                      const std::string& member) {
+    const auto fail = [&](std::size_t i, const std::string& text, const char* error) {
+        Fail(name, member, "entry " + std::to_string(i) + ": reward " + text + " " + error);
+    };
+    if (!rational) {
+        archive.Stream<8>(8 * count, declared, [&](const char* data, std::size_t n) {
+            archive.MakeRoom(values, n, count);
+            for (std::size_t i = 0; i < n; ++i) {
+                TransitionValue value;
+                std::memcpy(&value.Value, data + 8 * i, sizeof value.Value);
+                value.Denominator = 0;
+                if (!(value.Value >= 0.0) || std::isinf(value.Value)) {
+                    fail(values.size(), ProbabilityText(value.Value),
+                         std::isnan(value.Value) || std::isinf(value.Value) ? "is not a finite number" : "is negative");
+                }
+                value.Value += 0.0;  // -0 is 0
+                values.push_back(value);
+            }
+        });
+        return;
+    }
+    archive.Stream<16>(16 * count, declared, [&](const char* data, std::size_t n) {
+        archive.MakeRoom(values, n, count);
+        for (std::size_t i = 0; i < n; ++i) {
+            int64_t stored[2];
+            std::memcpy(stored, data + 16 * i, sizeof stored);
+            const std::string text = std::to_string(stored[0]) + "/" + std::to_string(stored[1]);
+            if (stored[1] <= 0) fail(values.size(), text, "has a denominator that is not positive");
+            if (stored[0] < 0) fail(values.size(), text, "is negative");
+            TransitionValue value;
+            if (stored[1] == 1 && stored[0] < (int64_t{1} << 53)) {
+                value.Value = static_cast<double>(stored[0]);
+                value.Denominator = 0;
+            } else {
+                mpq_class exact(mpz_class(static_cast<long>(stored[0])), mpz_class(static_cast<long>(stored[1])));
+                exact.canonicalize();
+                value = KeepReward(exact, rewards);
+            }
+            values.push_back(value);
+        }
+    });
 }
 
 // Checks offsets into count elements: starting at 0, ascending, ending at
@@ -662,6 +772,21 @@ Model ParseArchive(ArchiveSource& source, const std::string& name, double tolera
         members.push_back({LabelMember(index.Labels[i]), 8 * stateWords, Content::Words,
                            &LabelBits(labels, firstAnnotation + i)});
     }
+    // The rewards of each structure and kind, as stored; made sparse once all
+    // are read.
+    model.Rewards.resize(index.Rewards.size());
+    std::vector<std::vector<TransitionValue>> rewardValues(3 * index.Rewards.size());
+    const uint64_t kindCount[3] = {index.States, index.Choices, index.Branches};
+    for (std::size_t r = 0; r < index.Rewards.size(); ++r) {
+        model.Rewards[r].Name = index.Rewards[r].Name;
+        for (int k = 0; k < 3; ++k) {
+            if (!index.Rewards[r].AppliesTo[k]) continue;
+            Member reward{RewardMember(index.Rewards[r], k), (index.Rewards[r].Rational ? 16 : 8) * kindCount[k],
+                          Content::Rewards};
+            reward.Reward = 3 * r + static_cast<std::size_t>(k);
+            members.push_back(std::move(reward));
+        }
+    }
     std::unordered_map<std::string, std::size_t> memberOfPath;
     for (std::size_t i = 0; i < members.size(); ++i) memberOfPath.emplace(members[i].Path, i);
 
@@ -687,6 +812,12 @@ Model ParseArchive(ArchiveSource& source, const std::string& name, double tolera
                             ? ReadBinary64(*archive, index.Branches, member.Size, mdp.TransitionValues, name)
                             : ReadRationals(*archive, index.Branches, member.Size, mdp.TransitionValues, name);
                 break;
+            case Content::Rewards: {
+                const std::size_t r = needed.Reward / 3;
+                ReadRewardValues(*archive, kindCount[needed.Reward % 3], member.Size, index.Rewards[r].Rational,
+                                 model.Rewards[r], rewardValues[needed.Reward], name, needed.Path);
+                break;
+            }
         }
         needed.Done = true;
     }
@@ -734,6 +865,21 @@ Model ParseArchive(ArchiveSource& source, const std::string& name, double tolera
     // is named by its branches in the archive.
     CheckChoices(model, tolerance,
                  [&](uint64_t choice) { return ChoiceLocation(name, mdp.ChoiceTransitionStart, choice); });
+    // Rewards of branches are folded into their choices while the branches
+    // are as stored.
+    for (std::size_t r = 0; r < index.Rewards.size(); ++r) {
+        RewardStructure& rewards = model.Rewards[r];
+        std::vector<RewardEntry> branches;
+        std::vector<RewardEntry>* sparse[3] = {&rewards.States, &rewards.Choices, &branches};
+        bool* given[3] = {&rewards.StateRewards, &rewards.ChoiceRewards, &rewards.TransitionRewards};
+        for (int k = 0; k < 3; ++k) {
+            std::vector<TransitionValue>& values = rewardValues[3 * r + static_cast<std::size_t>(k)];
+            for (uint64_t i = 0; i < values.size(); ++i) AddReward(*sparse[k], i, values[i]);
+            *given[k] = !sparse[k]->empty();
+            Release(values);
+        }
+        if (rewards.TransitionRewards) FoldTransitionRewards(mdp, branches, rewards);
+    }
     if (zeros > 0) DropZeros(mdp);
     return model;
 }

@@ -1,10 +1,12 @@
 #include "pipeline/Pipeline.hpp"
 
+#include "analysis/Rewards.hpp"
 #include "analysis/StateOrder.hpp"
 #include "support/Interrupt.hpp"
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -27,18 +29,20 @@ void Prepare(Model model, Prepared& prepared) {
     prepared.Initial = std::move(model.Initial);
     prepared.Mdp = std::move(model.Mdp);
     prepared.Labels = std::move(model.Labels);
+    prepared.Rewards = std::move(model.Rewards);
 }
 
 namespace {
 
-std::vector<InitialAnswer> SourcesOf(const ReducedModel& reduced) {
+std::vector<InitialAnswer> SourcesOf(const ReducedModel& reduced, bool reward) {
     std::vector<InitialAnswer> sources(reduced.Initial.size());
     std::unordered_map<uint64_t, std::size_t> first;  // the first initial state at a reduced state
     for (std::size_t i = 0; i < sources.size(); ++i) {
         const uint64_t state = reduced.Initial[i];
         if (TestBit(reduced.TargetStates, state) || TestBit(reduced.ZeroStates, state)) {
             sources[i].Source = AnswerSource::Precomputation;
-            sources[i].Probability = TestBit(reduced.TargetStates, state) ? 1.0 : 0.0;
+            sources[i].Probability = reward ? (TestBit(reduced.TargetStates, state) ? 0.0 : INFINITY)
+                                             : (TestBit(reduced.TargetStates, state) ? 1.0 : 0.0);
             continue;
         }
         const auto [at, fresh] = first.emplace(state, i);
@@ -116,6 +120,7 @@ ReducedModel Race(Prepared& prepared, ReducedModel reduced, std::size_t i, const
 void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
                      bool last, std::vector<std::string>& notes, const TrialRun& trial) {
     const auto start = std::chrono::steady_clock::now();
+    prepared.Reward = false;
     const uint64_t states = prepared.Mdp.StateCount;
     PropertySpec spec;
     spec.Maximize = maximize;
@@ -146,7 +151,7 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
     // The bisimulation does not depend on the initial state; the order does.
     prepared.Collapsed = SizeOf(reduced);
     prepared.Bisimulation = BisimulationStats();
-    prepared.Sources = SourcesOf(reduced);
+    prepared.Sources = SourcesOf(reduced, false);
     std::size_t called = kNotOrdered;  // the one initial state that needs a call
     std::size_t calls = 0;
     for (std::size_t i = 0; i < prepared.Sources.size(); ++i) {
@@ -173,9 +178,47 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
         const auto bisimulationStart = std::chrono::steady_clock::now();
         reduced = Bisimulate(std::move(reduced), prepared.Bisimulation);
         prepared.Phases.Bisimulation = Since(bisimulationStart);
-        prepared.Sources = SourcesOf(reduced);
+        prepared.Sources = SourcesOf(reduced, false);
     }
     prepared.BisimulationSeconds = prepared.Phases.Bisimulation;
+    prepared.Reduced = std::move(reduced);
+    prepared.PrecomputeSeconds = Since(start);
+}
+
+void PrepareRewardProperty(Prepared& prepared, const Property& property, bool maximize,
+                           const PrecomputeOptions& options, bool last, std::vector<std::string>& notes) {
+    const auto start = std::chrono::steady_clock::now();
+    const uint64_t states = prepared.Mdp.StateCount;
+    PropertySpec spec;
+    spec.Maximize = maximize;
+    spec.Initial = prepared.Initial;
+    spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
+    prepared.Reward = true;
+    prepared.RewardIndex = SelectRewards(prepared.Rewards, property.RewardNamed, property.RewardName);
+    prepared.Reduced = ReducedModel();
+    if (last) {
+        prepared.Labels = Labelling();
+        prepared.Predecessors = ModelPredecessors();
+    }
+    prepared.Phases = PhaseSeconds();
+    prepared.OrderedFor = kNotOrdered;
+    prepared.Settled = kNotOrdered;
+    prepared.Order = options.Order;
+    const auto analysisStart = std::chrono::steady_clock::now();
+    ChoiceRewards folded = FoldRewards(prepared.Mdp, prepared.Rewards[prepared.RewardIndex]);
+    prepared.InexactRewards = folded.Inexact;
+    spec.ChoiceRewards = std::move(folded.Values);
+    Analysis analysis = AnalyseRewards(prepared.Mdp, spec);
+    prepared.Counts = Count(analysis);
+    prepared.Phases.Analysis = Since(analysisStart);
+    const auto collapseStart = std::chrono::steady_clock::now();
+    ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
+                                : Reduce(prepared.Mdp, spec, std::move(analysis));
+    prepared.Phases.Collapse = Since(collapseStart);
+    prepared.Collapsed = SizeOf(reduced);
+    prepared.Bisimulation = BisimulationStats();
+    prepared.BisimulationSeconds = 0;
+    prepared.Sources = SourcesOf(reduced, true);
     prepared.Reduced = std::move(reduced);
     prepared.PrecomputeSeconds = Since(start);
 }
@@ -186,7 +229,11 @@ void Prepare(Model model, const Property& property, bool maximize, const Precomp
     Prepared kept;
     Prepare(std::move(model), kept);
     std::vector<std::string> notes;
-    PrepareProperty(kept, property, maximize, options, true, notes);
+    if (property.Reward) {
+        PrepareRewardProperty(kept, property, maximize, options, true, notes);
+    } else {
+        PrepareProperty(kept, property, maximize, options, true, notes);
+    }
     kept.Notes.insert(kept.Notes.end(), notes.begin(), notes.end());
     prepared = std::move(kept);
 }

@@ -21,14 +21,15 @@ namespace iicheck {
 
 // Where the answer for an initial state of the current property comes
 // from: a library call of its own; the precomputation, which found it a
-// target or probability-1 state (1) or a probability-0 state (0); or the
+// target or probability-1 state (1) or a probability-0 state (0) (for an
+// expected reward: a target (0) or a state of infinite value); or the
 // call of an earlier initial state that is the same state of the reduced
 // model (in the same end component or bisimulation class, which have the
 // same minimum and maximum probabilities).
 enum class AnswerSource : uint8_t { Library, Precomputation, Earlier };
 struct InitialAnswer {
     AnswerSource Source = AnswerSource::Library;
-    double Probability = 0;   // Precomputation: 0 or 1
+    double Probability = 0;   // Precomputation: 0 or 1 (an expected reward: 0 or +inf)
     std::size_t Earlier = 0;  // Earlier: the index of that initial state, which has a call of its own
 };
 
@@ -55,6 +56,7 @@ struct Prepared {
     // releases it.
     ExplicitMdp Mdp;
     Labelling Labels;
+    std::vector<RewardStructure> Rewards;  // the model's, for the properties
     ModelPredecessors Predecessors;  // of Mdp, when several properties use it
     // The current property (PrepareProperty).
     PrecomputeCounts Counts;         // over the states reachable from any initial state
@@ -73,6 +75,12 @@ struct Prepared {
     // and the one whose run the race settled (TrialRun), or kNotOrdered.
     std::size_t OrderedFor = kNotOrdered;
     std::size_t Settled = kNotOrdered;
+    // An expected reward (PrepareRewardProperty): the structure Rewards[RewardIndex],
+    // and its choices whose rewards the library gets rounded (ChoiceRewards
+    // in Rewards.hpp), which leaves the bounds without guarantee.
+    bool Reward = false;
+    std::size_t RewardIndex = 0;
+    uint64_t InexactRewards = 0;
 };
 
 // Iterates model, the model the library gets for the initial state
@@ -110,6 +118,14 @@ void Prepare(Model model, Prepared& prepared);
 // depends only on the model and the property, never on the clock.
 void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
                      bool last, std::vector<std::string>& notes, const TrialRun& trial = nullptr);
+
+// PrepareProperty for an expected reward until the target (property.Reward):
+// the structure the property names, folded into one reward per choice; the
+// analysis of analysis/Rewards.hpp and the quotient. The bisimulation is
+// not run (it does not tell choices of different rewards apart), whatever
+// options says.
+void PrepareRewardProperty(Prepared& prepared, const Property& property, bool maximize,
+                           const PrecomputeOptions& options, bool last, std::vector<std::string>& notes);
 
 // Prepare and PrepareProperty for one property, the last (the benchmarks).
 void Prepare(Model model, const Property& property, bool maximize, const PrecomputeOptions& options,

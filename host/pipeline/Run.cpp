@@ -28,6 +28,7 @@ struct CallContext {
     const RunSettings* Settings;
     const SparseMdp* Model;
     const Variant* Chosen;
+    const SparseRewards* Rewards;
 };
 const CallContext* gCall = nullptr;
 
@@ -41,7 +42,8 @@ extern "C" void CollectMessage(uint64_t, const char* text, uint64_t severity) {
         message.replace(at, 3, name);
     }
     std::string shown = text == kFractionWarning
-                            ? FractionNote(CountFractions(*gCall->Model, *gCall->Chosen), *gCall->Chosen)
+                            ? FractionNote(CountFractions(*gCall->Model, *gCall->Chosen, gCall->Rewards),
+                                           *gCall->Chosen)
                             : "library " + std::string(SeverityName(severity)) + ": " + message;
     if (gCall->Settings->PrintMessages &&
         (severity != SeverityInformation || gCall->Settings->Verbose)) {
@@ -158,11 +160,13 @@ const char* SeverityName(uint64_t severity) {
     }
 }
 
-FractionCount CountFractions(const SparseMdp& model, const Variant& variant) {
+FractionCount CountFractions(const SparseMdp& model, const Variant& variant, const SparseRewards* rewards) {
     FractionCount count;
     const int bits = variant.Precision == PrecisionSingle ? 24 : 53;
-    for (uint64_t t = 0; t < model.TransitionCount; ++t) {
-        const TransitionValue& value = model.TransitionValues[t];
+    const uint64_t rewardCount = rewards != nullptr ? rewards->ChoiceCount : 0;
+    for (uint64_t i = 0; i < model.TransitionCount + rewardCount; ++i) {
+        const TransitionValue& value =
+            i < model.TransitionCount ? model.TransitionValues[i] : rewards->ChoiceRewards[i - model.TransitionCount];
         if (value.Denominator == 0) continue;
         ++count.Fractions;
         // Rounding the numerator in the bound's direction keeps the quotient
@@ -208,7 +212,8 @@ std::string Describe(const Variant& variant) {
            (variant.Sequential ? "sequential" : "interleaved") + " layout";
 }
 
-RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings) {
+RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings,
+                      const SparseRewards* rewards) {
     IterationOptions options{};
     options.Epsilon = settings.Epsilon;
     options.MaxIterations = settings.MaxIterations;
@@ -222,7 +227,8 @@ RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunS
     options.Sequential = variant.Sequential ? 1 : 0;
 
     RunOutcome outcome;
-    const CallContext call{&outcome.Messages, &settings, &model, &variant};
+    const CallContext call{&outcome.Messages, &settings, &model, &variant, rewards};
+    outcome.Reward = rewards != nullptr;
     gCall = &call;
     int64_t iterations = 0;
     double achieved = 1.0;
@@ -231,8 +237,11 @@ RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunS
     const auto start = std::chrono::steady_clock::now();
     {
         ProgressWatcher watcher(&iterations, &achieved, settings);
-        outcome.Result = IntervalIteration(&model, &options, &iterations, &achieved, &warned,
-                                           CollectMessage, AbortFlag());
+        outcome.Result = rewards != nullptr
+                             ? ExpectedRewardIteration(&model, rewards, &options, &iterations, &achieved, &warned,
+                                                       CollectMessage, AbortFlag())
+                             : IntervalIteration(&model, &options, &iterations, &achieved, &warned,
+                                                 CollectMessage, AbortFlag());
     }
     outcome.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     outcome.Iterations = iterations;
@@ -242,13 +251,29 @@ RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunS
     return outcome;
 }
 
-bool BoundsConsistent(const IterationResult& result) {
-    return 0.0 <= result.Lower && result.Lower <= result.Upper && result.Upper <= 1.0;
+bool BoundsConsistent(const IterationResult& result, bool reward) {
+    return 0.0 <= result.Lower && result.Lower <= result.Upper && (reward || result.Upper <= 1.0);
+}
+
+const char* ConsistentBoundsText(bool reward) {
+    return reward ? "0 <= lower <= upper" : "0 <= lower <= upper <= 1";
 }
 
 bool BoundsBroken(const Variant& variant, const RunOutcome& outcome) {
     return variant.Rounding == RoundingSafe && outcome.Result.Status != IterationStatusError &&
-           !BoundsConsistent(outcome.Result);
+           !BoundsConsistent(outcome.Result, outcome.Reward);
+}
+
+std::string CertifiedUpperBound(const RunOutcome& outcome) {
+    constexpr std::string_view kCertified = "certified an upper bound ";
+    for (const LibraryMessage& message : outcome.Messages) {
+        const std::size_t at = message.Text.find(kCertified);
+        if (message.Severity != SeverityInformation || at == std::string::npos) continue;
+        std::string text = "certified " + message.Text.substr(at + kCertified.size());
+        if (!text.empty() && text.back() == '.') text.pop_back();
+        return text;
+    }
+    return "";
 }
 
 }  // namespace iicheck

@@ -1,4 +1,5 @@
-// One call of the library's IntervalIteration with the host's side of it:
+// One call of the library's IntervalIteration (or ExpectedRewardIteration)
+// with the host's side of it:
 // the messages with the property's name filled in, a progress line from a
 // watcher thread, and the abort flag of Interrupt.hpp.
 #pragma once
@@ -40,6 +41,7 @@ struct RunOutcome {
     double AchievedPrecision = 0;
     double Seconds = 0;
     bool Interrupted = false;  // a signal asked to stop during this run
+    bool Reward = false;       // an expected reward: bounds in [0, +inf]
     std::vector<LibraryMessage> Messages;
 };
 
@@ -60,7 +62,15 @@ struct RunSettings {
 // "error", "warning", "information"
 const char* SeverityName(uint64_t severity);
 
-RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings);
+// With rewards, ExpectedRewardIteration.
+RunOutcome RunLibrary(const SparseMdp& model, const Variant& variant, const RunSettings& settings,
+                      const SparseRewards* rewards = nullptr);
+
+// How the run's upper bound of an expected reward was obtained, from the
+// library's message: "certified at iteration 120 with guess 1: one
+// application of the Bellman operator does not increase it"; "" when no
+// bound was certified.
+std::string CertifiedUpperBound(const RunOutcome& outcome);
 
 // The probabilities of a model that are fractions, and how many of them a
 // variant may not divide with outward rounding under safe rounding: the
@@ -73,7 +83,8 @@ struct FractionCount {
     uint64_t Fractions = 0;
     uint64_t Inexact = 0;
 };
-FractionCount CountFractions(const SparseMdp& model, const Variant& variant);
+// With rewards, their fractions too.
+FractionCount CountFractions(const SparseMdp& model, const Variant& variant, const SparseRewards* rewards = nullptr);
 
 // What the library's warning about fractions means for this run, one line:
 // "note: 12 probabilities are fractions; the library divides them with
@@ -89,10 +100,14 @@ std::string FractionNote(const FractionCount& count, const Variant& variant);
 std::string NotGuaranteedReason(const FractionCount& count, const Variant& variant);
 
 // Whether a run's bounds are ordered within [0, 1]: 0 <= lower <= upper <=
-// 1 (false for NaN). Safe rounding promises it for every run that returns
-// bounds; a run that breaks it has computed on something that is not a
-// valid MDP, or the library is faulty, and its result is an error.
-bool BoundsConsistent(const IterationResult& result);
+// 1 (false for NaN); for an expected reward 0 <= lower <= upper (upper may
+// be +inf). Safe rounding promises it for every run that returns bounds; a
+// run that breaks it has computed on something that is not a valid MDP, or
+// the library is faulty, and its result is an error.
+bool BoundsConsistent(const IterationResult& result, bool reward = false);
+
+// "0 <= lower <= upper <= 1", or for an expected reward "0 <= lower <= upper".
+const char* ConsistentBoundsText(bool reward);
 
 // True when the run used safe rounding, returned bounds, and they are not
 // consistent.

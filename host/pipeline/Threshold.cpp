@@ -8,7 +8,8 @@ namespace {
 
 // Whether probability x satisfies the comparison, exactly.
 bool Holds(const Threshold& threshold, double x) {
-    const int order = cmp(mpq_class(x), threshold.Value);
+    // An infinite expected reward lies above every threshold.
+    const int order = std::isinf(x) ? (x > 0 ? 1 : -1) : cmp(mpq_class(x), threshold.Value);
     switch (threshold.Compare) {
         case Comparison::Less: return order < 0;
         case Comparison::LessEqual: return order <= 0;
@@ -19,6 +20,7 @@ bool Holds(const Threshold& threshold, double x) {
 
 // |(lower + upper) / 2 - threshold|, rounded to double.
 double Distance(const Threshold& threshold, double lower, double upper) {
+    if (std::isinf(upper)) return upper;
     const mpq_class midpoint = (mpq_class(lower) + mpq_class(upper)) / 2;
     const mpq_class distance = abs(midpoint - threshold.Value);
     return distance.get_d();
@@ -57,8 +59,8 @@ ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, doub
             answer.Reason = "the library refused the call";
             return answer;
         }
-        if (!BoundsConsistent(result)) {
-            answer.Reason = "the bounds are not 0 <= lower <= upper <= 1";
+        if (!BoundsConsistent(result, answer.Last.Reward)) {
+            answer.Reason = std::string("the bounds are not ") + ConsistentBoundsText(answer.Last.Reward);
             return answer;
         }
         if (!notGuaranteed.empty()) {
@@ -85,6 +87,23 @@ ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, doub
         const double narrower = std::min(epsilon / 2, Distance(threshold, result.Lower, result.Upper) / 2);
         epsilon = std::max(narrower, floor);
     }
+}
+
+// 1 - x rounded up or down, exactly in the direction asked.
+double OneMinus(double x, bool up) {
+    if (std::isnan(x)) return x;
+    const double nearest = 1.0 - x;
+    const int order = cmp(mpq_class(nearest), 1 - mpq_class(x));
+    if (up && order < 0) return std::nextafter(nearest, INFINITY);
+    if (!up && order > 0) return std::nextafter(nearest, -INFINITY);
+    return nearest;
+}
+
+IterationResult Complemented(const IterationResult& result) {
+    IterationResult complement = result;
+    complement.Lower = OneMinus(result.Upper, false);
+    complement.Upper = OneMinus(result.Lower, true);
+    return complement;
 }
 
 double EpsilonFloor(uint8_t precision) {

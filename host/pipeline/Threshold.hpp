@@ -46,6 +46,12 @@ ThresholdAnswer AnswerThreshold(const Threshold& threshold, double epsilon, doub
                                 const std::string& notGuaranteed,
                                 const std::function<RunOutcome(double epsilon)>& run);
 
+// The bounds [1 - upper, 1 - lower] of the complement of a probability in
+// [lower, upper], rounded outward where they are not exact (1 - upper down,
+// 1 - lower up), so that they hold the complement whenever the bounds held
+// the probability; NaN stays NaN.
+IterationResult Complemented(const IterationResult& result);
+
 // The smallest useful epsilon in a precision: a few units in the last place
 // of 1 (below it the bounds stop moving and the library reports a fixed
 // point).

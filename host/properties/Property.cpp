@@ -16,6 +16,11 @@ constexpr int kMaxDepth = 64;
 constexpr std::size_t kMaxDigits = 1000;
 constexpr long kMaxExponent = 1000;
 
+// What the refusals of other forms say is answered.
+constexpr const char* kAnswered =
+    "iicheck answers P, Pmin and Pmax of F, U, G, W and R, and R, Rmin and Rmax of F, without step bounds, "
+    "over labels";
+
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -58,6 +63,18 @@ void AddOperand(LabelExpression& node, LabelExpression operand) {
     }
 }
 
+LabelExpression Conjunction(LabelExpression a, LabelExpression b) {
+    using Kind = LabelExpression::Kind;
+    if (a.Op == Kind::False || b.Op == Kind::False) return Constant(false);
+    if (a.Op == Kind::True) return b;
+    if (b.Op == Kind::True) return a;
+    LabelExpression node;
+    node.Op = Kind::And;
+    AddOperand(node, std::move(a));
+    AddOperand(node, std::move(b));
+    return node;
+}
+
 int Precedence(LabelExpression::Kind op) {
     switch (op) {
         case LabelExpression::Kind::Or: return 1;
@@ -72,20 +89,54 @@ std::string Operand(const LabelExpression& expression, int minimum) {
     return Precedence(expression.Op) < minimum ? "(" + text + ")" : text;
 }
 
-std::string CanonicalText(const Property& property) {
-    std::string text = property.Sense == Direction::Minimum   ? "Pmin"
-                       : property.Sense == Direction::Maximum ? "Pmax"
-                                                              : "P";
-    text += property.HasThreshold
-                ? std::string(ComparisonText(property.Bound.Compare)) + Printable(property.Bound.Text)
-                : "=?";
-    text += " [";
-    if (property.HasAvoid) {
-        text += ExpressionText(Negate(property.Avoid)) + " U ";
-    } else {
-        text += "F ";
+// The operator: Pmax=?, P>=0.9, R{"time"}min=?, Rmin<=5.
+std::string OperatorText(const Property& property, Direction sense, const Threshold* bound) {
+    const char* direction = sense == Direction::Minimum ? "min" : sense == Direction::Maximum ? "max" : "";
+    std::string text = property.Reward ? "R" : "P";
+    if (property.Reward && property.RewardNamed) {
+        text += "{" + Quoted(property.RewardName, property.RewardName.size()) + "}";
     }
-    return text + ExpressionText(property.Target) + "]";
+    text += direction;
+    return text + (bound != nullptr ? std::string(ComparisonText(bound->Compare)) + Printable(bound->Text) : "=?");
+}
+
+// The reachability path of Target and Avoid: F "goal", !"bad" U "goal".
+std::string ReachabilityText(const Property& property) {
+    return (property.HasAvoid ? ExpressionText(Negate(property.Avoid)) + " U " : std::string("F ")) +
+           ExpressionText(property.Target);
+}
+
+// pathText: the path as written, for G, W and R.
+std::string CanonicalText(const Property& property, const std::string& pathText = "") {
+    return OperatorText(property, property.Sense, property.HasThreshold ? &property.Bound : nullptr) + " [" +
+           (property.Complement ? pathText : ReachabilityText(property)) + "]";
+}
+
+// The comparison that holds of 1 - x exactly when this one holds of x.
+Comparison TurnedRound(Comparison compare) {
+    switch (compare) {
+        case Comparison::Less: return Comparison::Greater;
+        case Comparison::LessEqual: return Comparison::GreaterEqual;
+        case Comparison::Greater: return Comparison::Less;
+        default: return Comparison::LessEqual;
+    }
+}
+
+// Makes property the complement of what it holds: its Target and Avoid are
+// already the reachability property's, its direction and threshold turn
+// round.
+void MakeComplement(Property& property) {
+    property.Complement = true;
+    if (property.HasThreshold) {
+        property.ComplementBound.Compare = TurnedRound(property.Bound.Compare);
+        property.ComplementBound.Value = 1 - property.Bound.Value;
+        property.ComplementBound.Text = property.ComplementBound.Value.get_str();
+    }
+    const Direction turned = property.Sense == Direction::Minimum   ? Direction::Maximum
+                             : property.Sense == Direction::Maximum ? Direction::Minimum
+                                                                    : Direction::Unspecified;
+    property.ComplementText = OperatorText(property, turned, property.HasThreshold ? &property.ComplementBound : nullptr) +
+                              " [" + ReachabilityText(property) + "]";
 }
 
 // A recursive-descent parser over one property's text; every error names
@@ -104,14 +155,15 @@ public:
         }
         Operator(property);
         Expect("[");
-        Path(property);
+        const std::string pathText = Path(property);
         Expect("]");
         if (Peek() == ';') {
             ++at_;
             Blanks();
         }
         if (!AtEnd()) Fail("unexpected " + Excerpt() + " after the property");
-        property.Text = CanonicalText(property);
+        if (property.Complement) MakeComplement(property);
+        property.Text = CanonicalText(property, pathText);
         return property;
     }
 
@@ -178,12 +230,33 @@ private:
             property.Sense = word == "Pmin"   ? Direction::Minimum
                              : word == "Pmax" ? Direction::Maximum
                                               : Direction::Unspecified;
+            at_ += word.size();
+        } else if (word == "R" || word == "Rmin" || word == "Rmax") {
+            property.Reward = true;
+            property.Sense = word == "Rmin"   ? Direction::Minimum
+                             : word == "Rmax" ? Direction::Maximum
+                                              : Direction::Unspecified;
+            at_ += word.size();
+            if (Peek() == '{') {
+                ++at_;
+                if (Peek() != '"') {
+                    Fail("a reward structure is named in double quotes, R{\"name\"}" + Found());
+                }
+                property.RewardName = QuotedName("reward structure name");
+                property.RewardNamed = true;
+                if (Peek() != '}') Fail("expected \"}\"" + Found());
+                ++at_;
+                const std::string_view after = Word();
+                if (property.Sense == Direction::Unspecified && (after == "min" || after == "max")) {
+                    property.Sense = after == "min" ? Direction::Minimum : Direction::Maximum;
+                    at_ += after.size();
+                }
+            }
         } else if (word == "filter") {
             Fail("filter(...) is not supported; iicheck reports the property in the initial state");
         } else {
-            Fail("expected P, Pmin or Pmax" + Found());
+            Fail("expected P, Pmin, Pmax, R, Rmin or Rmax" + Found());
         }
-        at_ += word.size();
         Blanks();
         if (Peek() == '=') {
             ++at_;
@@ -198,7 +271,7 @@ private:
             if (Accept(token)) {
                 property.HasThreshold = true;
                 property.Bound.Compare = compare;
-                Number(property.Bound);
+                Number(property.Bound, !property.Reward);
                 return;
             }
         }
@@ -207,7 +280,8 @@ private:
 
     // A probability written as a decimal or as a fraction of integers, read
     // exactly.
-    void Number(Threshold& threshold) {
+    // probability: at most 1 (P), else any non-negative number (R).
+    void Number(Threshold& threshold, bool probability) {
         const std::size_t start = at_;
         std::string digits;
         long exponent = 0;
@@ -226,7 +300,8 @@ private:
         }
         if (digits.empty()) {
             at_ = start;
-            Fail("expected a probability such as 0.99 or 1/3" + Found());
+            Fail(probability ? "expected a probability such as 0.99 or 1/3" + Found()
+                             : "expected a number such as 2.5 or 1/3" + Found());
         }
         mpq_class value;
         if (Peek() == '/' && exponent == 0 && integerDigits == digits.size()) {
@@ -261,7 +336,7 @@ private:
             value.canonicalize();
         }
         threshold.Text = std::string(text_.substr(start, at_ - start));
-        if (value > 1) {
+        if (probability && value > 1) {
             at_ = start;
             Fail("the threshold " + Printable(threshold.Text) + " is not a probability in [0, 1]");
         }
@@ -269,29 +344,70 @@ private:
         Blanks();
     }
 
-    void Path(Property& property) {
+    // Refuses a step bound after the path operator at at_.
+    void NoStepBound(std::string_view op) {
+        if (Peek() == '<' || Peek() == '>' || Peek() == '{' || Peek() == '=' || Peek() == '[') {
+            Fail("step-bounded " + std::string(op) + " is not supported; " + kAnswered);
+        }
+    }
+
+    // The path into property; returns its canonical text as written.
+    std::string Path(Property& property) {
         const std::string_view word = Word();
-        if (word == "F") {
-            at_ += 1;
-            if (Peek() == '<' || Peek() == '>' || Peek() == '{') {
-                Fail("time-bounded F is not supported; only F and U without bounds");
+        if (property.Reward) {
+            if (word != "F") {
+                Fail("the reward operator is answered for F only, the expected total reward until a goal "
+                     "(R=? [F \"goal\"]), found " + Excerpt() + "; " + kAnswered);
             }
+        }
+        if (word == "F" || word == "G") {
+            at_ += 1;
+            NoStepBound(word);
             Blanks();
-            property.Target = Expression(0);
-            return;
+            LabelExpression operand = Expression(0);
+            const std::string text = std::string(word) + " " + ExpressionText(operand);
+            if (word == "F") {
+                property.Target = std::move(operand);
+            } else {
+                property.Form = PathForm::Globally;
+                property.Target = Negate(std::move(operand));
+                property.Complement = true;
+            }
+            return text;
         }
-        if (word == "G" || word == "X" || word == "W" || word == "R") {
-            Fail("the path operator " + std::string(word) + " is not supported; only F and U");
+        if (word == "X" || word == "C" || word == "I" || word == "S" || word == "LRA") {
+            Fail("the path operator " + std::string(word) + " is not supported; " + kAnswered);
         }
-        LabelExpression stay = Expression(0);
-        if (Word() != "U") Fail("expected \"U\" or \"]\"" + Found());
+        LabelExpression left = Expression(0);
+        const std::string_view op = Word();
+        if (op != "U" && op != "W" && op != "R") Fail("expected \"U\", \"W\", \"R\" or \"]\"" + Found());
         at_ += 1;
-        if (Peek() == '<' || Peek() == '>') Fail("time-bounded U is not supported; only F and U without bounds");
+        NoStepBound(op);
         Blanks();
-        property.Target = Expression(0);
-        property.Avoid = Negate(std::move(stay));
+        LabelExpression right = Expression(0);
+        const std::string text = ExpressionText(left) + " " + std::string(op) + " " + ExpressionText(right);
+        if (op == "U") {
+            // !avoid U target
+            property.Target = std::move(right);
+            property.Avoid = Negate(std::move(left));
+        } else if (op == "W") {
+            // phi W psi = !(!psi U (!phi & !psi))
+            property.Form = PathForm::WeakUntil;
+            property.Target = Conjunction(Negate(left), Negate(right));
+            property.Avoid = std::move(right);
+            property.Complement = true;
+        } else {
+            // phi R psi = !(!phi U !psi)
+            property.Form = PathForm::Release;
+            property.Target = Negate(std::move(right));
+            property.Avoid = std::move(left);
+            property.Complement = true;
+        }
+        if (property.Form == PathForm::Eventually) property.Form = PathForm::Until;
         property.HasAvoid = property.Avoid.Op != LabelExpression::Kind::False;
         if (!property.HasAvoid) property.Avoid = LabelExpression{};
+        if (op == "U") return ReachabilityText(property);
+        return text;
     }
 
     // or := and {"|" and}; and := not {"&" not}
@@ -338,6 +454,13 @@ private:
             Blanks();
             return Constant(word == "true");
         }
+        if (word == "P" || word == "Pmin" || word == "Pmax" || word == "R" || word == "Rmin" || word == "Rmax") {
+            std::size_t next = at_ + word.size();
+            while (next < text_.size() && (text_[next] == ' ' || text_[next] == '\t')) ++next;
+            if (next < text_.size() && std::string_view("=<>{[").find(text_[next]) != std::string_view::npos) {
+                Fail("nested P and R operators are not supported; " + std::string(kAnswered));
+            }
+        }
         if (!word.empty()) {
             Fail("unquoted name " + Printable(word) + ": labels are written in double quotes (\"" +
                  Printable(word) + "\"); variables and formulas are not known in an exported model");
@@ -356,6 +479,10 @@ void Complement(std::vector<uint64_t>& bits, uint64_t stateCount) {
 }
 
 }  // namespace
+
+const Threshold& ComputedBound(const Property& property) {
+    return property.Complement ? property.ComplementBound : property.Bound;
+}
 
 const char* ComparisonText(Comparison compare) {
     switch (compare) {
@@ -495,16 +622,21 @@ std::vector<uint64_t> EvaluateLabels(const LabelExpression& expression, const La
 }
 
 bool DirectionIsMaximum(const Property& property, bool markovChain) {
-    if (property.Sense != Direction::Unspecified) return property.Sense == Direction::Maximum;
-    if (property.HasThreshold) {
+    bool maximum = true;
+    if (property.Sense != Direction::Unspecified) {
+        maximum = property.Sense == Direction::Maximum;
+    } else if (property.HasThreshold) {
         // For every scheduler: a lower bound concerns the minimum, an upper
         // bound the maximum.
-        return property.Bound.Compare == Comparison::Less ||
-               property.Bound.Compare == Comparison::LessEqual;
+        maximum = property.Bound.Compare == Comparison::Less || property.Bound.Compare == Comparison::LessEqual;
+    } else if (markovChain) {
+        return true;  // one value: the direction does not matter
+    } else {
+        const char* op = property.Reward ? "R" : "P";
+        throw InputError(property.Text + ": " + op + "=? names no direction, and the model has choices; write " +
+                         op + "min=? or " + op + "max=?");
     }
-    if (markovChain) return true;
-    throw InputError(property.Text + ": P=? names no direction, and the model has choices; write " +
-                     "Pmin=? or Pmax=?");
+    return property.Complement ? !maximum : maximum;
 }
 
 }  // namespace iicheck

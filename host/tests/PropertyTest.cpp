@@ -30,6 +30,12 @@ TEST(Property, ParsesWhatModelCheckersWriteIntoOneCanonicalForm) {
         {"P<0.5 [ F \"goal\" ]", "P<0.5 [F \"goal\"]"},
         {"P>1/3 [F \"goal\"]", "P>1/3 [F \"goal\"]"},
         {"P=? [F \"g\x1b\"]", "P=? [F \"g\\x1b\"]"},  // written as is, shown escaped
+        {"Pmax=? [ G !\"bad\" ]", "Pmax=? [G !\"bad\"]"},
+        {"P>=0.9 [ \"a\" W \"b\"|\"c\" ]", "P>=0.9 [\"a\" W \"b\"|\"c\"]"},
+        {"Pmin<1/3 [ \"a\" R \"b\" ]", "Pmin<1/3 [\"a\" R \"b\"]"},
+        {"R{\"time\"}min=? [ F \"done\" ]", "R{\"time\"}min=? [F \"done\"]"},
+        {"Rmax<=2.5e3 [F \"done\"]", "Rmax<=2.5e3 [F \"done\"]"},
+        {"R=? [F \"done\"]", "R=? [F \"done\"]"},
     };
     for (const auto& test : good) {
         EXPECT_EQ(ParseProperty(test.Text, "--prop").Text, test.Canonical) << test.Text;
@@ -42,6 +48,24 @@ TEST(Property, ParsesWhatModelCheckersWriteIntoOneCanonicalForm) {
     EXPECT_EQ(threshold.Bound.Value, mpq_class(1, 4));
     EXPECT_EQ(ParseProperty("P>=0.100000000000000000000000000001 [F \"g\"]", "x").Bound.Value,
               mpq_class("100000000000000000000000000001/1000000000000000000000000000000"));
+    // G, W and R: the reachability property of the complement, the
+    // direction and the threshold turned round exactly.
+    const struct {
+        const char* Text;
+        const char* Complement;
+    } complements[] = {
+        {"Pmax=? [G \"safe\"]", "Pmin=? [F !\"safe\"]"},
+        {"P>=0.9 [G \"safe\"]", "P<=1/10 [F !\"safe\"]"},
+        {"Pmin=? [\"a\" W \"b\"]", "Pmax=? [!\"b\" U !\"a\"&!\"b\"]"},
+        {"Pmax>1/3 [\"a\" R \"b\"]", "Pmin<2/3 [!\"a\" U !\"b\"]"},
+        {"P=? [\"a\" W false]", "P=? [F !\"a\"]"},
+    };
+    for (const auto& test : complements) {
+        const Property property = ParseProperty(test.Text, "--prop");
+        EXPECT_TRUE(property.Complement) << test.Text;
+        EXPECT_EQ(property.ComplementText, test.Complement) << test.Text;
+        EXPECT_EQ(ParseProperty(property.ComplementText, "x").Text, property.ComplementText);
+    }
 
     const struct {
         std::string Text;
@@ -49,15 +73,22 @@ TEST(Property, ParsesWhatModelCheckersWriteIntoOneCanonicalForm) {
     } bad[] = {
         {"Pmax=? [F \"goal\"", "--prop: column 17: expected \"]\" at the end"},
         {"Pmax=? [F goal]", "--prop: column 11: unquoted name goal: labels are written in double quotes"},
-        {"R=? [F \"goal\"]", "--prop: column 1: expected P, Pmin or Pmax, found \"R=? [F \"goal\"]\""},
+        {"Q=? [F \"goal\"]", "--prop: column 1: expected P, Pmin, Pmax, R, Rmin or Rmax, found \"Q=? [F \"goal\"]\""},
+        {"R>=-1 [F \"a\"]", "--prop: column 4: expected a number such as 2.5 or 1/3"},
+        {"Rmin=? [G \"a\"]", "--prop: column 9: the reward operator is answered for F only"},
+        {"R{time}=? [F \"a\"]", "--prop: column 3: a reward structure is named in double quotes"},
+        {"Pmax=? [F Pmin>0.5 [F \"a\"]]", "--prop: column 11: nested P and R operators are not supported; iicheck "
+                                            "answers P, Pmin and Pmax of F, U, G, W and R"},
+        {"Pmax=? [X \"a\"]", "--prop: column 9: the path operator X is not supported"},
         {"filter(min, P=? [F \"a\"], \"init\")", "--prop: column 1: filter(...) is not supported"},
         {"Pmax [F \"a\"]", "--prop: column 6: expected \"=?\" or a comparison"},
         {"P>=1.5 [F \"a\"]", "--prop: column 4: the threshold 1.5 is not a probability in [0, 1]"},
         {"P>=1/0 [F \"a\"]", "--prop: column 4: the fraction 1/0 divides by 0"},
         {"P>= [F \"a\"]", "--prop: column 5: expected a probability such as 0.99 or 1/3"},
-        {"Pmax=? [F<=10 \"a\"]", "--prop: column 10: time-bounded F is not supported"},
-        {"Pmax=? [G \"a\"]", "--prop: column 9: the path operator G is not supported"},
-        {"Pmax=? [\"a\" \"b\"]", "--prop: column 13: expected \"U\" or \"]\", found"},
+        {"Pmax=? [F<=10 \"a\"]", "--prop: column 10: step-bounded F is not supported"},
+        {"Pmax=? [\"a\" U<=3 \"b\"]", "--prop: column 14: step-bounded U is not supported"},
+        {"Pmax=? [G<=10 \"a\"]", "--prop: column 10: step-bounded G is not supported"},
+        {"Pmax=? [\"a\" \"b\"]", "--prop: column 13: expected \"U\", \"W\", \"R\" or \"]\", found"},
         {"Pmax=? [F \"a\" | ]", "--prop: column 17: expected a label in double quotes"},
         {"Pmax=? [F \"a]", "--prop: column 11: unterminated label \"\"a]\""},
         {"Pmax=? [F \"\"]", "--prop: column 11: empty label \"\""},
@@ -88,11 +119,16 @@ TEST(Property, DirectionIsExplicitOrFollowsTheThresholdAsInPrism) {
         {"Pmin<0.5 [F \"a\"]", false, false}, {"P>=0.5 [F \"a\"]", false, false},
         {"P>0.5 [F \"a\"]", false, false}, {"P<=0.5 [F \"a\"]", false, true},
         {"P<0.5 [F \"a\"]", false, true}, {"P=? [F \"a\"]", true, true},
+        // A complement turns the direction round; R as P.
+        {"Pmax=? [G \"a\"]", false, false}, {"P>=0.5 [G \"a\"]", false, true},
+        {"Pmin=? [\"a\" W \"b\"]", false, true}, {"R<=5 [F \"a\"]", false, true},
+        {"R{\"r\"}min=? [F \"a\"]", false, false}, {"R=? [F \"a\"]", true, true},
     };
     for (const auto& test : cases) {
         EXPECT_EQ(DirectionIsMaximum(ParseProperty(test.Text, "x"), test.MarkovChain), test.Maximum) << test.Text;
     }
     EXPECT_THROW(DirectionIsMaximum(ParseProperty("P=? [F \"a\"]", "x"), false), InputError);
+    EXPECT_THROW(DirectionIsMaximum(ParseProperty("R=? [F \"a\"]", "x"), false), InputError);
 }
 
 TEST(Property, LabelExpressionsDenoteTheirStates) {

@@ -869,6 +869,10 @@ TEST(Tool, JsonDocumentMatchesItsDocumentation) {
     const ToolOutput failed = RunTool({"--json", "--quiet", "--epsilon", "-1"});
     EXPECT_EQ(failed.ExitCode, 1);
     CollectKeys(nlohmann::json::parse(failed.Out), "", printed);
+    const ToolOutput reward = RunTool({std::string(IICHECK_MODELS) + "/rewards/dice", "--json", "--quiet", "--prop",
+                                       "R=? [ F \"done\" ]", "--prop", "Pmin=? [ G !\"target1\" ]"});
+    EXPECT_EQ(reward.ExitCode, 0) << reward.Err;
+    CollectKeys(nlohmann::json::parse(reward.Out), "", printed);
     EXPECT_EQ(printed, documented);
     EXPECT_EQ(shown, documented);
     EXPECT_EQ(nlohmann::json::parse(output.Out)["schema"], 1);

@@ -1,6 +1,7 @@
 // The Java binding against the built library: what is not a model is refused
-// before the call, "{0}" is filled, and a long call stops through its abort
-// argument or an interruption of the calling thread. Exit code 0 when every
+// before the call, "{0}" is filled, a long call stops through its abort
+// argument or an interruption of the calling thread, and expected rewards
+// reach the library. Exit code 0 when every
 // check holds; each failure prints a line.
 import com.sun.jna.ptr.IntByReference;
 import intervaliteration.IntervalIteration;
@@ -75,6 +76,21 @@ public final class JavaBindingTest {
         check(interrupted.status() == IntervalIteration.STATUS_STOPPED,
                 "an interruption stops the call, status " + interrupted.status());
         check(Thread.interrupted(), "the interruption stays the thread's interrupt status");
+
+        // Expected rewards: state 0 earns 1 per try and reaches the target with 1/2: 2 tries.
+        TransitionValue[] halves = TransitionValue.array(2);
+        halves[0].stored(0.5);
+        halves[1].stored(0.5);
+        SparseMdp retry = IntervalIteration.model(new long[] {0, 1, 1}, new long[] {0, 2},
+                new long[] {1, 0}, halves, new long[] {1L << 1}, null);
+        TransitionValue[] reward = TransitionValue.array(1);
+        reward[0].fraction(1, 1);
+        Result expected = IntervalIteration.computeExpectedReward(library, retry,
+                IntervalIteration.rewards(retry, reward), new IterationOptions(), "R", null);
+        check(expected.status() == IntervalIteration.STATUS_CONVERGED && expected.lower() <= 2
+                && expected.upper() >= 2, "the expected reward 2: " + expected);
+        refused(() -> IntervalIteration.rewards(retry, TransitionValue.array(2)),
+                "two rewards for one choice");
 
         System.out.println(failures == 0 ? "JavaBindingTest: all checks hold" : failures + " checks failed");
         System.exit(failures == 0 ? 0 : 1);

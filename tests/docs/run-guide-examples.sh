@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds and runs a host of docs/guide.md, exactly as the guide shows it,
-# against the built library:
+# Builds and runs the hosts of docs/guide.md in one language (the
+# probability host and the expected-reward host), exactly as the guide shows
+# them, against the built library:
 #   run-guide-examples.sh SOURCE_DIR LIBRARY c C_COMPILER
 #   run-guide-examples.sh SOURCE_DIR LIBRARY cpp CXX_COMPILER   (as C++17 and as C++20)
 #   run-guide-examples.sh SOURCE_DIR LIBRARY python PYTHON      (with intervaliteration installed)
@@ -24,29 +25,40 @@ extract() {
 
 case $language in
 c)
-    extract c host.c
-    "$tool" -std=c11 -Wall -Wextra -Werror -I"$include" -o "$work/host" "$work/host.c" \
-        "$library" -Wl,-rpath,"$libdir"
-    "$work/host"
+    for name in host rewards; do
+        extract c $name.c
+        echo "== $name.c"
+        "$tool" -std=c11 -Wall -Wextra -Werror -I"$include" -o "$work/$name" "$work/$name.c" \
+            "$library" -Wl,-rpath,"$libdir"
+        "$work/$name"
+    done
     ;;
 cpp)
-    extract cpp host.cpp
-    for standard in c++17 c++20; do
-        echo "== host.cpp as $standard"
-        "$tool" -std=$standard -Wall -Wextra -Werror -I"$include" -o "$work/host" \
-            "$work/host.cpp" "$library" -Wl,-rpath,"$libdir"
-        "$work/host"
+    for name in host rewards; do
+        extract cpp $name.cpp
+        for standard in c++17 c++20; do
+            echo "== $name.cpp as $standard"
+            "$tool" -std=$standard -Wall -Wextra -Werror -I"$include" -o "$work/$name" \
+                "$work/$name.cpp" "$library" -Wl,-rpath,"$libdir"
+            "$work/$name"
+        done
     done
     ;;
 python)
-    extract python host.py
-    PYTHONDONTWRITEBYTECODE=1 "$tool" "$work/host.py" "$library"
+    for name in host rewards; do
+        extract python $name.py
+        echo "== $name.py"
+        PYTHONDONTWRITEBYTECODE=1 "$tool" "$work/$name.py" "$library"
+    done
     ;;
 java)
-    extract java Host.java
-    javac -Xlint:all -Werror -d "$work/classes" -cp "$tool" \
-        "$source/bindings/java/intervaliteration/IntervalIteration.java" "$work/Host.java"
-    java -cp "$tool:$work/classes" Host "$library"
+    for name in Host Rewards; do
+        extract java $name.java
+        echo "== $name.java"
+        javac -Xlint:all -Werror -d "$work/classes" -cp "$tool" \
+            "$source/bindings/java/intervaliteration/IntervalIteration.java" "$work/$name.java"
+        java -cp "$tool:$work/classes" $name "$library"
+    done
     ;;
 *)
     echo "unknown language $language" >&2

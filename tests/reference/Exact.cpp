@@ -139,3 +139,97 @@ bool Encloses(double lower, const Rational& exact, double upper) {
 double ToDouble(const Rational& value) { return mpq_get_d(value.get()); }
 
 }  // namespace reference
+
+namespace reference {
+namespace {
+
+// The values of one policy (a choice per swept state): the solution of
+// x = r + P x over the swept states, by Gauss-Jordan elimination.
+std::vector<Rational> PolicyValues(const SparseMdp& model, const TransitionValue* rewards,
+                                   const std::vector<uint64_t>& policy) {
+    const uint64_t n = model.StateCount;
+    std::vector<std::vector<Rational>> matrix(n, std::vector<Rational>(n + 1));
+    for (uint64_t s = 0; s < n; ++s) {
+        mpq_set_ui(matrix[s][s].get(), 1, 1);
+        if (Contains(model.TargetStates, s) ||
+            (model.ZeroStates != nullptr && Contains(model.ZeroStates, s))) {
+            continue;  // x[s] = 0
+        }
+        const uint64_t c = policy[s];
+        matrix[s][n] = ExactProbability(rewards[c]);
+        for (uint64_t t = model.ChoiceTransitionStart[c]; t < model.ChoiceTransitionStart[c + 1];
+             ++t) {
+            const Rational p = ExactProbability(model.TransitionValues[t]);
+            Rational& entry = matrix[s][model.TransitionTarget[t]];
+            mpq_sub(entry.get(), entry.get(), p.get());
+        }
+    }
+    for (uint64_t column = 0; column < n; ++column) {
+        uint64_t pivot = column;
+        while (pivot < n && mpq_sgn(matrix[pivot][column].get()) == 0) {
+            ++pivot;
+        }
+        if (pivot == n) {
+            throw std::invalid_argument("a policy does not reach the targets");
+        }
+        std::swap(matrix[pivot], matrix[column]);
+        for (uint64_t row = 0; row < n; ++row) {
+            if (row == column || mpq_sgn(matrix[row][column].get()) == 0) {
+                continue;
+            }
+            Rational factor;
+            mpq_div(factor.get(), matrix[row][column].get(), matrix[column][column].get());
+            for (uint64_t k = column; k <= n; ++k) {
+                Rational term;
+                mpq_mul(term.get(), factor.get(), matrix[column][k].get());
+                mpq_sub(matrix[row][k].get(), matrix[row][k].get(), term.get());
+            }
+        }
+    }
+    std::vector<Rational> values(n);
+    for (uint64_t s = 0; s < n; ++s) {
+        mpq_div(values[s].get(), matrix[s][n].get(), matrix[s][s].get());
+    }
+    return values;
+}
+
+}  // namespace
+
+Rational ExactExpectedReward(const SparseMdp& model, const TransitionValue* rewards,
+                             bool maximize) {
+    std::vector<uint64_t> policy(model.StateCount);
+    for (uint64_t s = 0; s < model.StateCount; ++s) {
+        policy[s] = model.StateChoiceStart[s];
+    }
+    for (;;) {
+        const std::vector<Rational> values = PolicyValues(model, rewards, policy);
+        bool improved = false;
+        for (uint64_t s = 0; s < model.StateCount; ++s) {
+            if (Contains(model.TargetStates, s) ||
+                (model.ZeroStates != nullptr && Contains(model.ZeroStates, s))) {
+                continue;
+            }
+            for (uint64_t c = model.StateChoiceStart[s]; c < model.StateChoiceStart[s + 1]; ++c) {
+                Rational sum = ExactProbability(rewards[c]);
+                for (uint64_t t = model.ChoiceTransitionStart[c];
+                     t < model.ChoiceTransitionStart[c + 1]; ++t) {
+                    Rational term;
+                    const Rational p = ExactProbability(model.TransitionValues[t]);
+                    mpq_mul(term.get(), p.get(), values[model.TransitionTarget[t]].get());
+                    mpq_add(sum.get(), sum.get(), term.get());
+                }
+                const int order = mpq_cmp(sum.get(), values[s].get());
+                if (maximize ? order > 0 : order < 0) {
+                    policy[s] = c;
+                    improved = true;
+                    break;
+                }
+            }
+        }
+        if (!improved) {
+            return values[0];
+        }
+    }
+}
+
+}  // namespace reference

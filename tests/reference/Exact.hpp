@@ -1,4 +1,5 @@
-// Exact reachability probabilities of acyclic models, with GMP rationals.
+// Exact reachability probabilities of acyclic models and exact expected
+// rewards of small models, with GMP rationals.
 #pragma once
 
 #include "IntervalIteration.h"
@@ -35,6 +36,17 @@ Rational ExactProbability(const TransitionValue& value);
 // acyclic among the states outside the target and zero sets; a state's
 // choice without transitions has value 0.
 Rational ExactReachability(const SparseMdp& model, bool maximize);
+
+// The exact minimal (maximize false) or maximal expected total reward
+// earned from state 0 until a target is reached (one reward per choice, in
+// the order of the choices; targets and zero states earn nothing more), by
+// policy iteration: the linear system of each policy solved exactly, then
+// every state switched to a strictly better choice, until none is. Every
+// policy must reach a target or zero state with probability 1 from every
+// state (as on models whose every choice moves on with positive
+// probability); small models only (dense elimination).
+Rational ExactExpectedReward(const SparseMdp& model, const TransitionValue* rewards,
+                             bool maximize);
 
 // Whether lower <= exact <= upper, comparing the binary64 bounds exactly.
 bool Encloses(double lower, const Rational& exact, double upper);

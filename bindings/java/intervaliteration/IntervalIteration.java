@@ -107,6 +107,15 @@ public final class IntervalIteration {
         }
     }
 
+    /** Rewards for ExpectedRewardIteration, 16 bytes: one per choice of the model. */
+    @Structure.FieldOrder({"ChoiceRewards", "ChoiceCount"})
+    public static class SparseRewards extends Structure {
+        public Pointer ChoiceRewards;
+        public long ChoiceCount;
+        // The native array the pointer leads to, alive as long as the record.
+        private Object values;
+    }
+
     /** Options of one call, 24 bytes (fields in the first 20). */
     @Structure.FieldOrder({"Epsilon", "MaxIterations", "Maximize", "Relative", "WarnOnAbort",
         "ReturnBoundsOnFailure", "Fpu", "Precision", "Rounding", "Sequential", "Padding"})
@@ -150,11 +159,16 @@ public final class IntervalIteration {
         void invoke(long context, String text, long severity);
     }
 
-    /** The library's eight functions. */
+    /** The library's nine functions. */
     public interface Api extends Library {
         IterationResult.ByValue IntervalIteration(SparseMdp model, IterationOptions options,
                 LongByReference iterationCount, DoubleByReference achievedPrecision,
                 IntByReference warnedFlag, MessageCallback callback, IntByReference abortFlag);
+
+        IterationResult.ByValue ExpectedRewardIteration(SparseMdp model, SparseRewards rewards,
+                IterationOptions options, LongByReference iterationCount,
+                DoubleByReference achievedPrecision, IntByReference warnedFlag,
+                MessageCallback callback, IntByReference abortFlag);
 
         int MaximalEndComponents(Pointer model, Pointer output, Pointer reserved,
                 MessageCallback callback, IntByReference abortFlag);
@@ -176,10 +190,10 @@ public final class IntervalIteration {
      * layout of these records. */
     public static Api load(String path) {
         int[] sizes = {new TransitionValue().size(), new SparseMdp().size(),
-            new IterationOptions().size(), new IterationResult().size()};
-        if (sizes[0] != 16 || sizes[1] != 80 || sizes[2] != 24 || sizes[3] != 24) {
+            new IterationOptions().size(), new IterationResult().size(), new SparseRewards().size()};
+        if (sizes[0] != 16 || sizes[1] != 80 || sizes[2] != 24 || sizes[3] != 24 || sizes[4] != 16) {
             throw new IllegalStateException("record sizes " + java.util.Arrays.toString(sizes)
-                    + " differ from 16, 80, 24, 24");
+                    + " differ from 16, 80, 24, 24, 16");
         }
         Api library = Native.load(path, Api.class);
         if (library.GetSizeOfSizeType() != 8) {
@@ -240,6 +254,26 @@ public final class IntervalIteration {
         return model;
     }
 
+    /**
+     * The rewards of a model's choices, one per choice in the order of its choices (from
+     * TransitionValue.array, made with fraction or stored): what taking the choice earns, the
+     * state's own reward and the choice's expected transition reward included.
+     * @throws IllegalArgumentException when the count differs from the model's number of choices
+     */
+    public static SparseRewards rewards(SparseMdp model, TransitionValue[] values) {
+        if (values.length != model.ChoiceCount || (values.length > 0
+                && !values[values.length - 1].getPointer().equals(
+                        values[0].getPointer().share(16L * (values.length - 1))))) {
+            throw new IllegalArgumentException("the rewards must be one TransitionValue.array with "
+                    + model.ChoiceCount + " entries, one per choice, not " + values.length);
+        }
+        SparseRewards rewards = new SparseRewards();
+        rewards.ChoiceRewards = values.length == 0 ? null : values[0].getPointer();
+        rewards.ChoiceCount = values.length;
+        rewards.values = values;
+        return rewards;
+    }
+
     /** One call's answer: the returned record, the output locations and the messages. */
     public record Result(double lower, double upper, int status, long iterations,
             double achievedPrecision, List<String> messages) {}
@@ -261,6 +295,36 @@ public final class IntervalIteration {
      */
     public static Result compute(Api library, SparseMdp model, IterationOptions options,
             String propertyName, IntByReference abort) {
+        return run(options, propertyName, abort, (iterations, achieved, callback, flag) ->
+                library.IntervalIteration(model, options, iterations, achieved,
+                        new IntByReference(0), callback, flag));
+    }
+
+    /**
+     * Calls ExpectedRewardIteration: bounds on the minimal or maximal expected total reward
+     * earned from state 0 until a target is reached, with rewards from {@link #rewards}. The
+     * host has removed the states whose expected reward is infinite and, for a minimum,
+     * collapsed the end components that earn nothing. Until the library certifies an upper
+     * bound the upper bound is infinite; an information message says when it does. Messages,
+     * abort and interruption as for
+     * {@link #compute(Api, SparseMdp, IterationOptions, String, IntByReference)}.
+     * @throws IllegalArgumentException for an Epsilon that is NaN or negative
+     */
+    public static Result computeExpectedReward(Api library, SparseMdp model, SparseRewards rewards,
+            IterationOptions options, String propertyName, IntByReference abort) {
+        return run(options, propertyName, abort, (iterations, achieved, callback, flag) ->
+                library.ExpectedRewardIteration(model, rewards, options, iterations, achieved,
+                        new IntByReference(0), callback, flag));
+    }
+
+    /** One call of the library with fresh output locations. */
+    private interface Call {
+        IterationResult.ByValue run(LongByReference iterations, DoubleByReference achieved,
+                MessageCallback callback, IntByReference abort);
+    }
+
+    private static Result run(IterationOptions options, String propertyName,
+            IntByReference abort, Call call) {
         if (!(options.Epsilon >= 0)) {
             throw new IllegalArgumentException("Epsilon must be a number >= 0, not " + options.Epsilon);
         }
@@ -276,8 +340,7 @@ public final class IntervalIteration {
         Throwable[] failure = new Throwable[1];
         Thread worker = new Thread(() -> {
             try {
-                answer[0] = library.IntervalIteration(model, options, iterations, achieved,
-                        new IntByReference(0), callback, flag);
+                answer[0] = call.run(iterations, achieved, callback, flag);
             } catch (Throwable thrown) {
                 failure[0] = thrown;
             }
@@ -299,7 +362,7 @@ public final class IntervalIteration {
             Thread.currentThread().interrupt();
         }
         if (failure[0] != null) {
-            throw new IllegalStateException("IntervalIteration failed", failure[0]);
+            throw new IllegalStateException("the library call failed", failure[0]);
         }
         IterationResult.ByValue result = answer[0];
         return new Result(result.Lower, result.Upper, result.Status, iterations.getValue(),

@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: MIT (see LICENSE)
-"""Sound bounds on reachability probabilities of Markov decision processes.
+"""Sound bounds on reachability probabilities and expected rewards of Markov
+decision processes.
 
 A binding of the IntervalIteration library through ctypes: no compiler is
 needed, only the shared library (libIntervalIteration.so.1), found through
@@ -10,6 +11,8 @@ INTERVAL_ITERATION_LIBRARY (a path), else the dynamic loader's search
     import intervaliteration as ii
     result = ii.compute((indptr, indices, data), choice_start, target=[5], zero=[6])
     result.lower, result.upper, result.status, result.iterations, result.messages
+    reward = ii.compute_expected_reward((indptr, indices, data), choice_start,
+                                        target=[5], rewards=[1, 2, 0, ...])
 
 The model is a CSR matrix whose rows are the choices (a SciPy sparse matrix
 or the arrays ``(indptr, indices, data)``), grouped by state through
@@ -34,7 +37,7 @@ except metadata.PackageNotFoundError:  # imported from a source tree
     __version__ = "unknown"
 
 __all__ = ["Fpu", "Precision", "Rounding", "Severity", "Status", "Message", "Result",
-           "Matrix", "compute", "has_avx512", "load_library"]
+           "Matrix", "compute", "compute_expected_reward", "has_avx512", "load_library"]
 
 
 class Fpu(enum.IntEnum):
@@ -112,6 +115,11 @@ class _SparseMdp(ctypes.Structure):
                 ("TransitionValues", ctypes.POINTER(_TransitionValue))]
 
 
+class _SparseRewards(ctypes.Structure):
+    _fields_ = [("ChoiceRewards", ctypes.POINTER(_TransitionValue)),
+                ("ChoiceCount", ctypes.c_uint64)]
+
+
 class _IterationOptions(ctypes.Structure):
     _fields_ = [("Epsilon", ctypes.c_double), ("MaxIterations", ctypes.c_int32),
                 ("Maximize", ctypes.c_uint8), ("Relative", ctypes.c_uint8),
@@ -127,6 +135,7 @@ class _IterationResult(ctypes.Structure):
 
 assert ctypes.sizeof(_TransitionValue) == 16 and ctypes.sizeof(_SparseMdp) == 80
 assert _SparseMdp.StateCount.offset == 8 and _SparseMdp.TransitionValues.offset == 72
+assert ctypes.sizeof(_SparseRewards) == 16 and _SparseRewards.ChoiceCount.offset == 8
 assert ctypes.sizeof(_IterationOptions) == 24 and _IterationOptions.Sequential.offset == 19
 assert ctypes.sizeof(_IterationResult) == 24 and _IterationResult.Status.offset == 16
 
@@ -144,11 +153,18 @@ def load_library(library: Optional[str] = None) -> ctypes.CDLL:
     with _libraries_lock:
         if path not in _libraries:
             handle = ctypes.CDLL(path)
+            outputs: List[Any] = [
+                ctypes.POINTER(_IterationOptions), ctypes.POINTER(ctypes.c_int64),
+                ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_int32),
+                _MessageCallback, ctypes.POINTER(ctypes.c_int32)]
             handle.IntervalIteration.restype = _IterationResult
-            handle.IntervalIteration.argtypes = [
-                ctypes.POINTER(_SparseMdp), ctypes.POINTER(_IterationOptions),
-                ctypes.POINTER(ctypes.c_int64), ctypes.POINTER(ctypes.c_double),
-                ctypes.POINTER(ctypes.c_int32), _MessageCallback, ctypes.POINTER(ctypes.c_int32)]
+            mdp: List[Any] = [ctypes.POINTER(_SparseMdp)]
+            handle.IntervalIteration.argtypes = mdp + outputs
+            # Since 1.2; an older library is refused only when rewards are asked for.
+            if hasattr(handle, "ExpectedRewardIteration"):
+                handle.ExpectedRewardIteration.restype = _IterationResult
+                handle.ExpectedRewardIteration.argtypes = (
+                    mdp + [ctypes.POINTER(_SparseRewards)] + outputs)
             handle.GetSizeOfSizeType.restype = ctypes.c_int32
             handle.GetNativeSupportMask.restype = ctypes.c_int32
             if handle.GetSizeOfSizeType() != 8:
@@ -215,26 +231,30 @@ def _bitset(states: Any, state_count: int, what: str) -> NDArray[Any]:
     return packed.view("<u8").astype(np.uint64)
 
 
-def _transition_values(data: Any, denominators: Any) -> NDArray[Any]:
-    """The probabilities as TransitionValue records in an (T, 2) int64 array:
-    floats as stored binary64 values (denominator 0), fractions.Fraction or
-    integer entries of an object array, or integer numerators with
-    ``denominators``, as exact fractions. Integer data alone would be read as
-    probabilities 2, 3, ...: they need their denominators."""
+def _transition_values(data: Any, denominators: Any, what: str = "the matrix's data",
+                       integers: bool = False, item: str = "transition") -> NDArray[Any]:
+    """The probabilities (or rewards) as TransitionValue records in an (T, 2)
+    int64 array: floats as stored binary64 values (denominator 0),
+    fractions.Fraction or integer entries of an object array, or integer
+    numerators with ``denominators``, as exact fractions. Integer data alone
+    would be read as probabilities 2, 3, ...: they need their denominators,
+    unless ``integers`` takes them as whole numbers (rewards)."""
     data = np.asarray(data)
     if data.ndim != 1:
-        raise ValueError("the matrix's data must be one-dimensional")
+        raise ValueError("%s must be one-dimensional" % what)
+    if integers and denominators is None and data.size and data.dtype.kind in "iub":
+        denominators = np.ones(data.shape, dtype=np.int64)
     records = np.zeros((data.size, 2), dtype=np.int64)
     if denominators is not None:
         denominators = np.asarray(denominators)
         if denominators.shape != data.shape:
             raise ValueError("denominators: %d entries for %d values"
                              % (denominators.size, data.size))
-        numerators = _exact_int64(data, "with denominators, the matrix's data (the numerators)")
+        numerators = _exact_int64(data, "with denominators, %s (the numerators)" % what)
         denominators = _exact_int64(denominators, "denominators")
         if np.any(denominators == 0):
-            raise ValueError("denominators must not be 0 (transition %d)"
-                             % int(np.flatnonzero(denominators == 0)[0]))
+            raise ValueError("denominators must not be 0 (%s %d)"
+                             % (item, int(np.flatnonzero(denominators == 0)[0])))
         records[:, 0] = numerators
         records[:, 1] = denominators
     elif data.dtype == object:
@@ -249,8 +269,8 @@ def _transition_values(data: Any, denominators: Any) -> NDArray[Any]:
         raise TypeError("integer data are numerators: pass their denominators, or give the "
                         "probabilities as floats or fractions.Fraction")
     else:
-        raise TypeError("the matrix's data must be floats (binary64 or narrower) or "
-                        "fractions.Fraction, not %s" % data.dtype)
+        raise TypeError("%s must be floats (binary64 or narrower) or fractions.Fraction, not %s"
+                        % (what, data.dtype))
     return records
 
 
@@ -261,7 +281,7 @@ def _byte(value: int, what: str) -> int:
     return value
 
 
-def _call(handle: ctypes.CDLL, arguments: Tuple[Any, ...], abort_flag: ctypes.c_int32,
+def _call(function: Any, arguments: Tuple[Any, ...], abort_flag: ctypes.c_int32,
           keep: Tuple[Any, ...]) -> Any:
     """The library call. From the main thread it runs on a worker thread, so
     that Ctrl-C (KeyboardInterrupt) stays deliverable: it raises the abort
@@ -269,13 +289,13 @@ def _call(handle: ctypes.CDLL, arguments: Tuple[Any, ...], abort_flag: ctypes.c_
     worker holds every object the call reads (arguments, keep), so that the
     memory stays valid whenever the interrupt comes, even during start()."""
     if threading.current_thread() is not threading.main_thread():
-        return handle.IntervalIteration(*arguments)
+        return function(*arguments)
     answer: List[Any] = []
     done = threading.Event()
 
     def run(_held: Tuple[Any, ...]) -> None:  # the thread holds its argument until it ends
         try:
-            answer.append(handle.IntervalIteration(*arguments))
+            answer.append(function(*arguments))
         finally:
             done.set()
 
@@ -336,6 +356,52 @@ def compute(matrix: Matrix, choice_start: Sequence[int], target: Sequence[Any], 
     an option value it does not know) comes back with status ERROR and an
     error message.
     """
+    return _compute(matrix, choice_start, target, None, None, zero=zero,
+                    denominators=denominators, maximize=maximize, epsilon=epsilon,
+                    relative=relative, max_iterations=max_iterations, fpu=fpu,
+                    precision=precision, rounding=rounding, sequential=sequential,
+                    return_bounds_on_failure=return_bounds_on_failure,
+                    property_name=property_name, abort=abort, on_message=on_message,
+                    library=library)
+
+
+def compute_expected_reward(matrix: Matrix, choice_start: Sequence[int], target: Sequence[Any],
+                            rewards: Sequence[Any], *,
+                            reward_denominators: Optional[Sequence[int]] = None,
+                            **options: Any) -> Result:
+    """Bounds on the minimal or maximal expected total reward earned from
+    state 0 until ``target`` is reached (the library's
+    ExpectedRewardIteration).
+
+    rewards       one reward per choice (row of the matrix), in the order of
+                  the rows: what taking the choice earns, the state's own
+                  reward and the choice's expected transition reward
+                  included. Floats are exact binary64 values, integers whole
+                  numbers, fractions.Fraction entries (an object array or a
+                  list) and integer numerators with ``reward_denominators``
+                  exact fractions.
+    The other arguments are those of compute. The host has removed the
+    states whose expected reward is infinite and, for a minimum, collapsed
+    the end components that earn nothing. Until the library certifies an
+    upper bound the upper bound is inf; an INFORMATION message says when it
+    does. A number of rewards other than the number of rows, or a zero in
+    ``reward_denominators``, raises ValueError before the call; a reward
+    that is negative, NaN or infinite comes back with status ERROR.
+    """
+    return _compute(matrix, choice_start, target, rewards, reward_denominators, **options)
+
+
+def _compute(matrix: Matrix, choice_start: Sequence[int], target: Sequence[Any],
+             rewards: Optional[Sequence[Any]], reward_denominators: Optional[Sequence[int]], *,
+             zero: Optional[Sequence[Any]] = None, denominators: Optional[Sequence[int]] = None,
+             maximize: bool = True, epsilon: float = 1e-6, relative: bool = False,
+             max_iterations: int = 0, fpu: Optional[int] = None,
+             precision: int = Precision.DOUBLE, rounding: int = Rounding.SAFE,
+             sequential: bool = False, return_bounds_on_failure: bool = False,
+             property_name: Optional[str] = None, abort: Optional[ctypes.c_int32] = None,
+             on_message: Optional[Callable[[Message], None]] = None,
+             library: Optional[str] = None) -> Result:
+    """compute, or with rewards compute_expected_reward."""
     handle = load_library(library)
     shape = getattr(matrix, "shape", None)
     if hasattr(matrix, "tocsr"):
@@ -365,6 +431,20 @@ def compute(matrix: Matrix, choice_start: Sequence[int], target: Sequence[Any], 
                          % (indptr.size - 1, state_count, (indptr.size - 1, state_count), shape))
     target_words = _bitset(target, state_count, "target")
     zero_words = None if zero is None else _bitset(zero, state_count, "zero")
+    function = handle.IntervalIteration
+    reward_values = None
+    reward_record = None
+    if rewards is not None:
+        if not hasattr(handle, "ExpectedRewardIteration"):
+            raise OSError("the library has no ExpectedRewardIteration (version 1.2 or later)")
+        reward_values = _transition_values(rewards, reward_denominators, "rewards", True,
+                                           "choice")
+        if reward_values.shape[0] != indptr.size - 1:
+            raise ValueError("%d rewards for %d choices" % (reward_values.shape[0], indptr.size - 1))
+        reward_record = _SparseRewards(
+            ChoiceRewards=reward_values.ctypes.data_as(ctypes.POINTER(_TransitionValue)),
+            ChoiceCount=reward_values.shape[0])
+        function = handle.ExpectedRewardIteration
 
     def words_pointer(array: NDArray[Any]) -> Any:
         return array.ctypes.data_as(_Words)
@@ -407,10 +487,13 @@ def compute(matrix: Matrix, choice_start: Sequence[int], target: Sequence[Any], 
     iterations, achieved = ctypes.c_int64(0), ctypes.c_double(0)
     warned = ctypes.c_int32(0)
     abort_flag = abort if abort is not None else ctypes.c_int32(0)
-    answer = _call(handle, (ctypes.byref(model), ctypes.byref(options), ctypes.byref(iterations),
-                            ctypes.byref(achieved), ctypes.byref(warned), callback,
-                            ctypes.byref(abort_flag)), abort_flag,
+    records: Tuple[Any, ...] = (ctypes.byref(model),)
+    if reward_record is not None:
+        records += (ctypes.byref(reward_record),)
+    answer = _call(function, records + (ctypes.byref(options), ctypes.byref(iterations),
+                                        ctypes.byref(achieved), ctypes.byref(warned), callback,
+                                        ctypes.byref(abort_flag)), abort_flag,
                    (model, options, callback, values, indices, indptr, starts, target_words,
-                    zero_words))
+                    zero_words, reward_record, reward_values))
     status = Status(answer.Status) if 0 <= answer.Status <= 3 else answer.Status
     return Result(answer.Lower, answer.Upper, status, iterations.value, achieved.value, messages)

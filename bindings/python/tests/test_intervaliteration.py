@@ -170,3 +170,30 @@ def test_ctrl_c_stops_a_long_call():
         ii.compute(slow, [0, 1, 1], target=[1], abort=stopped, epsilon=0,
                    on_message=lambda message: os.kill(os.getpid(), signal.SIGINT))
     assert stopped.value == 1
+
+
+# Expected rewards: state 0 retries until it reaches the target 1, with a
+# coin (1/2, reward 1: expected 2) or a die (1/3, reward 1/2: expected 3/2).
+RETRY = ([0, 2, 4], [1, 0, 1, 0], [Fraction(1, 2), Fraction(1, 2), Fraction(1, 3), Fraction(2, 3)])
+
+
+@pytest.mark.parametrize("sequential", [False, True])
+@pytest.mark.parametrize("fpu,precision", safe_variants())
+def test_expected_rewards_in_every_safe_variant(fpu, precision, sequential):
+    for maximize, rewards, answer in [(True, [1, Fraction(1, 2)], 2),
+                                      (False, np.array([1.0, 0.5]), Fraction(3, 2))]:
+        result = ii.compute_expected_reward(RETRY, [0, 2, 2], [1], rewards, maximize=maximize,
+                                            fpu=fpu, precision=precision, sequential=sequential)
+        assert result.status == ii.Status.CONVERGED and result.encloses(answer)
+        assert any("certified an upper bound" in m.text for m in result.messages)
+
+
+def test_rewards_that_are_not_rewards_are_refused():
+    with pytest.raises(ValueError, match="3 rewards for 2 choices"):
+        ii.compute_expected_reward(RETRY, [0, 2, 2], [1], [1, 1, 1])
+    with pytest.raises(ValueError, match=r"not be 0 \(choice 1\)"):
+        ii.compute_expected_reward(RETRY, [0, 2, 2], [1], [1, 1], reward_denominators=[1, 0])
+    refused = ii.compute_expected_reward(RETRY, [0, 2, 2], [1], [1.0, -1.0])
+    assert refused.status == ii.Status.ERROR and refused.messages[-1] == (
+        ii.Severity.ERROR,
+        "The model is malformed: choice 1 has a negative value, which is not a reward.")
