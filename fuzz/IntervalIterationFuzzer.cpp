@@ -1,8 +1,9 @@
-// Fuzzes IntervalIteration with option records and models decoded from the
-// input: well-formed models, and malformed ones whose arrays are exactly as
-// long as the host claims, so that any read beyond them trips the address
-// sanitizer. Every call must return a valid status with a bounded number of
-// iterations and leave the caller's floating-point state as it was.
+// Fuzzes IntervalIteration, or ExpectedRewardIteration with rewards decoded
+// too, with option records and models decoded from the input: well-formed
+// models, and malformed ones whose arrays are exactly as long as the host
+// claims, so that any read beyond them trips the address sanitizer. Every
+// call must return a valid status with a bounded number of iterations and
+// leave the caller's floating-point state as it was.
 #include "IntervalIteration.h"
 #include "TestSupport.hpp"
 
@@ -68,7 +69,7 @@ struct Model {
     std::vector<TransitionValue> Values;
 };
 
-void AddValue(FuzzedDataProvider& in, Model& model) {
+TransitionValue Value(FuzzedDataProvider& in) {
     TransitionValue value;
     if (in.ConsumeBool()) {
         value.Value = Probability(in);
@@ -77,8 +78,10 @@ void AddValue(FuzzedDataProvider& in, Model& model) {
         value.Numerator = Integer(in);
         value.Denominator = Integer(in);
     }
-    model.Values.push_back(value);
+    return value;
 }
+
+void AddValue(FuzzedDataProvider& in, Model& model) { model.Values.push_back(Value(in)); }
 
 // A model as the documented invariants want it.
 void WellFormed(FuzzedDataProvider& in, uint64_t n, Model& model) {
@@ -174,6 +177,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     mdp.TransitionTarget = model.TransitionTarget.data();
     mdp.TransitionValues = model.Values.data();
 
+    // Expected rewards: one reward per choice, sometimes one more or one
+    // fewer (exactly as many as the record claims), sometimes no record.
+    const bool rewarded = in.ConsumeBool();
+    const uint64_t choices = model.ChoiceTransitionStart.size() - 1;
+    std::vector<TransitionValue> rewardValues(
+        choices + static_cast<uint64_t>(in.ConsumeIntegralInRange(0, 8) == 0) -
+        (choices > 0 && in.ConsumeIntegralInRange(0, 8) == 0 ? 1 : 0));
+    for (TransitionValue& reward : rewardValues) {
+        reward = Value(in);
+    }
+    const SparseRewards rewards{rewardValues.data(), rewardValues.size()};
+    const SparseRewards* rewardRecord = in.ConsumeIntegralInRange(0, 20) == 0 ? nullptr : &rewards;
+
     int64_t count = -9;
     double achieved = -9;
     gMessages = 0;
@@ -181,21 +197,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint32_t mxcsr = test::ReadMxcsr() & ~0x3Fu;
     const uint16_t controlWord = test::ReadControlWord();
     const IterationResult result =
-        IntervalIteration(&mdp, &options, &count, &achieved, &warned, CountMessage, &abortFlag);
+        rewarded ? ExpectedRewardIteration(&mdp, rewardRecord, &options, &count, &achieved,
+                                           &warned, CountMessage, &abortFlag)
+                 : IntervalIteration(&mdp, &options, &count, &achieved, &warned, CountMessage,
+                                     &abortFlag);
     Check((test::ReadMxcsr() & ~0x3Fu) == mxcsr && test::ReadControlWord() == controlWord);
     std::fesetround(FE_TONEAREST);
 
     Check(result.Status >= 0 && result.Status <= 3);
-    // The "lower bound is greater" warning can come once per iteration.
-    Check(gMessages >= 1 && gMessages <= 5 + std::max(options.MaxIterations, 0));
+    // The "lower bound is greater" warning can come once per iteration, and
+    // the certification of an upper bound of expected rewards once.
+    Check(gMessages >= 1 && gMessages <= 6 + std::max(options.MaxIterations, 0));
     if (result.Status == IterationStatusError) {
         Check(std::isnan(result.Lower) && std::isnan(result.Upper));
         Check(count == -9 && achieved == -9);
     } else {
         Check(count >= 0 && count <= 41);
         // Every value that passed the model check is >= 0 (the rest is
-        // refused) and the kernels clamp above 1: no bound leaves [0, 1].
-        Check(!(result.Lower < 0) && !(result.Upper > 1));
+        // refused) and the kernels clamp probabilities above 1: no bound
+        // leaves [0, 1], and no bound of expected rewards is negative.
+        Check(!(result.Lower < 0) && !(result.Upper < 0));
+        Check(rewarded || !(result.Upper > 1));
     }
     return 0;
 }
