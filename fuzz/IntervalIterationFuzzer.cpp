@@ -1,5 +1,5 @@
-// Fuzzes IntervalIteration with option records and models decoded from the
-// input: well-formed models, mostly with values the model check accepts, and
+// Fuzzes IntervalIteration, or ExpectedRewardIteration with rewards decoded
+// too, with option records and models decoded from the input: well-formed models, mostly with values the model check accepts, and
 // malformed ones whose arrays are exactly as long as the host claims, so
 // that any read beyond them trips the address sanitizer. Every call must
 // return a valid status with a bounded number of iterations, bounds that
@@ -74,7 +74,7 @@ struct Model {
 // finite and not negative (values above 1 stay), a fraction whose quotient is
 // not negative. Otherwise anything: NaN, infinities, negative values, a zero
 // denominator with any numerator bits.
-void AddValue(FuzzedDataProvider& in, Model& model, bool accepted) {
+TransitionValue Value(FuzzedDataProvider& in, bool accepted) {
     TransitionValue value;
     if (in.ConsumeBool()) {
         double stored = Probability(in);
@@ -95,7 +95,11 @@ void AddValue(FuzzedDataProvider& in, Model& model, bool accepted) {
                                   : -value.Numerator;
         }
     }
-    model.Values.push_back(value);
+    return value;
+}
+
+void AddValue(FuzzedDataProvider& in, Model& model, bool accepted) {
+    model.Values.push_back(Value(in, accepted));
 }
 
 // A model as the documented invariants want it; one in eight may hold values
@@ -194,6 +198,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     mdp.TransitionTarget = model.TransitionTarget.data();
     mdp.TransitionValues = model.Values.data();
 
+    // Expected rewards: one reward per choice, sometimes one more or one
+    // fewer (exactly as many as the record claims), sometimes no record;
+    // mostly values the check accepts.
+    const bool rewarded = in.ConsumeBool();
+    const uint64_t choices = model.ChoiceTransitionStart.size() - 1;
+    std::vector<TransitionValue> rewardValues(
+        choices + static_cast<uint64_t>(in.ConsumeIntegralInRange(0, 8) == 0) -
+        (choices > 0 && in.ConsumeIntegralInRange(0, 8) == 0 ? 1 : 0));
+    const bool acceptedRewards = in.ConsumeIntegralInRange(0, 7) != 0;
+    for (TransitionValue& reward : rewardValues) {
+        reward = Value(in, acceptedRewards);
+    }
+    const SparseRewards rewards{rewardValues.data(), rewardValues.size()};
+    const SparseRewards* rewardRecord = in.ConsumeIntegralInRange(0, 20) == 0 ? nullptr : &rewards;
+
     int64_t count = -9;
     double achieved = -9;
     gMessages = 0;
@@ -201,23 +220,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const uint32_t mxcsr = test::ReadMxcsr() & ~0x3Fu;
     const uint16_t controlWord = test::ReadControlWord();
     const IterationResult result =
-        IntervalIteration(&mdp, &options, &count, &achieved, &warned, CountMessage, &abortFlag);
+        rewarded ? ExpectedRewardIteration(&mdp, rewardRecord, &options, &count, &achieved,
+                                           &warned, CountMessage, &abortFlag)
+                 : IntervalIteration(&mdp, &options, &count, &achieved, &warned, CountMessage,
+                                     &abortFlag);
     Check((test::ReadMxcsr() & ~0x3Fu) == mxcsr && test::ReadControlWord() == controlWord);
     std::fesetround(FE_TONEAREST);
 
     Check(result.Status >= 0 && result.Status <= 3);
-    // The "lower bound is greater" warning can come once per iteration.
-    Check(gMessages >= 1 && gMessages <= 5 + std::max(options.MaxIterations, 0));
+    // The "lower bound is greater" warning can come once per iteration, and
+    // the certification of an upper bound of expected rewards once.
+    Check(gMessages >= 1 && gMessages <= 6 + std::max(options.MaxIterations, 0));
     if (result.Status == IterationStatusError) {
         Check(std::isnan(result.Lower) && std::isnan(result.Upper));
         Check(count == -9 && achieved == -9);
     } else {
         Check(count >= 0 && count <= 41);
         // Every value that passed the model check is finite and >= 0 (the
-        // rest is refused) and the kernels clamp above 1: no bound leaves
-        // [0, 1], and none is NaN unless a stop returns NaN for both.
-        Check(!(result.Lower < 0) && !(result.Upper > 1));
-        Check(!std::isnan(achieved));
+        // rest is refused) and the kernels clamp probabilities above 1: no
+        // bound is negative, no probability bound exceeds 1, and none is NaN
+        // unless a stop returns NaN for both.
+        Check(!(result.Lower < 0) && !(result.Upper < 0));
+        Check(rewarded || !(result.Upper > 1));
+        Check(rewarded || !std::isnan(achieved));
         const bool nanResult =
             result.Status == IterationStatusStopped && options.ReturnBoundsOnFailure == 0;
         Check(nanResult ? std::isnan(result.Lower) && std::isnan(result.Upper)

@@ -399,6 +399,7 @@ struct Certification {
     bool FixedStart;  // state 0 is a target or zero state: its bounds are [0, 0]
     int32_t Shift;    // the next guess's slack is 2^-Shift; -1 before the first
     int32_t Guesses;  // guesses made
+    int32_t WidestFailures;  // guesses with slack 1 that were dropped
     int64_t GuessedAt;
     int64_t NextCheck;  // iterations after the guess at which the check runs next
     int64_t Window;     // iterations after which an uncertified guess is dropped
@@ -407,7 +408,7 @@ struct Certification {
 
 template <class Work>
 inline Certification<Work> StartCertification(const SparseMdp& model) {
-    return {false, false, IsFixed(model, 0), -1, 0, 0, 0, 0, Work(0)};
+    return {false, false, IsFixed(model, 0), -1, 0, 0, 0, 0, 0, Work(0)};
 }
 
 // Whether the upper bound of state 0 holds (always, for probabilities).
@@ -557,9 +558,7 @@ CertifyStep Certify(Certification<typename V::Work>& state, const SparseMdp& mod
             return CertifyStep::Continue;
         }
         state.Guessing = false;
-        if (state.Shift == 0 && !changed) {
-            return CertifyStep::Stuck;  // the widest guess failed on settled lower bounds
-        }
+        state.WidestFailures += state.Shift == 0 ? 1 : 0;
         state.Shift = std::max(state.Shift - 2, 0);
         return CertifyStep::Restart;
     }
@@ -574,6 +573,9 @@ CertifyStep Certify(Certification<typename V::Work>& state, const SparseMdp& mod
     const bool settled = !changed || (lower0 > Work(0) && lower0 - last <= threshold);
     if (!settled) {
         return CertifyStep::Continue;
+    }
+    if (!changed && state.WidestFailures >= 2) {
+        return CertifyStep::Stuck;  // the widest guess failed twice; the lower bounds settled
     }
     if (!InstallGuess<V, D>(model, lower, upper, state.Shift)) {
         return CertifyStep::Stuck;  // a lower bound overflowed

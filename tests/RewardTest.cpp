@@ -435,8 +435,11 @@ TEST(ExpectedRewards, MalformedRewardsAreRefused) {
 // Before an upper bound is certified, a run stopped by its iteration limit
 // reports the upper bound +inf (with ReturnBoundsOnFailure) and the measure
 // +inf; the certification is announced once, and the bounds then enclose.
+// Lower bounds that overflow end the run.
 TEST(ExpectedRewards, UpperBoundIsInfiniteUntilCertified) {
     const RewardModel& coin = Models().front();
+    const test::Model retry =
+        test::MakeModel({{{test::Fraction(0, 1, 2), test::Fraction(1, 1, 2)}}, {}}, {1});
     for (const test::Variant& variant : test::ComputingVariants()) {
         for (const bool sequential : {true, false}) {
             IterationOptions options = test::MakeOptions(variant, sequential, 1e-5, true);
@@ -461,6 +464,33 @@ TEST(ExpectedRewards, UpperBoundIsInfiniteUntilCertified) {
             }
             EXPECT_EQ(certified, 1) << where;
             EXPECT_EQ(full.Result.Status, IterationStatusConverged) << where;
+            // An expected reward (2e308) beyond the working range: no upper
+            // bound can be certified, and the run ends with status 2 instead
+            // of looping; extended precision holds it, and its upper bound
+            // rounds up to +inf in the result.
+            const std::vector<TransitionValue> huge = {StoredValue(1e308)};
+            const SparseRewards hugeRewards{huge.data(), huge.size()};
+            gRewards = &hugeRewards;
+            options.MaxIterations = 100000;
+            const test::Call overflow = test::RunWith(RewardEntry, retry, options);
+            gRewards = nullptr;
+            // Single precision refuses the reward itself, which it cannot hold.
+            if (variant.Precision == PrecisionSingle) {
+                EXPECT_EQ(overflow.Result.Status, IterationStatusError) << where;
+                bool named = false;
+                for (const test::Message& message : overflow.Messages) {
+                    named |= message.Text.find("choice 0 has a value beyond the single-precision "
+                                               "range, which is not a reward.") != std::string::npos;
+                }
+                EXPECT_TRUE(named) << where;
+            } else {
+                EXPECT_EQ(overflow.Result.Status, variant.Precision == PrecisionExtended
+                                                      ? IterationStatusConverged
+                                                      : IterationStatusFixedPoint)
+                    << where;
+                EXPECT_GT(overflow.Result.Lower, 1e37) << where;
+                EXPECT_EQ(overflow.Result.Upper, std::numeric_limits<double>::infinity()) << where;
+            }
             if (variant.Rounding == RoundingSafe) {
                 EXPECT_LE(full.Result.Lower, 243.0) << where;
                 EXPECT_GE(full.Result.Upper, 243.0) << where;
