@@ -233,8 +233,13 @@ TEST(SharedModels, ThresholdQueriesAreDecidedCorrectlyOrLeftUnknown) {
                 ? "Pmin"
                 : "Pmax";
         const std::string avoid = OptionValue(property.Arguments, "--avoid", "");
-        std::string path = "[" + (avoid.empty() ? "F" : "!\"" + avoid + "\" U") + " \"" +
-                           OptionValue(property.Arguments, "--target", "") + "\"]";
+        std::string path = "[";
+        if (avoid.empty()) {
+            path += "F";
+        } else {
+            path.append("!\"").append(avoid).append("\" U");
+        }
+        path.append(" \"").append(OptionValue(property.Arguments, "--target", "")).append("\"]");
         if (property.Arguments[0] == "--prop") {  // "Pmin=? [ G ... ]": compared as written, exactly
             const std::string& text = property.Arguments[1];
             direction = text.substr(0, text.find("=?"));
