@@ -4,6 +4,7 @@
 
 #include "model/ExactValue.hpp"
 #include "formats/ModelReader.hpp"
+#include "model/Rewards.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,26 @@ inline bool Ascending(const std::vector<uint64_t>& offsets, uint64_t count, uint
 inline void CheckBitset(const std::vector<uint64_t>& bits, uint64_t states) {
     Require(bits.size() == (states + 63) / 64, "a bitset of the wrong size");
     Require(states % 64 == 0 || (bits.back() >> (states % 64)) == 0, "a bit beyond the last state");
+}
+
+// Reward entries of states or choices: ascending, in range, non-negative
+// rationals (a large one names a rational of its structure).
+inline void CheckRewardEntries(const std::vector<iicheck::RewardEntry>& entries, uint64_t count,
+                               const iicheck::RewardStructure& rewards) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        Require(entries[i].Index < count && (i == 0 || entries[i - 1].Index < entries[i].Index),
+                "reward entries out of range or not ascending");
+        const TransitionValue& value = entries[i].Value;
+        if (value.Denominator == iicheck::kLargeReward) {
+            Require(value.Numerator >= 0 && static_cast<uint64_t>(value.Numerator) < rewards.Large.size() &&
+                        sgn(rewards.Large[static_cast<std::size_t>(value.Numerator)]) >= 0,
+                    "a large reward out of range or negative");
+        } else {
+            Require(value.Denominator == 0 ? value.Value >= 0 && value.Value <= 1.7976931348623157e308
+                                           : value.Numerator >= 0 && value.Denominator > 0,
+                    "a reward that is negative or not finite");
+        }
+    }
 }
 
 inline void CheckModel(const iicheck::Model& model, double tolerance) {
@@ -73,6 +94,10 @@ inline void CheckModel(const iicheck::Model& model, double tolerance) {
     }
     for (const uint64_t member : model.Labels.Members) {
         Require((member >> iicheck::kLabelBits) < mdp.StateCount, "a labelled state out of range");
+    }
+    for (const iicheck::RewardStructure& rewards : model.Rewards) {
+        CheckRewardEntries(rewards.States, mdp.StateCount, rewards);
+        CheckRewardEntries(rewards.Choices, mdp.ChoiceCount(), rewards);
     }
 }
 
