@@ -77,7 +77,15 @@ TEST(InstructionSet, Avx512ObjectExportsOnlyAvx512Functions) {
         const std::vector<std::string> symbols =
             Lines("nm --defined-only --extern-only '" + file + "'");
         EXPECT_FALSE(symbols.empty());
+        // Every function it defines is an AVX-512 one, so that the linker
+        // never picks its copy for a caller on another processor. Data
+        // symbols hold no instructions: with the sanitizers the compiler
+        // adds the exception personality's pointer (V DW.ref.__gxx_personality_v0).
         for (const std::string& symbol : symbols) {
+            const std::size_t type = symbol.find(' ') + 1;
+            if (type == 0 || std::string("TWi").find(symbol[type]) == std::string::npos) {
+                continue;
+            }
             EXPECT_NE(symbol.find("AVX512"), std::string::npos) << symbol;
         }
         // And it does use AVX-512: the embedded rounding and fused
