@@ -6,6 +6,7 @@
 #include "formats/ModelReader.hpp"
 #include "model/Rewards.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,7 +53,7 @@ inline void CheckRewardEntries(const std::vector<iicheck::RewardEntry>& entries,
                         sgn(rewards.Large[static_cast<std::size_t>(value.Numerator)]) >= 0,
                     "a large reward out of range or negative");
         } else {
-            Require(value.Denominator == 0 ? value.Value >= 0 && value.Value <= 1.7976931348623157e308
+            Require(value.Denominator == 0 ? std::isfinite(value.Value) && value.Value >= 0
                                            : value.Numerator >= 0 && value.Denominator > 0,
                     "a reward that is negative or not finite");
         }

@@ -115,27 +115,50 @@ ReducedModel Race(Prepared& prepared, ReducedModel reduced, std::size_t i, const
                  [&] { return FinishBisimulation(std::move(refining), std::move(reduced), stats); });
 }
 
-}  // namespace
-
-void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
-                     bool last, std::vector<std::string>& notes, const TrialRun& trial) {
-    const auto start = std::chrono::steady_clock::now();
-    prepared.Reward = false;
+// The target (and avoid) states of a property, from the labels.
+PropertySpec SpecOf(const Prepared& prepared, const Property& property, bool maximize,
+                    std::vector<std::string>& notes) {
     const uint64_t states = prepared.Mdp.StateCount;
     PropertySpec spec;
     spec.Maximize = maximize;
     spec.Initial = prepared.Initial;
     spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
     if (property.HasAvoid) spec.Avoid = EvaluateLabels(property.Avoid, prepared.Labels, states, notes);
-    // Released before the analysis, so that they are not in its peak of
-    // memory: the previous property's reduced model, and the labels after
-    // the last property's states.
+    return spec;
+}
+
+// Starts the current property afresh. Released before the analysis, so
+// that they are not in its peak of memory: the previous property's reduced
+// model, and the labels after the last property's states.
+void StartProperty(Prepared& prepared, const PrecomputeOptions& options, bool last, bool reward) {
+    prepared.Reward = reward;
     prepared.Reduced = ReducedModel();
     if (last) prepared.Labels = Labelling();
     prepared.Phases = PhaseSeconds();
+    prepared.Bisimulation = BisimulationStats();
+    prepared.BisimulationSeconds = 0;
     prepared.OrderedFor = kNotOrdered;
     prepared.Settled = kNotOrdered;
     prepared.Order = options.Order;
+}
+
+// The quotient by the analysis; after the last property it takes the model.
+ReducedModel Collapse(Prepared& prepared, const PropertySpec& spec, Analysis analysis, bool last) {
+    const auto collapseStart = std::chrono::steady_clock::now();
+    ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
+                                : Reduce(prepared.Mdp, spec, std::move(analysis));
+    prepared.Phases.Collapse = Since(collapseStart);
+    prepared.Collapsed = SizeOf(reduced);
+    return reduced;
+}
+
+}  // namespace
+
+void PrepareProperty(Prepared& prepared, const Property& property, bool maximize, const PrecomputeOptions& options,
+                     bool last, std::vector<std::string>& notes, const TrialRun& trial) {
+    const auto start = std::chrono::steady_clock::now();
+    const PropertySpec spec = SpecOf(prepared, property, maximize, notes);
+    StartProperty(prepared, options, last, false);
     const auto analysisStart = std::chrono::steady_clock::now();
     // The predecessor lists serve every property of the model: built once
     // when more than one comes, released with the model.
@@ -144,13 +167,8 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
     if (last) prepared.Predecessors = ModelPredecessors();
     prepared.Counts = Count(analysis);
     prepared.Phases.Analysis = Since(analysisStart);
-    const auto collapseStart = std::chrono::steady_clock::now();
-    ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
-                                : Reduce(prepared.Mdp, spec, std::move(analysis));
-    prepared.Phases.Collapse = Since(collapseStart);
+    ReducedModel reduced = Collapse(prepared, spec, std::move(analysis), last);
     // The bisimulation does not depend on the initial state; the order does.
-    prepared.Collapsed = SizeOf(reduced);
-    prepared.Bisimulation = BisimulationStats();
     prepared.Sources = SourcesOf(reduced, false);
     std::size_t called = kNotOrdered;  // the one initial state that needs a call
     std::size_t calls = 0;
@@ -188,22 +206,10 @@ void PrepareProperty(Prepared& prepared, const Property& property, bool maximize
 void PrepareRewardProperty(Prepared& prepared, const Property& property, bool maximize,
                            const PrecomputeOptions& options, bool last, std::vector<std::string>& notes) {
     const auto start = std::chrono::steady_clock::now();
-    const uint64_t states = prepared.Mdp.StateCount;
-    PropertySpec spec;
-    spec.Maximize = maximize;
-    spec.Initial = prepared.Initial;
-    spec.Target = EvaluateLabels(property.Target, prepared.Labels, states, notes);
-    prepared.Reward = true;
+    PropertySpec spec = SpecOf(prepared, property, maximize, notes);
     prepared.RewardIndex = SelectRewards(prepared.Rewards, property.RewardNamed, property.RewardName);
-    prepared.Reduced = ReducedModel();
-    if (last) {
-        prepared.Labels = Labelling();
-        prepared.Predecessors = ModelPredecessors();
-    }
-    prepared.Phases = PhaseSeconds();
-    prepared.OrderedFor = kNotOrdered;
-    prepared.Settled = kNotOrdered;
-    prepared.Order = options.Order;
+    StartProperty(prepared, options, last, true);
+    if (last) prepared.Predecessors = ModelPredecessors();
     const auto analysisStart = std::chrono::steady_clock::now();
     ChoiceRewards folded = FoldRewards(prepared.Mdp, prepared.Rewards[prepared.RewardIndex]);
     prepared.InexactRewards = folded.Inexact;
@@ -211,13 +217,7 @@ void PrepareRewardProperty(Prepared& prepared, const Property& property, bool ma
     Analysis analysis = AnalyseRewards(prepared.Mdp, spec);
     prepared.Counts = Count(analysis);
     prepared.Phases.Analysis = Since(analysisStart);
-    const auto collapseStart = std::chrono::steady_clock::now();
-    ReducedModel reduced = last ? Reduce(std::move(prepared.Mdp), spec, std::move(analysis))
-                                : Reduce(prepared.Mdp, spec, std::move(analysis));
-    prepared.Phases.Collapse = Since(collapseStart);
-    prepared.Collapsed = SizeOf(reduced);
-    prepared.Bisimulation = BisimulationStats();
-    prepared.BisimulationSeconds = 0;
+    ReducedModel reduced = Collapse(prepared, spec, std::move(analysis), last);
     prepared.Sources = SourcesOf(reduced, true);
     prepared.Reduced = std::move(reduced);
     prepared.PrecomputeSeconds = Since(start);
