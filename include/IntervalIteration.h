@@ -321,11 +321,13 @@ INTERVAL_ITERATION_API IterationResult IntervalIteration(
  * Until an upper bound is certified, the upper bound of state 0 is +inf
  * (unless state 0 is a target or zero state) and so is the measure and
  * AchievedPrecision; IterationCount, MaxIterations, AbortFlag and
- * ReturnBoundsOnFailure work throughout. A run whose lower bounds overflow,
- * or settle while even the widest guess fails, ends with status 2 and the
- * upper bound +inf. On a model that breaks the host's guarantee (an
- * infinite expected reward) the lower bounds grow without end: only
- * MaxIterations or AbortFlag ends such a run. */
+ * ReturnBoundsOnFailure work throughout. A lower bound never overflows: one
+ * that would exceed the largest finite value of its precision stays at that
+ * value. A run whose guess overflows, or whose lower bounds settle while even
+ * the widest guess fails, ends with status 2 and the upper bound +inf. On a
+ * model that breaks the host's guarantee (an infinite expected reward) the
+ * lower bounds grow without end: only MaxIterations or AbortFlag ends such
+ * a run. */
 INTERVAL_ITERATION_API IterationResult ExpectedRewardIteration(
     const SparseMdp* Model, const SparseRewards* Rewards, const IterationOptions* Options,
     int64_t* IterationCount, double* AchievedPrecision, int32_t* WarnedFlag,

@@ -227,13 +227,13 @@ struct IeeeArithmetic {
     static Work NarrowEpsilon(double epsilon) { return static_cast<T>(epsilon); }
     static double ToDouble(Work value) { return static_cast<double>(value); }
 
-    // min(1, value) with NaN passing through, without a branch: minsd and
-    // minss return their second operand unless the first is less.
-    static Work AtMostOne(Work value) {
+    // min(limit, value) with NaN passing through, without a branch: minsd
+    // and minss return their second operand unless the first is less.
+    static Work AtMost(Work value, Work limit) {
         if constexpr (sizeof(T) == sizeof(float)) {
-            return _mm_cvtss_f32(_mm_min_ss(_mm_set_ss(1.0f), _mm_set_ss(value)));
+            return _mm_cvtss_f32(_mm_min_ss(_mm_set_ss(limit), _mm_set_ss(value)));
         } else {
-            return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(1.0), _mm_set_sd(value)));
+            return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(limit), _mm_set_sd(value)));
         }
     }
 };
@@ -289,7 +289,7 @@ struct X87Arithmetic {
     static Work NarrowEpsilon(double epsilon) { return StoredProbability<Dir::InForce>(epsilon); }
     static double ToDouble(Work value) { return static_cast<double>(value); }
     // NaN passes through; compiles to a conditional move.
-    static Work AtMostOne(Work value) { return value > 1 ? Work(1) : value; }
+    static Work AtMost(Work value, Work limit) { return value > limit ? limit : value; }
 };
 
 // ---------------------------------------------------------------------------
@@ -400,8 +400,8 @@ struct Avx512Arithmetic {
     static Stored Store(Work value) { return value; }
     static Work NarrowEpsilon(double epsilon) { return epsilon; }
     static double ToDouble(Work value) { return value; }
-    static Work AtMostOne(Work value) {
-        return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(1.0), _mm_set_sd(value)));
+    static Work AtMost(Work value, Work limit) {
+        return _mm_cvtsd_f64(_mm_min_sd(_mm_set_sd(limit), _mm_set_sd(value)));
     }
 };
 

@@ -110,17 +110,26 @@ inline typename V::Work ChoiceValue(const SparseMdp& model, uint64_t choice, X x
 template <class V>
 inline bool ClampAtOne(typename V::Work& value) {
     const bool above = value > typename V::Work(1);
-    value = V::AtMostOne(value);
+    value = V::AtMost(value, typename V::Work(1));
     return above;
 }
 
 // Values above 1: the default-rounding variants clamp both bounds, safe
 // rounding only the upper bound (silently; a lower bound above 1 stays as
-// computed). Expected rewards are never clamped. Returns whether the value
-// was clamped.
+// computed). Returns whether the value was clamped, for the warning.
+//
+// Expected rewards are not clamped at 1, but a lower bound that would
+// overflow (rounding to nearest, or upward, past the largest finite value of
+// its slot) stays at that largest value, silently: a smaller lower bound is
+// still a lower bound, whereas +inf times a zero probability is NaN in every
+// choice that leads to the state. Upper bounds are never clamped: +inf is the
+// sound upper bound there.
 template <class V, bool IsUpper, class Term = ProbabilityTerm>
 inline bool ClampBound(typename V::Work& value) {
     if constexpr (Term::kRewards) {
+        if constexpr (!IsUpper) {
+            value = V::AtMost(value, V::Load(std::numeric_limits<typename V::Stored>::max()));
+        }
         return false;
     } else if constexpr (!V::kSafe || IsUpper) {
         return ClampAtOne<V>(value);

@@ -435,11 +435,17 @@ TEST(ExpectedRewards, MalformedRewardsAreRefused) {
 // Before an upper bound is certified, a run stopped by its iteration limit
 // reports the upper bound +inf (with ReturnBoundsOnFailure) and the measure
 // +inf; the certification is announced once, and the bounds then enclose.
-// Lower bounds that overflow end the run.
+// Lower bounds that would overflow stay finite and end the run.
 TEST(ExpectedRewards, UpperBoundIsInfiniteUntilCertified) {
     const RewardModel& coin = Models().front();
+    // State 1 earns 1e308 per try, 2e308 in all, beyond the double range;
+    // state 0 earns 1 per try and reaches state 1 with probability 0 only
+    // (0 times a lower bound that overflowed to +inf would be NaN).
     const test::Model retry =
-        test::MakeModel({{{test::Fraction(0, 1, 2), test::Fraction(1, 1, 2)}}, {}}, {1});
+        test::MakeModel({{{test::Fraction(0, 1, 2), test::Fraction(2, 1, 2), test::Fraction(1, 0, 1)}},
+                         {{test::Fraction(1, 1, 2), test::Fraction(2, 1, 2)}},
+                         {}},
+                        {2});
     for (const test::Variant& variant : test::ComputingVariants()) {
         for (const bool sequential : {true, false}) {
             IterationOptions options = test::MakeOptions(variant, sequential, 1e-5, true);
@@ -464,11 +470,11 @@ TEST(ExpectedRewards, UpperBoundIsInfiniteUntilCertified) {
             }
             EXPECT_EQ(certified, 1) << where;
             EXPECT_EQ(full.Result.Status, IterationStatusConverged) << where;
-            // An expected reward (2e308) beyond the working range: no upper
-            // bound can be certified, and the run ends with status 2 instead
-            // of looping; extended precision holds it, and its upper bound
-            // rounds up to +inf in the result.
-            const std::vector<TransitionValue> huge = {StoredValue(1e308)};
+            // An expected reward beyond the working range: its lower bound
+            // stays finite, no upper bound can be certified, and the run
+            // ends with status 2 instead of looping, with state 0's lower
+            // bound intact; extended precision holds 2e308 and converges.
+            const std::vector<TransitionValue> huge = {Value(1, 1), StoredValue(1e308)};
             const SparseRewards hugeRewards{huge.data(), huge.size()};
             gRewards = &hugeRewards;
             options.MaxIterations = 100000;
@@ -479,17 +485,23 @@ TEST(ExpectedRewards, UpperBoundIsInfiniteUntilCertified) {
                 EXPECT_EQ(overflow.Result.Status, IterationStatusError) << where;
                 bool named = false;
                 for (const test::Message& message : overflow.Messages) {
-                    named |= message.Text.find("choice 0 has a value beyond the single-precision "
+                    named |= message.Text.find("choice 1 has a value beyond the single-precision "
                                                "range, which is not a reward.") != std::string::npos;
                 }
                 EXPECT_TRUE(named) << where;
             } else {
-                EXPECT_EQ(overflow.Result.Status, variant.Precision == PrecisionExtended
-                                                      ? IterationStatusConverged
-                                                      : IterationStatusFixedPoint)
+                const bool extended = variant.Precision == PrecisionExtended;
+                EXPECT_EQ(overflow.Result.Status,
+                          extended ? IterationStatusConverged : IterationStatusFixedPoint)
                     << where;
-                EXPECT_GT(overflow.Result.Lower, 1e37) << where;
-                EXPECT_EQ(overflow.Result.Upper, std::numeric_limits<double>::infinity()) << where;
+                EXPECT_GT(overflow.Result.Lower, 1.99) << where;
+                EXPECT_LE(overflow.Result.Lower, 2.0) << where;
+                if (extended) {
+                    EXPECT_LE(overflow.Result.Upper, 2.0 * (1 + 2e-5)) << where;
+                } else {
+                    EXPECT_EQ(overflow.Result.Upper, std::numeric_limits<double>::infinity())
+                        << where;
+                }
             }
             if (variant.Rounding == RoundingSafe) {
                 EXPECT_LE(full.Result.Lower, 243.0) << where;
